@@ -1,0 +1,56 @@
+// Services of the platform layer that Win32 has no name for: the hook through
+// which a GUI event loop drives the user-interface thread's queue, fault
+// injection for tests, and the test hooks of the built-in loopback port.
+// Nothing here exists on a Windows build.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+
+namespace vx {
+
+// ---- GUI event loop integration ---------------------------------------
+// Registers, for the calling thread, a function that the layer calls (from any
+// thread) when that thread's queue goes from empty to holding work, and when its
+// timers change. The event loop then drains the queue with PeekMessageA.
+using QueueWakeHook = void (*)(void* context);
+void SetQueueWakeHook(QueueWakeHook hook, void* context);
+
+// Microseconds until the calling thread's next timer falls due (0 when one is
+// due now), or -1 when it has no timer.
+std::int64_t NextTimerDueMicros();
+
+// Shifts GetTickCount by `offset` milliseconds, so that tests can cross the
+// 2^32 wrap on purpose.
+void SetTickCountOffset(DWORD offset);
+
+// ---- Fault injection ----------------------------------------------------
+namespace fault {
+
+struct Rule {
+  const char* function = nullptr;  // the layer function's Win32 name, e.g. "WriteFile"
+  unsigned skip = 0;               // let this many matching calls through first
+  unsigned count = 1;              // then act on this many calls
+  DWORD error = ERROR_GEN_FAILURE; // the call fails with this last error ...
+  bool overrideResult = false;     // ... or, for waits, returns `result` instead
+  DWORD result = WAIT_FAILED;
+  bool block = false;              // the call blocks until its thread is terminated or Reset()
+  LPTHREAD_START_ROUTINE onlyInThread = nullptr;  // match only threads started with this routine
+};
+
+void Inject(const Rule& rule);
+// Drops every rule and releases calls blocked by a rule (they fail with
+// ERROR_OPERATION_ABORTED).
+void Reset();
+// How many calls the rules for `function` have acted on since the last Reset.
+unsigned Hits(const char* function);
+
+}  // namespace fault
+
+// ---- The built-in loopback port -----------------------------------------
+// Makes the loopback behind `port` see line errors (CE_FRAME, CE_OVERRUN,
+// CE_RXPARITY, CE_BREAK bits) as a UART would report them.
+BOOL LoopInjectLineError(HANDLE port, DWORD errors);
+
+}  // namespace vx

@@ -1,0 +1,147 @@
+// The built-in loopback: every byte written comes back to the reader of the
+// same handle, through a bounded buffer, optionally paced like a real line.
+#include "port.h"
+
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace vx::comm {
+namespace {
+
+constexpr std::size_t kLoopCapacity = 64 * 1024;
+
+class LoopBackend final : public Backend {
+ public:
+  explicit LoopBackend(DWORD baud) : baud_(baud), ring_(kLoopCapacity) {}
+
+  long ReadSome(void* buffer, std::size_t size, DWORD*) override {
+    std::size_t n = std::min(size, Readable(Clock::now()));
+    Take(static_cast<char*>(buffer), n);
+    if (n && poke) poke();  // room for a pending write
+    return static_cast<long>(n);
+  }
+
+  long WriteSome(const void* buffer, std::size_t size, DWORD*) override {
+    std::size_t n = std::min(size, kLoopCapacity - used_);
+    if (n == 0) return 0;
+    Put(static_cast<const char*>(buffer), n);
+    if (baud_) {
+      // Bytes leave at 10 bits each, after those already on the line.
+      auto now = Clock::now();
+      auto start = std::max(now, lineFreeAt_);
+      lineFreeAt_ = start + ByteTime() * static_cast<long>(n);
+      segments_.push_back({start, n});
+    }
+    if (poke) poke();
+    return static_cast<long>(n);
+  }
+
+  bool IsCommDevice() const override { return true; }
+
+  BOOL ReadState(DCB* dcb) override {
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = baud_ ? baud_ : CBR_115200;
+    dcb->fBinary = TRUE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->ByteSize = 8;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
+    return TRUE;
+  }
+  BOOL WriteState(const DCB&) override { return TRUE; }
+
+  void PurgeInput() override {
+    head_ = tail_ = used_ = 0;
+    segments_.clear();
+    lineFreeAt_ = Clock::time_point{};
+    if (poke) poke();
+  }
+  // What has been written is already on the line: there is no separate output buffer.
+  void PurgeOutput() override {}
+
+  bool SampleLineErrors(DWORD* errors) override {
+    *errors = 0;
+    return false;  // errors arrive only through the injection hook
+  }
+
+  DWORD InQueue() override { return static_cast<DWORD>(Readable(Clock::now())); }
+
+  bool NextReadable(Clock::time_point* when) override {
+    if (!baud_ || segments_.empty()) return false;
+    const Segment& s = segments_.front();
+    *when = s.start + ByteTime() * static_cast<long>(s.taken + 1);
+    return true;
+  }
+
+ private:
+  struct Segment {
+    Clock::time_point start;
+    std::size_t count;
+    std::size_t taken = 0;
+  };
+
+  Clock::duration ByteTime() const {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / baud_));
+  }
+
+  // Bytes whose time on the line has passed.
+  std::size_t Readable(Clock::time_point now) {
+    if (!baud_) return used_;
+    std::size_t ready = 0;
+    for (auto& s : segments_) {
+      if (now < s.start) break;
+      auto arrived = static_cast<std::size_t>((now - s.start) / ByteTime());
+      std::size_t n = std::min(arrived, s.count) - s.taken;
+      ready += n;
+      if (arrived < s.count) break;
+    }
+    return ready;
+  }
+
+  void Take(char* out, std::size_t n) {
+    for (std::size_t left = n; left;) {
+      std::size_t chunk = std::min(left, kLoopCapacity - head_);
+      std::memcpy(out, ring_.data() + head_, chunk);
+      out += chunk;
+      head_ = (head_ + chunk) % kLoopCapacity;
+      left -= chunk;
+    }
+    used_ -= n;
+    if (!baud_) return;
+    for (std::size_t left = n; left;) {
+      Segment& s = segments_.front();
+      std::size_t step = std::min(left, s.count - s.taken);
+      s.taken += step;
+      left -= step;
+      if (s.taken == s.count) segments_.pop_front();
+    }
+  }
+
+  void Put(const char* in, std::size_t n) {
+    for (std::size_t left = n; left;) {
+      std::size_t chunk = std::min(left, kLoopCapacity - tail_);
+      std::memcpy(ring_.data() + tail_, in, chunk);
+      in += chunk;
+      tail_ = (tail_ + chunk) % kLoopCapacity;
+      left -= chunk;
+    }
+    used_ += n;
+  }
+
+  DWORD baud_;
+  std::vector<char> ring_;
+  std::size_t head_ = 0, tail_ = 0, used_ = 0;
+  std::deque<Segment> segments_;
+  Clock::time_point lineFreeAt_{};
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeLoopBackend(DWORD baud) { return std::make_unique<LoopBackend>(baud); }
+
+}  // namespace vx::comm

@@ -1,0 +1,201 @@
+// Backend for real character devices: ttys (serial ports, pseudo-terminals)
+// and any other character device opened by path.
+#include "../files.h"
+#include "port.h"
+
+#include <cerrno>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace vx::comm {
+namespace {
+
+struct BaudPair {
+  DWORD baud;
+  speed_t speed;
+};
+constexpr BaudPair kBauds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+DWORD BaudOf(speed_t s) {
+  for (auto& b : kBauds)
+    if (b.speed == s) return b.baud;
+  return 0;
+}
+
+bool SpeedOf(DWORD baud, speed_t* s) {
+  for (auto& b : kBauds)
+    if (b.baud == baud) {
+      *s = b.speed;
+      return true;
+    }
+  return false;
+}
+
+class TtyBackend final : public Backend {
+ public:
+  explicit TtyBackend(int fd) : fd_(fd), isTty_(isatty(fd)) {
+    if (isTty_) MakeRaw();
+  }
+  ~TtyBackend() override { ::close(fd_); }
+
+  long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer, size);
+      if (n > 0) return n;
+      if (n == 0) {
+        if (size == 0) return 0;
+        // A tty in raw mode with VMIN 1 reads 0 bytes only once hung up.
+        *error = ERROR_DEVICE_NOT_CONNECTED;
+        return -1;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return 0;
+      *error = errno == EIO ? ERROR_DEVICE_NOT_CONNECTED : kernel::ErrnoToWin32(errno);
+      return -1;
+    }
+  }
+
+  long WriteSome(const void* buffer, std::size_t size, DWORD* error) override {
+    for (;;) {
+      ssize_t n = ::write(fd_, buffer, size);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return 0;
+      *error = errno == EIO ? ERROR_DEVICE_NOT_CONNECTED : kernel::ErrnoToWin32(errno);
+      return -1;
+    }
+  }
+
+  int Fd() const override { return fd_; }
+  bool IsCommDevice() const override { return isTty_; }
+
+  BOOL ReadState(DCB* dcb) override {
+    termios t;
+    if (tcgetattr(fd_, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = BaudOf(cfgetospeed(&t));
+    dcb->fBinary = TRUE;
+    dcb->fParity = (t.c_iflag & INPCK) ? TRUE : FALSE;
+    bool rtscts = t.c_cflag & CRTSCTS;
+    dcb->fOutxCtsFlow = rtscts;
+    dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fOutX = (t.c_iflag & IXON) ? TRUE : FALSE;
+    dcb->fInX = (t.c_iflag & IXOFF) ? TRUE : FALSE;
+    switch (t.c_cflag & CSIZE) {
+      case CS5: dcb->ByteSize = 5; break;
+      case CS6: dcb->ByteSize = 6; break;
+      case CS7: dcb->ByteSize = 7; break;
+      default: dcb->ByteSize = 8; break;
+    }
+    if (!(t.c_cflag & PARENB))
+      dcb->Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR)
+      dcb->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+      dcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    dcb->StopBits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    dcb->XonChar = static_cast<char>(t.c_cc[VSTART]);
+    dcb->XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    dcb->XonLim = 2048;
+    dcb->XoffLim = 512;
+    return TRUE;
+  }
+
+  BOOL WriteState(const DCB& dcb) override {
+    termios t;
+    if (tcgetattr(fd_, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
+    speed_t speed;
+    if (!SpeedOf(dcb.BaudRate, &speed)) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= sizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+      case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+      case EVENPARITY: t.c_cflag |= PARENB; break;
+      case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+      case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+      default: break;
+    }
+    if (dcb.StopBits == TWOSTOPBITS) t.c_cflag |= CSTOPB;  // 1.5 has no termios form
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | INPCK);
+    if (dcb.fOutX) t.c_iflag |= IXON;
+    if (dcb.fInX) t.c_iflag |= IXOFF;
+    if (dcb.fParity) t.c_iflag |= INPCK;
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
+    return TRUE;
+  }
+
+  void PurgeInput() override {
+    if (isTty_) tcflush(fd_, TCIFLUSH);
+  }
+  void PurgeOutput() override {
+    if (isTty_) tcflush(fd_, TCOFLUSH);
+  }
+
+  bool SampleLineErrors(DWORD* errors) override {
+    serial_icounter_struct now{};
+    if (!isTty_ || ioctl(fd_, TIOCGICOUNT, &now) != 0) return false;
+    DWORD e = 0;
+    if (haveBase_) {
+      if (now.frame != base_.frame) e |= CE_FRAME;
+      if (now.overrun != base_.overrun) e |= CE_OVERRUN;
+      if (now.parity != base_.parity) e |= CE_RXPARITY;
+      if (now.brk != base_.brk) e |= CE_BREAK;
+      if (now.buf_overrun != base_.buf_overrun) e |= CE_RXOVER;
+    }
+    base_ = now;
+    haveBase_ = true;
+    *errors = e;
+    return true;
+  }
+
+  DWORD InQueue() override {
+    int n = 0;
+    return ioctl(fd_, FIONREAD, &n) == 0 && n > 0 ? static_cast<DWORD>(n) : 0;
+  }
+  DWORD OutQueue() override {
+    int n = 0;
+    return ioctl(fd_, TIOCOUTQ, &n) == 0 && n > 0 ? static_cast<DWORD>(n) : 0;
+  }
+
+ private:
+  // Binary, no echo, no line editing, no output processing; rate, framing and
+  // flow control stay as they were. VMIN 1 so that a non-blocking read tells
+  // "nothing yet" (EAGAIN) apart from "hung up" (0).
+  void MakeRaw() {
+    termios t;
+    if (tcgetattr(fd_, &t) != 0) return;
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd_, TCSANOW, &t);
+  }
+
+  int fd_;
+  bool isTty_;
+  bool haveBase_ = false;
+  serial_icounter_struct base_{};
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeTtyBackend(int fd) { return std::make_unique<TtyBackend>(fd); }
+
+}  // namespace vx::comm

@@ -1,0 +1,71 @@
+// Handle table and per-thread last error.
+#include "kernel.h"
+#include "faults.h"
+
+#include <unordered_map>
+
+namespace vx::kernel {
+namespace {
+
+struct HandleTable {
+  std::mutex lock;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<Object>> entries;
+  // Values grow by 4 and are never reused, so a handle closed twice, or kept
+  // after closing, can never reach an object opened later.
+  std::uintptr_t next = 0x1000;
+};
+
+HandleTable& Table() {
+  static HandleTable* table = new HandleTable;  // outlives every thread's last call
+  return *table;
+}
+
+thread_local DWORD lastError = 0;
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<Object> object) {
+  auto& t = Table();
+  std::lock_guard lock(t.lock);
+  std::uintptr_t key = t.next;
+  t.next += 4;
+  t.entries.emplace(key, std::move(object));
+  return reinterpret_cast<HANDLE>(key);
+}
+
+std::shared_ptr<Object> LookupHandle(HANDLE h) {
+  auto& t = Table();
+  std::lock_guard lock(t.lock);
+  auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(h));
+  return it == t.entries.end() ? nullptr : it->second;
+}
+
+bool RemoveHandle(HANDLE h) {
+  std::shared_ptr<Object> object;
+  {
+    auto& t = Table();
+    std::lock_guard lock(t.lock);
+    auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == t.entries.end()) return false;
+    object = std::move(it->second);
+    t.entries.erase(it);
+  }
+  // One handle per object is all this layer hands out (there is no
+  // DuplicateHandle), so this was the last one.
+  object->OnLastHandleClosed();
+  return true;
+}
+
+}  // namespace vx::kernel
+
+using namespace vx::kernel;
+
+DWORD WINAPI GetLastError() { return lastError; }
+void WINAPI SetLastError(DWORD code) { lastError = code; }
+
+BOOL WINAPI CloseHandle(HANDLE h) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("CloseHandle")) return Fail(f.error, FALSE);
+  if (!RemoveHandle(h)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}

@@ -1,0 +1,130 @@
+// Events and waits.
+#include "faults.h"
+#include "kernel.h"
+
+#include <algorithm>
+
+namespace vx::kernel {
+
+std::mutex& SyncLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+void Waitable::RemoveWaiterLocked(Waiter* w) {
+  waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), w), waiters_.end());
+}
+
+void Waitable::WakeWaitersLocked() {
+  for (Waiter* w : waiters_) w->cv.notify_one();
+}
+
+DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource* extra, DWORD timeoutMs) {
+  ThreadState& self = CurrentThread();
+  const bool forever = timeoutMs == INFINITE;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  Waiter waiter;
+  std::unique_lock lock(SyncLock());
+  for (;;) {
+    if (self.terminateRequested) {
+      lock.unlock();
+      ExitCurrentThread();
+    }
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+      if (objects[i]->IsSignalledLocked()) {
+        objects[i]->ConsumeLocked();
+        return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+      }
+    }
+    if (extra && extra->ReadyLocked()) return WAIT_OBJECT_0 + static_cast<DWORD>(objects.size());
+
+    auto until = forever ? Clock::time_point::max() : deadline;
+    Clock::time_point sourceDue;
+    if (extra && extra->DeadlineLocked(&sourceDue)) until = std::min(until, sourceDue);
+    auto now = Clock::now();
+    if (!forever && now >= deadline) return WAIT_TIMEOUT;
+    if (until <= now) continue;  // the extra source has come due: look again
+
+    for (auto& o : objects) o->AddWaiterLocked(&waiter);
+    if (extra) extra->AddWaiterLocked(&waiter);
+    self.currentWaiter = &waiter;
+    if (until == Clock::time_point::max())
+      waiter.cv.wait(lock);
+    else
+      waiter.cv.wait_until(lock, until);
+    self.currentWaiter = nullptr;
+    for (auto& o : objects) o->RemoveWaiterLocked(&waiter);
+    if (extra) extra->RemoveWaiterLocked(&waiter);
+  }
+}
+
+// Resolves handles for a wait; false (with the last error set) for a bad one.
+bool ResolveWaitables(DWORD count, const HANDLE* handles, std::vector<std::shared_ptr<Waitable>>* out) {
+  if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && !handles)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  out->reserve(count);
+  for (DWORD i = 0; i < count; ++i) {
+    auto w = Lookup<Waitable>(handles[i]);
+    if (!w) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    out->push_back(std::move(w));
+  }
+  return true;
+}
+
+}  // namespace vx::kernel
+
+using namespace vx::kernel;
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("CreateEventA")) return Fail(f.error, HANDLE(nullptr));
+  if (name) return Fail(ERROR_NOT_SUPPORTED, HANDLE(nullptr));  // named events are not offered
+  return InsertHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+}
+
+BOOL WINAPI SetEvent(HANDLE h) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("SetEvent")) return Fail(f.error, FALSE);
+  auto e = Lookup<Event>(h);
+  if (!e) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  e->Set();
+  return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE h) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("ResetEvent")) return Fail(f.error, FALSE);
+  auto e = Lookup<Event>(h);
+  if (!e) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  std::lock_guard lock(SyncLock());
+  e->ResetLocked();
+  return TRUE;
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("WaitForMultipleObjects")) {
+    if (f.overrideResult) return f.result;
+    return Fail(f.error, WAIT_FAILED);
+  }
+  if (waitAll || count == 0) return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);  // not offered
+  std::vector<std::shared_ptr<Waitable>> objects;
+  if (!ResolveWaitables(count, handles, &objects)) return WAIT_FAILED;
+  return WaitAny(objects, nullptr, ms);
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("WaitForSingleObject")) {
+    if (f.overrideResult) return f.result;
+    return Fail(f.error, WAIT_FAILED);
+  }
+  std::vector<std::shared_ptr<Waitable>> objects;
+  if (!ResolveWaitables(1, &h, &objects)) return WAIT_FAILED;
+  return WaitAny(objects, nullptr, ms);
+}
