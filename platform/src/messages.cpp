@@ -160,7 +160,7 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT lo, UINT hi, UINT remove) {
     // and ticks that were missed entirely are dropped, not made up.
     auto interval = std::chrono::milliseconds(t->interval);
     t->due += interval;
-    if (now >= t->due + interval) t->due += ((now - t->due) / interval) * interval;
+    if (t->due <= now) t->due += ((now - t->due) / interval + 1) * interval;
   }
   return TRUE;
 }

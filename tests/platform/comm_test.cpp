@@ -1,0 +1,305 @@
+// Serial devices: COMMTIMEOUTS, overlapped completion, purge, masks and line
+// errors, on the loopback and on a pseudo-terminal with an echo peer.
+#include "platform/hooks.h"
+#include "port_fixture.h"
+
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace vx::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Writes `data` completely through the layer.
+void WriteAll(HANDLE port, const void* data, DWORD size) {
+  Overlapped ov;
+  DWORD n = 0;
+  if (!WriteFile(port, data, size, &n, &ov)) {
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE)) << GetLastError();
+  }
+  ASSERT_EQ(n, size);
+}
+
+// Reads until `size` bytes have come, or fails after `ms`.
+std::vector<char> ReadExactly(HANDLE port, DWORD size, DWORD ms = 10000) {
+  std::vector<char> out;
+  Overlapped ov;
+  std::vector<char> buf(2048);
+  auto start = Clock::now();
+  while (out.size() < size) {
+    DWORD n = 0;
+    if (!ReadFile(port, buf.data(), 2048, &n, &ov)) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+      if (WaitForSingleObject(ov.hEvent, ms) != WAIT_OBJECT_0) {
+        PurgeComm(port, PURGE_RXABORT);
+        ADD_FAILURE() << "timed out with " << out.size() << " of " << size;
+        return out;
+      }
+      EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    }
+    out.insert(out.end(), buf.begin(), buf.begin() + n);
+    if (Clock::now() - start > std::chrono::milliseconds(ms)) break;
+  }
+  return out;
+}
+
+using Port = PortTest;
+
+TEST_P(Port, IsACharacterDeviceWithLineSettings) {
+  EXPECT_EQ(GetFileType(port), DWORD(FILE_TYPE_CHAR));
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  EXPECT_TRUE(dcb.fBinary);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  dcb.fAbortOnError = FALSE;
+  dcb.BaudRate = CBR_57600;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  DCB back{};
+  ASSERT_TRUE(GetCommState(port, &back));  // the last DCB set is what is reported
+  EXPECT_EQ(back.BaudRate, DWORD(CBR_57600));
+  COMMTIMEOUTS t{20, 0, 0, 0, 0}, r{};
+  ASSERT_TRUE(SetCommTimeouts(port, &t));
+  ASSERT_TRUE(GetCommTimeouts(port, &r));
+  EXPECT_EQ(r.ReadIntervalTimeout, 20u);
+}
+
+TEST_P(Port, FullReadCompletesAtOnceWhenBytesAreBuffered) {
+  SetLinkTimeouts();
+  std::vector<char> data(2048, 'a');
+  WriteAll(port, data.data(), 2048);
+  Sleep(50);  // the echo is back in the driver
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(port, buf.data(), 2048, &n, &ov)) << GetLastError();
+  EXPECT_EQ(n, 2048u);
+  EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST_P(Port, ShortBurstCompletesOneIntervalAfterItsLastByte) {
+  SetLinkTimeouts();
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  DWORD n = 0;
+  ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+  // Nothing arrives: the read waits without limit for its first byte.
+  EXPECT_EQ(WaitForSingleObject(ov.hEvent, 150), WAIT_TIMEOUT);
+
+  std::vector<char> burst(100, 'b');
+  auto sent = Clock::now();
+  WriteAll(port, burst.data(), 100);
+  ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+  ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_EQ(n, 100u);  // one read, all of it
+  EXPECT_GE(waited, 19);
+  EXPECT_LT(waited, 200);
+}
+
+TEST_P(Port, MegabyteWriteCompletesWhole) {
+  std::vector<char> data(1 << 20);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  SetLinkTimeouts();
+  std::vector<char> got;
+  std::thread reader([&] { got = ReadExactly(port, DWORD(data.size())); });
+  WriteAll(port, data.data(), DWORD(data.size()));
+  reader.join();
+  EXPECT_TRUE(got == data);
+}
+
+TEST_P(Port, PurgeAbortsPendingReadAndWrite) {
+  SetLinkTimeouts();
+  std::vector<char> buf(2048);
+  Overlapped rov;
+  DWORD n = 0;
+  ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &rov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR));
+  EXPECT_EQ(WaitForSingleObject(rov.hEvent, 0), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetOverlappedResult(port, &rov, &n, FALSE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+
+  // A write the line cannot take: the loopback's buffer is full, the pty's peer has stopped reading.
+  if (peer) peer->PauseReading(true);
+  std::vector<char> big(8 << 20, 'w');
+  Overlapped wov;
+  BOOL done = WriteFile(port, big.data(), DWORD(big.size()), &n, &wov);
+  ASSERT_FALSE(done);
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+  EXPECT_FALSE(GetOverlappedResult(port, &wov, &n, TRUE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+  EXPECT_LT(n, big.size());
+  big.assign(big.size(), 0);  // the layer let go of the buffer: writing it is safe
+  if (peer) peer->PauseReading(false);
+}
+
+TEST_P(Port, NewMaskCompletesAPendingWaitWithMaskZero) {
+  ASSERT_TRUE(SetCommMask(port, EV_ERR));
+  DWORD mask = 0xdead;
+  Overlapped ov;
+  ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  DWORD second = 0;
+  Overlapped ov2;
+  EXPECT_FALSE(WaitCommEvent(port, &second, &ov2));  // one wait at a time
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  ASSERT_TRUE(SetCommMask(port, EV_ERR));
+  ASSERT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_OBJECT_0);
+  DWORD n;
+  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_EQ(mask, 0u);
+}
+
+TEST_P(Port, ClosingTheHandleAbortsPendingOperations) {
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  DWORD n = 0;
+  ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+  CloseHandle(port);
+  EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(ov.Internal, ULONG_PTR(ERROR_OPERATION_ABORTED));
+  port = INVALID_HANDLE_VALUE;
+}
+
+TEST_P(Port, SixtyFourMegabytesOfEveryByteValueComeBackIdentical) {
+  SetLinkTimeouts();
+  std::vector<char> data(64u << 20);
+  std::mt19937 rng(12345);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i < 256 ? i : rng());
+  std::vector<char> got;
+  std::thread reader([&] { got = ReadExactly(port, DWORD(data.size()), 60000); });
+  for (std::size_t off = 0; off < data.size(); off += 1 << 20) WriteAll(port, data.data() + off, 1 << 20);
+  reader.join();
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, Port, ::testing::Values(Device::Loop, Device::Pty), DeviceName);
+
+TEST(Loopback, InjectedFrameErrorCompletesTheWaitAndIsClearedOnce) {
+  HANDLE port = CreateFileA("loop://", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_TRUE(SetCommMask(port, EV_ERR));
+  DWORD mask = 0;
+  Overlapped ov;
+  ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+  ASSERT_TRUE(vx::LoopInjectLineError(port, CE_FRAME));
+  ASSERT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(mask, DWORD(EV_ERR));
+  DWORD errors = 0;
+  ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
+  EXPECT_EQ(errors, DWORD(CE_FRAME));
+  ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
+  EXPECT_EQ(errors, 0u);
+
+  // An error seen with no wait pending is remembered for the next wait.
+  vx::LoopInjectLineError(port, CE_OVERRUN | CE_RXPARITY);
+  ResetEvent(ov.hEvent);
+  EXPECT_TRUE(WaitCommEvent(port, &mask, &ov));
+  EXPECT_EQ(mask, DWORD(EV_ERR));
+  ClearCommError(port, &errors, nullptr);
+  EXPECT_EQ(errors, DWORD(CE_OVERRUN | CE_RXPARITY));
+  CloseHandle(port);
+}
+
+TEST(Loopback, AbortOnErrorFailsIoUntilCleared) {
+  HANDLE port = CreateFileA("loop://", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  DCB dcb{};
+  GetCommState(port, &dcb);
+  dcb.fAbortOnError = TRUE;
+  SetCommState(port, &dcb);
+  vx::LoopInjectLineError(port, CE_FRAME);
+  char c = 'x';
+  DWORD n;
+  Overlapped ov;
+  EXPECT_FALSE(WriteFile(port, &c, 1, &n, &ov));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+  DWORD errors;
+  ClearCommError(port, &errors, nullptr);
+  EXPECT_TRUE(WriteFile(port, &c, 1, &n, &ov));
+  CloseHandle(port);
+}
+
+TEST(Loopback, PacedLineDeliversAtItsRate) {
+  HANDLE port = CreateFileA("loop://?baud=9600", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  COMMTIMEOUTS t{20, 0, 0, 0, 0};
+  SetCommTimeouts(port, &t);
+  std::vector<char> data(96, 'p');  // 100 ms at 960 bytes a second
+  auto start = Clock::now();
+  WriteAll(port, data.data(), 96);
+  auto got = ReadExactly(port, 96, 5000);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(got.size(), 96u);
+  EXPECT_GE(ms, 95);
+  CloseHandle(port);
+}
+
+TEST(PseudoTerminal, HangUpFailsThePendingReadAndLaterOnes) {
+  tools::EchoPeer peer;
+  std::string error;
+  ASSERT_TRUE(peer.Start(&error)) << error;
+  HANDLE port = CreateFileA(peer.DevicePath().c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  DWORD n = 0;
+  ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+  peer.HangUp();
+  ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_NE(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+  EXPECT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+  EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
+  EXPECT_FALSE(WriteFile(port, buf.data(), 10, &n, &ov));
+  CloseHandle(port);
+}
+
+TEST(CommFaults, EveryPortCallCanBeFailed) {
+  HANDLE port = CreateFileA("loop://", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  DCB dcb{};
+  COMMTIMEOUTS t{};
+  DWORD n = 0, mask = 0;
+  char c = 0;
+  Overlapped ov;
+  struct Case {
+    const char* name;
+    std::function<BOOL()> call;
+  } cases[] = {
+      {"GetCommState", [&] { return GetCommState(port, &dcb); }},
+      {"SetCommState", [&] { return SetCommState(port, &dcb); }},
+      {"GetCommTimeouts", [&] { return GetCommTimeouts(port, &t); }},
+      {"SetCommTimeouts", [&] { return SetCommTimeouts(port, &t); }},
+      {"SetCommMask", [&] { return SetCommMask(port, EV_ERR); }},
+      {"WaitCommEvent", [&] { return WaitCommEvent(port, &mask, &ov); }},
+      {"ClearCommError", [&] { return ClearCommError(port, &n, nullptr); }},
+      {"PurgeComm", [&] { return PurgeComm(port, PURGE_RXABORT); }},
+      {"ReadFile", [&] { return ReadFile(port, &c, 1, &n, &ov); }},
+      {"WriteFile", [&] { return WriteFile(port, &c, 1, &n, &ov); }},
+      {"GetOverlappedResult", [&] { return GetOverlappedResult(port, &ov, &n, FALSE); }},
+      {"CloseHandle", [&] { return CloseHandle(port); }},
+  };
+  for (auto& k : cases) {
+    vx::fault::Inject({k.name, 0, 1, ERROR_INVALID_HANDLE});
+    EXPECT_FALSE(k.call()) << k.name;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE)) << k.name;
+    EXPECT_EQ(vx::fault::Hits(k.name), 1u) << k.name;
+  }
+  vx::fault::Inject({"GetFileType", 0, 1, ERROR_INVALID_HANDLE});
+  EXPECT_EQ(GetFileType(port), DWORD(FILE_TYPE_UNKNOWN));
+  vx::fault::Inject({"CreateFileA", 0, 1, ERROR_ACCESS_DENIED});
+  EXPECT_EQ(CreateFileA("loop://", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
+            INVALID_HANDLE_VALUE);
+  vx::fault::Reset();
+  CloseHandle(port);
+}
+
+}  // namespace
+}  // namespace vx::test

@@ -1,0 +1,61 @@
+// Opens each kind of serial device a test runs on: the built-in loopback, and
+// a pseudo-terminal with an echo peer on its master side.
+#pragma once
+
+#include "platform/win32.h"
+#include "tools/echo_peer.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+namespace vx::test {
+
+enum class Device { Loop, Pty };
+
+inline std::string DeviceName(const ::testing::TestParamInfo<Device>& info) {
+  return info.param == Device::Loop ? "Loop" : "Pty";
+}
+
+class PortTest : public ::testing::TestWithParam<Device> {
+ protected:
+  void SetUp() override { port = OpenPort(); }
+  void TearDown() override {
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    peer.reset();
+  }
+
+  HANDLE OpenPort(tools::EchoPeer::Options options = {}) {
+    std::string name = "loop://";
+    if (GetParam() == Device::Pty) {
+      peer = std::make_unique<tools::EchoPeer>(options);
+      std::string error;
+      if (!peer->Start(&error)) {
+        ADD_FAILURE() << error;
+        return INVALID_HANDLE_VALUE;
+      }
+      name = peer->DevicePath();
+    }
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << name << " error " << GetLastError();
+    return h;
+  }
+
+  void SetLinkTimeouts() {
+    COMMTIMEOUTS t{20, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+  }
+
+  HANDLE port = INVALID_HANDLE_VALUE;
+  std::unique_ptr<tools::EchoPeer> peer;
+};
+
+// An OVERLAPPED with its own manual-reset event.
+struct Overlapped : OVERLAPPED {
+  Overlapped() : OVERLAPPED{} { hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  ~Overlapped() { CloseHandle(hEvent); }
+  Overlapped(const Overlapped&) = delete;
+};
+
+}  // namespace vx::test
