@@ -1,7 +1,7 @@
 // Serial devices: COMMTIMEOUTS, overlapped completion, purge, masks and line
 // errors, on the loopback and on a pseudo-terminal with an echo peer.
 #include "platform/hooks.h"
-#include "port_fixture.h"
+#include "support/port_fixture.h"
 
 #include <chrono>
 #include <random>

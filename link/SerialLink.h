@@ -1,0 +1,68 @@
+// CSerialLink: one open serial port with its reader and writer threads.
+#pragma once
+
+#include "link/LinkNotify.h"
+
+#include <atomic>
+
+class CSerialLink {
+ public:
+  // How long a stop operation waits for its worker before terminating it.
+  static constexpr DWORD kStopWaitMs = 10000;
+
+  explicit CSerialLink(HWND owner, DWORD stopWaitMs = kStopWaitMs);
+  // Releases nothing: the owner calls Close() first.
+  virtual ~CSerialLink();
+  CSerialLink(const CSerialLink&) = delete;
+  CSerialLink& operator=(const CSerialLink&) = delete;
+
+  // Takes over `port` (opened with FILE_FLAG_OVERLAPPED), configures it and
+  // starts both workers. 1 on success; 0 after posting the failure.
+  int Open(HANDLE port);
+  // Hands a packet to the writer. 1 when handed over (the writer now owns the
+  // block) or when there was nothing to hand; 0 when the caller keeps it.
+  int Send(const void* packet, DWORD count);
+  void Close();
+  void StopReader();
+  void StopWriter();
+
+  // The worker threads' procedures; the argument is the link.
+  static DWORD WINAPI WriterProc(LPVOID link);
+  static DWORD WINAPI ReaderProc(LPVOID link);
+
+ private:
+  DWORD RunWriter();
+  DWORD RunReader();
+  int WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count);
+  int ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read);
+  int FinishRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read);
+  int Deliver(const BYTE* bytes, DWORD count);
+  int ArmLineEvent(OVERLAPPED* ov, DWORD* mask);
+  int FinishLineEvent(OVERLAPPED* ov, DWORD* mask, BOOL waited);
+  void PostStatus(int kind, LPARAM code);
+  bool StopRequested();
+  bool StartWorker(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& running, HANDLE& thread,
+                   std::atomic<DWORD>& id, int priority);
+  void StopWorker(std::atomic<HANDLE>& running, HANDLE& thread, std::atomic<DWORD>& id, DWORD purge);
+  void FreeQueuedPackets();
+
+  HWND m_hOwner;
+  HANDLE m_hPort;
+  std::atomic<DWORD> m_dwReaderId;
+  std::atomic<DWORD> m_dwWriterId;
+  std::atomic<HANDLE> m_hReader;
+  std::atomic<HANDLE> m_hWriter;
+  HANDLE m_hStop;
+
+  // Thread handles: m_hReader and m_hWriter say "this worker runs"; a worker
+  // clears its own as it ends. The handles themselves are kept here, used and
+  // closed only by the user-interface thread (in the stop operations), so each
+  // is closed exactly once and never while anyone waits on it.
+  HANDLE m_hReaderThread;
+  HANDLE m_hWriterThread;
+  // Send calls between reading m_hWriter and posting; the ending writer waits
+  // for them before it frees what is left in its queue, so no packet is lost
+  // between its last look and its end.
+  std::atomic<int> m_nSending;
+  DWORD m_dwStopWaitMs;
+};
