@@ -90,7 +90,7 @@ int CSerialLink::ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read) 
   return 0;
 }
 
-int CSerialLink::FinishRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read) {
+int CSerialLink::FinishRead(OVERLAPPED* ov, BYTE* buffer, DWORD /*size: the buffer the read was armed with*/, DWORD* read) {
   if (!GetOverlappedResult(m_hPort, ov, read, FALSE)) {
     PostStatus(LINK_STATUS_ERROR, GetLastError() == ERROR_INVALID_HANDLE ? LINK_ERR_BAD_HANDLE : LINK_ERR_READER);
     return 0;

@@ -117,7 +117,9 @@ TEST_F(LinkFaults, WriterEventCannotBeCreated) {
   ASSERT_EQ(link.Open(OpenLoop()), 1);
     owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_NO_EVENT)});
-  EXPECT_EQ(link.Send(MakePacket("x"), 1), 0);  // the writer has ended
+  void* packet = MakePacket("x");
+  EXPECT_EQ(link.Send(packet, 1), 0);  // the writer has ended: the packet stays ours
+  LocalFree(packet);
 }
 
 TEST_F(LinkFaults, ReaderEventsCannotBeCreated) {
