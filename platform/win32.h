@@ -424,6 +424,59 @@ typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC timerFunc);
 BOOL WINAPI KillTimer(HWND hwnd, UINT_PTR id);
 
+// ---- Window, dialog and control constants ------------------------------
+// (Styles are data for dialog templates; the dialog framework draws them.)
+#define WS_OVERLAPPED 0x00000000L
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_MINIMIZE 0x20000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_DISABLED 0x08000000L
+#define WS_CAPTION 0x00C00000L
+#define WS_BORDER 0x00800000L
+#define WS_DLGFRAME 0x00400000L
+#define WS_VSCROLL 0x00200000L
+#define WS_HSCROLL 0x00100000L
+#define WS_SYSMENU 0x00080000L
+#define WS_THICKFRAME 0x00040000L
+#define WS_GROUP 0x00020000L
+#define WS_TABSTOP 0x00010000L
+#define WS_MINIMIZEBOX 0x00020000L
+#define WS_MAXIMIZEBOX 0x00010000L
+#define WS_EX_DLGMODALFRAME 0x00000001L
+#define WS_EX_CLIENTEDGE 0x00000200L
+#define WS_EX_APPWINDOW 0x00040000L
+#define DS_MODALFRAME 0x80L
+#define DS_SETFONT 0x40L
+#define ES_LEFT 0x0000L
+#define ES_MULTILINE 0x0004L
+#define ES_AUTOVSCROLL 0x0040L
+#define ES_AUTOHSCROLL 0x0080L
+#define ES_READONLY 0x0800L
+#define BS_PUSHBUTTON 0x00000000L
+#define BS_DEFPUSHBUTTON 0x00000001L
+#define BS_AUTOCHECKBOX 0x00000003L
+#define CBS_DROPDOWN 0x0002L
+#define CBS_AUTOHSCROLL 0x0040L
+#define SS_LEFT 0x00000000L
+#define SS_ICON 0x00000003L
+#define SS_NOPREFIX 0x00000080L
+
+#define IDOK 1
+#define IDCANCEL 2
+#define IDC_STATIC (-1)
+#define BN_CLICKED 0
+#define CBN_SELCHANGE 1
+#define CBN_EDITCHANGE 5
+
+#define MF_STRING 0x00000000L
+#define MF_SEPARATOR 0x00000800L
+#define SC_MINIMIZE 0xF020
+#define SC_CLOSE 0xF060
+#define SM_CXICON 11
+#define SM_CYICON 12
+#define IDI_APPLICATION MAKEINTRESOURCEA(32512)
+
 // ---- Formatting ---------------------------------------------------------
 // Formats at most 1024 bytes, terminator included. Knows %s %c %d %i %u %x %X
 // with optional '-', '0', width and 'l' (which means 32 bits, as long is on

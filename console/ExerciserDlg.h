@@ -1,0 +1,50 @@
+// The main dialog: settings, the paced transfer, the received data and status,
+// and the window chrome.
+#pragma once
+
+#include "framework/afxwin.h"
+#include "link/SerialLink.h"
+#include "res/resource.h"
+
+#define TRANSFER_TIMER_ID 1
+
+class CExerciserDlg : public CDialog {
+ public:
+  explicit CExerciserDlg(CWnd* pParent = nullptr);
+
+  CEdit m_editReceived;
+  CEdit m_editFilePath;
+  CEdit m_editStatus;
+  CString m_strFilePath;
+  CString m_strPortName;
+  UINT m_nPacketSize;
+  BOOL m_bStressTest;
+  HANDLE m_hSourceFile;
+  DWORD m_nReceived;
+  DWORD m_nWritten;
+  DWORD m_dwStartTick;
+  DWORD m_nDrainTicks;
+  HICON m_hIcon;
+  CSerialLink* m_pLink;
+
+  // The statistics line from the current counters.
+  CString FormatStatistics();
+
+ protected:
+  void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnInitDialog() override;
+
+  void OnSysCommand(UINT nID, LPARAM lParam);
+  void OnPaint();
+  HCURSOR OnQueryDragIcon();
+  void OnStart();
+  void OnQuit();
+  void OnTimer(UINT nIDEvent);
+  void OnBrowse();
+  void OnEditchangePortName();
+  void OnCancelMode();
+  LRESULT OnLinkData(WPARAM wParam, LPARAM lParam);
+  LRESULT OnLinkStatus(WPARAM wParam, LPARAM lParam);
+
+  DECLARE_MESSAGE_MAP()
+};

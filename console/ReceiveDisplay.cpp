@@ -1,0 +1,36 @@
+// Received data and link status, as the link's threads post them.
+#include "console/ExerciserDlg.h"
+
+#include <cstring>
+
+LRESULT CExerciserDlg::OnLinkData(WPARAM wParam, LPARAM lParam) {
+  const char* block = reinterpret_cast<const char*>(wParam);
+  DWORD count = static_cast<DWORD>(lParam);
+
+  m_nReceived += count;
+  m_editStatus.SetWindowText(FormatStatistics());
+  // A zero byte ends the text the box takes from this block. The bytes are
+  // added at the end of the box: the cost does not grow with what it holds.
+  std::size_t shown = strnlen(block, count);
+  m_editReceived.SetSel(-1, -1, TRUE);
+  m_editReceived.ReplaceSel(CString(block, static_cast<int>(shown)));
+  LocalFree(reinterpret_cast<HLOCAL>(wParam));
+  return 0;
+}
+
+LRESULT CExerciserDlg::OnLinkStatus(WPARAM wParam, LPARAM) {
+  switch (wParam) {
+    case LINK_STATUS_ERROR:
+      m_editStatus.SetWindowText("ERROR");
+      break;
+    case LINK_STATUS_CONNECTED:
+      m_editStatus.SetWindowText("Connected");
+      break;
+    case LINK_STATUS_DISCONNECTED:
+      m_editStatus.SetWindowText("Disconnected");
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
