@@ -238,6 +238,8 @@ class CDialog : public CWnd {
   virtual BOOL OnInitDialog();
   // What stands behind the dialog while it runs (framework internal).
   vx::fw::DialogHost* Host() const { return m_host.get(); }
+  // Whether EndDialog has been called in the current modal run (or none runs).
+  bool HasEnded() const;
 
  protected:
   virtual void OnOK();

@@ -25,6 +25,9 @@ std::int64_t NextTimerDueMicros();
 // 2^32 wrap on purpose.
 void SetTickCountOffset(DWORD offset);
 
+// How many handles are open: what tests and the soak benchmark watch for leaks.
+std::size_t OpenHandleCount();
+
 // ---- Fault injection ----------------------------------------------------
 namespace fault {
 

@@ -183,6 +183,8 @@ CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId) { m_
 
 CDialog::~CDialog() = default;
 
+bool CDialog::HasEnded() const { return !m_host || m_host->ended; }
+
 int CDialog::DoModal() {
   EnsureApplication();
   const auto* module = ResourceModule();

@@ -24,6 +24,12 @@ thread_local DWORD lastError = 0;
 
 }  // namespace
 
+std::size_t HandleCount() {
+  auto& t = Table();
+  std::lock_guard lock(t.lock);
+  return t.entries.size();
+}
+
 HANDLE InsertHandle(std::shared_ptr<Object> object) {
   auto& t = Table();
   std::lock_guard lock(t.lock);
@@ -57,6 +63,8 @@ bool RemoveHandle(HANDLE h) {
 }
 
 }  // namespace vx::kernel
+
+std::size_t vx::OpenHandleCount() { return vx::kernel::HandleCount(); }
 
 using namespace vx::kernel;
 

@@ -31,6 +31,7 @@ std::shared_ptr<T> Lookup(HANDLE h) {
   return std::dynamic_pointer_cast<T>(LookupHandle(h));
 }
 bool RemoveHandle(HANDLE h);
+std::size_t HandleCount();
 
 // One lock guards the signal state of every waitable object and every message
 // queue. Waits are short and rare enough that a finer scheme would buy nothing,
