@@ -17,6 +17,11 @@ namespace vx {
 using QueueWakeHook = void (*)(void* context);
 void SetQueueWakeHook(QueueWakeHook hook, void* context);
 
+// A descriptor that becomes readable when the calling thread's next timer
+// falls due; the layer re-arms it as timers are set, killed and fire. An event
+// loop that watches it wakes on time to the microsecond. -1 if none can be made.
+int QueueTimerDescriptor();
+
 // Microseconds until the calling thread's next timer falls due (0 when one is
 // due now), or -1 when it has no timer.
 std::int64_t NextTimerDueMicros();

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
 #include <cmath>
@@ -30,6 +31,14 @@ class QueuePump : public QObject {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, this, [this] { Drain(); });
+    // Timers wake the loop through the queue's timer descriptor, on time to
+    // the microsecond (a millisecond QTimer would lose ticks of a 1 ms
+    // timer to rounding); the QTimer is the fallback where there is none.
+    int fd = vx::QueueTimerDescriptor();
+    if (fd >= 0) {
+      notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+      QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] { Drain(); });
+    }
     vx::SetQueueWakeHook(&QueuePump::Wake, this);
     Wake(this);
   }
@@ -59,6 +68,7 @@ class QueuePump : public QObject {
       ++taken;
     }
     if (taken == 512) Wake(this);
+    if (notifier_) return;  // the descriptor was re-armed by the queue itself
     std::int64_t due = vx::NextTimerDueMicros();
     if (due < 0) {
       timer_.stop();
@@ -70,6 +80,7 @@ class QueuePump : public QObject {
 
   std::atomic<bool> pending_{false};
   QTimer timer_;
+  QSocketNotifier* notifier_ = nullptr;
 };
 
 QueuePump* pump = nullptr;

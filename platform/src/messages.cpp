@@ -2,6 +2,9 @@
 #include "faults.h"
 #include "queue.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -24,6 +27,24 @@ MessageQueue::Timer* MessageQueue::DueTimerLocked(Clock::time_point now, HWND fi
     if (t.due <= now && (!best || t.due < best->due)) best = &t;
   }
   return best;
+}
+
+MessageQueue::~MessageQueue() {
+  if (timerFd >= 0) ::close(timerFd);
+}
+
+void MessageQueue::RearmLocked() {
+  if (timerFd < 0) return;
+  itimerspec spec{};
+  Clock::time_point due;
+  if (DeadlineLocked(&due)) {
+    // steady_clock is CLOCK_MONOTONIC; a due time already past fires at once.
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    if (ns <= 0) ns = 1;
+    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+  }
+  timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 bool MessageQueue::Post(const MSG& msg) {
@@ -122,6 +143,16 @@ void SetQueueWakeHook(QueueWakeHook hook, void* context) {
   q->hookContext = context;
 }
 
+int QueueTimerDescriptor() {
+  auto q = kernel::CurrentQueue();
+  std::lock_guard lock(kernel::SyncLock());
+  if (q->timerFd < 0) {
+    q->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    q->RearmLocked();
+  }
+  return q->timerFd;
+}
+
 std::int64_t NextTimerDueMicros() {
   auto q = kernel::CurrentQueue();
   std::lock_guard lock(kernel::SyncLock());
@@ -161,6 +192,7 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT lo, UINT hi, UINT remove) {
     auto interval = std::chrono::milliseconds(t->interval);
     t->due += interval;
     if (t->due <= now) t->due += ((now - t->due) / interval + 1) * interval;
+    q->RearmLocked();
   }
   return TRUE;
 }
@@ -289,6 +321,7 @@ BOOL WINAPI DestroyWindow(HWND hwnd) {
   std::lock_guard lock(SyncLock());
   std::erase_if(w->queue->timers, [&](const MessageQueue::Timer& t) { return t.hwnd == hwnd; });
   std::erase_if(w->queue->posted, [&](const MSG& m) { return m.hwnd == hwnd; });
+  w->queue->RearmLocked();
   return TRUE;
 }
 
@@ -343,6 +376,7 @@ UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {
       *it = {hwnd, id, interval, proc, due};
     else
       q->timers.push_back({hwnd, id, interval, proc, due});
+    q->RearmLocked();
   }
   q->NotifyHook();
   return id ? id : 1;
@@ -361,5 +395,6 @@ BOOL WINAPI KillTimer(HWND hwnd, UINT_PTR id) {
   std::lock_guard lock(SyncLock());
   auto removed = std::erase_if(q->timers, [&](const MessageQueue::Timer& t) { return t.hwnd == hwnd && t.id == id; });
   if (!removed) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  q->RearmLocked();
   return TRUE;
 }

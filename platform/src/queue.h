@@ -31,6 +31,9 @@ class MessageQueue final : public WaitSource {
   // Tells the event-loop hook when the queue was empty.
   bool Post(const MSG& msg);
   void NotifyHook();
+  // Points the timer descriptor, if there is one, at the earliest due time.
+  void RearmLocked();
+  ~MessageQueue() override;
 
   std::deque<MSG> posted;
   std::vector<Timer> timers;
@@ -38,6 +41,7 @@ class MessageQueue final : public WaitSource {
   QueueWakeHook hook = nullptr;
   void* hookContext = nullptr;
   bool ended = false;  // its thread has ended: posts fail
+  int timerFd = -1;
 };
 
 // The calling thread's queue, made at its first queue call.
