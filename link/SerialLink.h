@@ -34,6 +34,7 @@ class CSerialLink {
   DWORD RunWriter();
   DWORD RunReader();
   int WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count);
+  void AbortPendingWrite(OVERLAPPED* ov);
   int ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read);
   int FinishRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read);
   int Deliver(const BYTE* bytes, DWORD count);

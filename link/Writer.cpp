@@ -54,6 +54,15 @@ void CSerialLink::FreeQueuedPackets() {
   }
 }
 
+// Leaving WriteBlock with a write still pending (stopped, or the wait for it
+// failed): the write is aborted, and has let go of the block, before the
+// caller frees the block.
+void CSerialLink::AbortPendingWrite(OVERLAPPED* ov) {
+  DWORD ignored;
+  PurgeComm(m_hPort, PURGE_TXABORT);
+  GetOverlappedResult(m_hPort, ov, &ignored, TRUE);
+}
+
 int CSerialLink::WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count) {
   DWORD offset = 0;
   DWORD remaining = count;
@@ -72,14 +81,12 @@ int CSerialLink::WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count) {
       HANDLE waits[2] = {m_hStop, ov->hEvent};
       DWORD r = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
       if (r == WAIT_OBJECT_0) {
-        // Stopped mid-write: the write is aborted, and has let go of the
-        // block, before the caller frees it.
-        PurgeComm(m_hPort, PURGE_TXABORT);
-        GetOverlappedResult(m_hPort, ov, &written, TRUE);
+        AbortPendingWrite(ov);
         return 0;
       }
       if (r != WAIT_OBJECT_0 + 1) {
         PostStatus(LINK_STATUS_ERROR, LINK_ERR_WRITER);
+        AbortPendingWrite(ov);
         return 0;
       }
       if (!GetOverlappedResult(m_hPort, ov, &written, TRUE)) {

@@ -82,6 +82,9 @@ void EchoPeer::Run() {
 
   while (!stop_.load()) {
     auto now = Clock::now();
+    if (options_.flood && backlog.size() - backlogStart < 64 * 1024) {
+      for (int i = 0; i < 1024; ++i) backlog.insert(backlog.end(), kChatter, kChatter + sizeof kChatter - 1);
+    }
     if (options_.chatter && now >= nextChatter) {
       backlog.insert(backlog.end(), kChatter, kChatter + sizeof kChatter - 1);
       nextChatter = now + std::chrono::milliseconds(10);

@@ -18,6 +18,7 @@ class EchoPeer {
     bool echo = true;           // send back every byte received
     std::uint32_t baud = 0;     // pace what is sent at 10 bits a byte; 0 = as fast as the pty takes it
     bool chatter = false;       // also send unasked text
+    bool flood = false;         // send unasked text as fast as the line takes it
     std::uint32_t dropEvery = 0;  // drop every Nth received byte instead of echoing it (0 = never)
     std::size_t maxBacklog = 16u << 20;  // echo bytes held before newer ones are dropped
   };

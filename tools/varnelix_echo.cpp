@@ -17,11 +17,12 @@ void OnSignal(int) { stopRequested = 1; }
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "usage: varnelix-echo [--silent] [--chatter] [--baud N] [--drop-every N]\n"
+               "usage: varnelix-echo [--silent] [--chatter] [--flood] [--baud N] [--drop-every N]\n"
                "Opens a pseudo-terminal, prints the device path to open in Varnelix,\n"
                "and echoes every byte it receives until Ctrl+C.\n"
                "  --silent        receive but never echo\n"
                "  --chatter       also send text unasked, every 10 ms\n"
+               "  --flood         send text unasked, as fast as the line takes it\n"
                "  --baud N        pace what it sends to N baud (10 bits a byte)\n"
                "  --drop-every N  lose every Nth byte instead of echoing it\n");
 }
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
       options.echo = false;
     } else if (a == "--chatter") {
       options.chatter = true;
+    } else if (a == "--flood") {
+      options.flood = true;
     } else if ((a == "--baud" || a == "--drop-every") && i + 1 < argc) {
       std::uint32_t* target = a == "--baud" ? &options.baud : &options.dropEvery;
       if (!ParseCount(argv[++i], target)) {

@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 
 namespace vx::fw {
@@ -58,16 +59,30 @@ class QueuePump : public QObject {
 
  private:
   void Drain() {
-    // A bounded batch, so that a flood of posted messages cannot starve
-    // painting and input; what is left is taken on the next turn.
+    // Batches are bounded in time, so that a flood of posted messages cannot
+    // starve painting and input; what is left is taken on the next turn. A due
+    // timer is taken at least every half millisecond within a batch: WM_TIMER
+    // only comes once nothing posted is waiting, and a peer flooding the line
+    // would otherwise keep the queue from emptying and stall the 1 ms timer.
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto nextTimerLook = start;
     MSG msg;
-    int taken = 0;
-    while (taken < 512 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-      ++taken;
+    bool more = true;
+    while (more) {
+      auto now = Clock::now();
+      if (now >= nextTimerLook) {
+        if (PeekMessageA(&msg, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE)) DispatchMessageA(&msg);
+        nextTimerLook = now + std::chrono::microseconds(500);
+      }
+      if (now - start > std::chrono::milliseconds(4)) break;
+      more = PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+      if (more) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      }
     }
-    if (taken == 512) Wake(this);
+    if (more) Wake(this);
     if (notifier_) return;  // the descriptor was re-armed by the queue itself
     std::int64_t due = vx::NextTimerDueMicros();
     if (due < 0) {

@@ -1,5 +1,6 @@
 // Dialog data exchange and validation.
 #include "host.h"
+#include "text_store.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,25 +16,6 @@ QWidget* Control(CDataExchange* dx, int id) {
   auto* dialog = dynamic_cast<CDialog*>(dx->m_pDlgWnd);
   CWnd* item = dialog ? dialog->GetDlgItem(id) : nullptr;
   return item ? item->widget() : nullptr;
-}
-
-// An unsigned number: digits, with blanks allowed around them; no sign, no
-// other characters, and nothing past 32 bits.
-bool ParseUnsigned(const std::string& text, UINT* value) {
-  std::size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  std::size_t digits = i;
-  unsigned long long v = 0;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-    v = v * 10 + static_cast<unsigned>(text[i] - '0');
-    if (v > 0xFFFFFFFFull) return false;
-    ++i;
-  }
-  if (i == digits) return false;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  if (i != text.size()) return false;
-  *value = static_cast<UINT>(v);
-  return true;
 }
 
 }  // namespace
@@ -76,7 +58,7 @@ void DDX_Text(CDataExchange* dx, int id, UINT& value) {
     return;
   }
   UINT parsed;
-  if (!ParseUnsigned(WidgetText(w), &parsed)) {
+  if (!ParseUnsignedField(WidgetText(w), &parsed)) {
     AfxMessageBox("Please enter a whole number from 0 to 4294967295.", 0x30 /* MB_ICONEXCLAMATION */);
     dx->Fail();
     return;

@@ -216,6 +216,12 @@ int CDialog::DoModal() {
     result = m_host->result;
   }
 
+  // Messages still queued for the window (a link's last received blocks) are
+  // handled rather than dropped with it: some carry memory that only their
+  // handler frees. Its timers are done with.
+  MSG msg;
+  while (PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE))
+    if (msg.message != WM_TIMER) DispatchMessageA(&msg);
   m_host->Teardown();
   DestroyWindow(m_hWnd);
   m_hWnd = nullptr;

@@ -1,0 +1,232 @@
+// What users meet on flaky cables and vanishing devices, end to end through
+// the dialog: the exerciser shows it, loses nothing it owns, and never hangs.
+#include "harness.h"
+
+#include "platform/hooks.h"
+#include "tools/echo_peer.h"
+
+#include <QLineEdit>
+#include <fstream>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace vx::test {
+namespace {
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+std::string BigFile(std::size_t size) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + i % 26);
+  return WriteTempFile(s);
+}
+
+struct Session {
+  std::unique_ptr<tools::EchoPeer> peer;
+  std::string file;
+  bool errorShown = false;
+
+  explicit Session(tools::EchoPeer::Options options = {}, std::size_t fileSize = 4 << 20) {
+    peer = std::make_unique<tools::EchoPeer>(options);
+    std::string error;
+    EXPECT_TRUE(peer->Start(&error)) << error;
+    file = BigFile(fileSize);
+  }
+  ~Session() { unlink(file.c_str()); }
+
+  void Start(CExerciserDlg& dlg, bool stress = true, const char* packet = "2048") {
+    auto* status = Control<QLineEdit>(dlg, IDC_STATUS);
+    QObject::connect(status, &QLineEdit::textChanged, status, [this](const QString& t) {
+      if (t == QStringLiteral("ERROR")) errorShown = true;
+    });
+    SetText(dlg, IDC_FILE_PATH, file);
+    SetText(dlg, IDC_PORT_NAME, peer->DevicePath());
+    SetText(dlg, IDC_PACKET_SIZE, packet);
+    Control<QCheckBox>(dlg, IDC_STRESS_TEST)->setChecked(stress);
+    Click(dlg, IDOK);
+  }
+};
+
+// Clicks Quit and returns how long it took.
+DWORD TimeQuit(CExerciserDlg& dlg) {
+  DWORD start = GetTickCount();
+  Click(dlg, IDCANCEL);
+  EXPECT_TRUE(dlg.HasEnded());
+  return GetTickCount() - start;
+}
+
+TEST(Faults, FarSideClosingMidTransferShowsErrorWithoutSpinning) {
+  Session s;
+  DWORD quit = 0;
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    s.Start(dlg);
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_nReceived > 100000; }));
+    s.peer->HangUp();
+    EXPECT_TRUE(WaitUntil([&] { return s.errorShown; }, 3000));
+    double cpu = CpuSeconds();
+    WaitUntil([] { return false; }, 1000);
+    EXPECT_LT(CpuSeconds() - cpu, 0.6) << "spinning after the device went away";
+    quit = TimeQuit(dlg);
+  });
+  EXPECT_LT(quit, 1000u);
+}
+
+TEST(Faults, FarSideThatStopsReadingDoesNotHoldUpQuit) {
+  Session s;
+  DWORD quit = 0;
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    s.Start(dlg);
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_nReceived > 100000; }));
+    s.peer->PauseReading(true);  // the writer's writes now back up
+    WaitUntil([] { return false; }, 500);
+    quit = TimeQuit(dlg);
+  });
+  EXPECT_LT(quit, 1000u);  // well inside the 10 s the stop operations allow
+}
+
+TEST(Faults, SourceFileTruncatedOrDeletedMidTransfer) {
+  for (bool remove : {false, true}) {
+    Session s({}, 1 << 20);
+    RunMainDialog([&](CExerciserDlg& dlg) {
+      s.Start(dlg, false, "256");
+      ASSERT_TRUE(WaitUntil([&] { return dlg.m_nWritten > 20000; }));
+      if (remove)
+        unlink(s.file.c_str());  // the open file stays readable to the end
+      else
+        ASSERT_EQ(truncate(s.file.c_str(), 0), 0);  // the next read is the end of the file
+      ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 20000));
+      EXPECT_EQ(dlg.m_nReceived, dlg.m_nWritten);
+      if (remove) {
+        EXPECT_EQ(dlg.m_nWritten, 1u << 20);
+      } else {
+        EXPECT_LT(dlg.m_nWritten, 1u << 20);
+      }
+      EXPECT_FALSE(s.errorShown);
+    });
+  }
+}
+
+TEST(Faults, StartPressedRepeatedlyDuringATransfer) {
+  Session s({}, 256 * 1024);
+  std::size_t handles = 0;
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    s.Start(dlg, false, "512");
+    CSerialLink* link = dlg.m_pLink;
+    for (int i = 0; i < 10; ++i) {
+      WaitUntil([] { return false; }, 20);
+      Click(dlg, IDOK);
+      EXPECT_EQ(dlg.m_pLink, link);  // the link is reused
+    }
+    handles = vx::OpenHandleCount();
+    // The last Start runs to the end: the whole file, counted from that Start.
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 20000));
+    EXPECT_EQ(dlg.m_nWritten, 256u * 1024);
+    EXPECT_FALSE(s.errorShown);
+  });
+  EXPECT_LT(vx::OpenHandleCount(), handles);  // port, stop event, threads and file all released
+}
+
+TEST(Faults, FloodingPeerLeavesTheTimerTicking) {
+  Session s({.echo = false, .flood = true}, 64 << 20);
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    s.Start(dlg, true, "64");
+    WaitUntil([] { return false; }, 300);
+    DWORD written = dlg.m_nWritten;
+    DWORD start = GetTickCount();
+    WaitUntil([] { return false; }, 2000);
+    double ticksPerSecond = (dlg.m_nWritten - written) / 64.0 / ((GetTickCount() - start) / 1000.0);
+    EXPECT_GT(ticksPerSecond, 100) << "the user-interface thread is drowning in received blocks";
+    EXPECT_GT(dlg.m_nReceived, 1000000u);
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    long rssKb = 0;
+    while (std::getline(status, line))
+      if (line.rfind("VmRSS:", 0) == 0) rssKb = std::stol(line.substr(6));
+    // The box is emptied at every rewind of the 64 MB file at the latest; what
+    // is queued is bounded by the 10,000-message quota of 2 KiB blocks.
+    EXPECT_LT(rssKb, 1024 * 1024);
+  });
+}
+
+TEST(BadInput, PortNames) {
+  std::string file = WriteTempFile("data\r\n");
+  std::string regular = WriteTempFile("not a port");
+  const std::string names[] = {"/nonexistent/ttyVX", "/tmp", regular, std::string(5000, 'p'),
+                               "COM1; rm -rf /", "\x01\xff\xfe", "loop://?baud=fast", "COM0"};
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    SetText(dlg, IDC_FILE_PATH, file);
+    for (const auto& name : names) {
+      SetText(dlg, IDC_STATUS, "");
+      SetText(dlg, IDC_PORT_NAME, name);
+      Click(dlg, IDOK);
+      EXPECT_TRUE(WaitUntil([&] { return Text(dlg, IDC_STATUS) == "ERROR"; }, 1000)) << name.substr(0, 40);
+      EXPECT_EQ(dlg.m_pLink, nullptr) << name.substr(0, 40);
+      EXPECT_EQ(dlg.m_hSourceFile, INVALID_HANDLE_VALUE) << name.substr(0, 40);
+    }
+    // /dev/null is a character device but no serial port: the link's reader
+    // cannot watch it for line errors and says so.
+    SetText(dlg, IDC_STATUS, "");
+    SetText(dlg, IDC_PORT_NAME, "/dev/null");
+    auto* status = Control<QLineEdit>(dlg, IDC_STATUS);
+    bool error = false;
+    QObject::connect(status, &QLineEdit::textChanged, status, [&](const QString& t) { error |= t == "ERROR"; });
+    Click(dlg, IDOK);
+    EXPECT_TRUE(WaitUntil([&] { return error; }, 1000));
+    Type(dlg, IDC_PORT_NAME, "");  // an edit discards that link
+    // An empty name with no link: Start reads the settings and does nothing more.
+    SetText(dlg, IDC_STATUS, "");
+    Click(dlg, IDOK);
+    EXPECT_EQ(dlg.m_pLink, nullptr);
+    EXPECT_EQ(Text(dlg, IDC_STATUS), "");
+  });
+  unlink(file.c_str());
+  unlink(regular.c_str());
+}
+
+TEST(BadInput, FilePaths) {
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    SetText(dlg, IDC_PORT_NAME, "loop://");
+    for (const char* path : {"/tmp", "/nonexistent/file", "", "c:\\test.txt"}) {
+      SetText(dlg, IDC_FILE_PATH, path);
+      Click(dlg, IDOK);
+      // A file that cannot be opened ends Start before any timer is set.
+      EXPECT_EQ(dlg.m_hSourceFile, INVALID_HANDLE_VALUE) << path;
+      WaitUntil([] { return false; }, 30);
+      EXPECT_EQ(dlg.m_nWritten, 0u) << path;
+    }
+  });
+}
+
+TEST(BadInput, PacketSizes) {
+  MessageBoxes boxes;
+  std::string file = WriteTempFile(std::string(10000, 'k'));
+  struct Case {
+    const char* text;
+    bool message;
+    UINT used;
+  } cases[] = {{"1", false, 1},     {"2048", false, 2048}, {"2049", true, 2049},    {"100000", true, 100000},
+               {"-1", true, 100000}, {"abc", true, 100000}, {"0", true, 0}};
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    SetText(dlg, IDC_FILE_PATH, file);
+    SetText(dlg, IDC_PORT_NAME, "loop://");
+    for (const auto& c : cases) {
+      boxes.shown.clear();
+      SetText(dlg, IDC_PACKET_SIZE, c.text);
+      Click(dlg, IDOK);
+      EXPECT_EQ(boxes.shown.size(), c.message ? 1u : 0u) << c.text;
+      EXPECT_EQ(dlg.m_nPacketSize, c.used) << c.text;
+      ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 20000)) << c.text;
+      // Size 0 sends nothing and ends at the first tick; any other size sends the whole file.
+      EXPECT_EQ(dlg.m_nWritten, c.used ? 10000u : 0u) << c.text;
+      EXPECT_EQ(dlg.m_nReceived, dlg.m_nWritten) << c.text;
+    }
+  });
+  unlink(file.c_str());
+}
+
+}  // namespace
+}  // namespace vx::test
