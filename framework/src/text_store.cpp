@@ -10,7 +10,7 @@ void TextStore::Append(const char* bytes, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
     std::size_t offset = static_cast<std::size_t>(size_ % kChunk);
-    if (offset == 0 && chunks_.size() * kChunk == size_) chunks_.push_back(std::make_unique<char[]>(kChunk));
+    if (offset == 0 && chunks_.size() * kChunk == size_) chunks_.push_back(std::unique_ptr<char[]>(new char[kChunk]));  // not zeroed: every byte is written before it is read
     std::size_t n = std::min(count - done, kChunk - offset);
     const char* p = bytes + done;
     std::memcpy(chunks_.back().get() + offset, p, n);

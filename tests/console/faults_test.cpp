@@ -173,9 +173,10 @@ TEST(BadInput, PortNames) {
     SetText(dlg, IDC_PORT_NAME, "/dev/null");
     auto* status = Control<QLineEdit>(dlg, IDC_STATUS);
     bool error = false;
-    QObject::connect(status, &QLineEdit::textChanged, status, [&](const QString& t) { error |= t == "ERROR"; });
+    auto watch = QObject::connect(status, &QLineEdit::textChanged, status, [&](const QString& t) { error |= t == "ERROR"; });
     Click(dlg, IDOK);
     EXPECT_TRUE(WaitUntil([&] { return error; }, 1000));
+    QObject::disconnect(watch);  // `error` is gone once this body returns
     Type(dlg, IDC_PORT_NAME, "");  // an edit discards that link
     // An empty name with no link: Start reads the settings and does nothing more.
     SetText(dlg, IDC_STATUS, "");
