@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev qt6-base-dev xvfb xauth)
 [ "${VX_WITH_MINGW:-0}" = 1 ] && packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix)
+[ "${VX_WITH_FUZZ:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
