@@ -96,8 +96,8 @@ double QueueTimerTicksPerSecond(double seconds) {
 
 double TimerFdTicksPerSecond(double seconds) {
   int fd = timerfd_create(CLOCK_MONOTONIC, 0);
-  itimerspec spec{{0, 1000000}, {0, 1000000}};
-  timerfd_settime(fd, 0, &spec, nullptr);
+  itimerspec every{{0, 1000000}, {0, 1000000}};
+  timerfd_settime(fd, 0, &every, nullptr);
   std::uint64_t ticks = 0;
   auto start = Clock::now();
   while (Seconds(start) < seconds) {

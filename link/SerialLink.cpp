@@ -53,34 +53,34 @@ int CSerialLink::Open(HANDLE port) {
   m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!m_hStop) {
     PostStatus(LINK_STATUS_ERROR, LINK_ERR_NO_EVENT);
-    m_hPort = nullptr;
-    CloseHandle(port);
-    return 0;
+    return AbandonOpen(port);
   }
 
   if (!StartWorker(ReaderProc, m_hReader, m_hReaderThread, m_dwReaderId, THREAD_PRIORITY_HIGHEST)) {
     PostStatus(LINK_STATUS_ERROR, LINK_ERR_NO_THREAD);
     m_dwReaderId = 0;
-    m_hPort = nullptr;
-    CloseHandle(port);
-    CloseHandle(m_hStop);
-    m_hStop = nullptr;
-    return 0;
+    return AbandonOpen(port);
   }
   if (!StartWorker(WriterProc, m_hWriter, m_hWriterThread, m_dwWriterId, THREAD_PRIORITY_ABOVE_NORMAL)) {
     PostStatus(LINK_STATUS_ERROR, LINK_ERR_NO_THREAD);
     StopReader();
     m_dwWriterId = 0;
-    m_hPort = nullptr;
-    CloseHandle(port);
-    CloseHandle(m_hStop);
-    m_hStop = nullptr;
-    return 0;
+    return AbandonOpen(port);
   }
 
   // Announce the open port, so the owner shows "Connected".
   PostStatus(LINK_STATUS_CONNECTED, 0);
   return 1;
+}
+
+// A failed Open's last action: the link lets go of the port it was given and
+// of the stop event, if it made one, and stays unopened.
+int CSerialLink::AbandonOpen(HANDLE port) {
+  m_hPort = nullptr;
+  CloseHandle(port);
+  if (m_hStop) CloseHandle(m_hStop);
+  m_hStop = nullptr;
+  return 0;
 }
 
 bool CSerialLink::StartWorker(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& running, HANDLE& thread,

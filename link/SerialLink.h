@@ -42,6 +42,7 @@ class CSerialLink {
   int FinishLineEvent(OVERLAPPED* ov, DWORD* mask, BOOL waited);
   void PostStatus(int kind, LPARAM code);
   bool StopRequested();
+  int AbandonOpen(HANDLE port);
   bool StartWorker(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& running, HANDLE& thread,
                    std::atomic<DWORD>& id, int priority);
   void StopWorker(std::atomic<HANDLE>& running, HANDLE& thread, std::atomic<DWORD>& id, DWORD purge);

@@ -144,14 +144,14 @@ int CFileDialog::DoModal() {
   }
   // "Label|pattern|...": Windows' "*.*" matches every name, dotted or not.
   QStringList filters;
-  std::string spec = m_strFilter.str();
-  for (std::size_t at = 0; at < spec.size();) {
-    std::size_t bar = spec.find('|', at);
+  std::string filterList = m_strFilter.str();
+  for (std::size_t at = 0; at < filterList.size();) {
+    std::size_t bar = filterList.find('|', at);
     if (bar == std::string::npos) break;
-    std::size_t end = spec.find('|', bar + 1);
-    if (end == std::string::npos) end = spec.size();
-    std::string label = spec.substr(at, bar - at);
-    std::string pattern = spec.substr(bar + 1, end - bar - 1);
+    std::size_t end = filterList.find('|', bar + 1);
+    if (end == std::string::npos) end = filterList.size();
+    std::string label = filterList.substr(at, bar - at);
+    std::string pattern = filterList.substr(bar + 1, end - bar - 1);
     if (label.empty()) break;
     if (pattern == "*.*") pattern = "*";
     filters << Latin1(label) + QStringLiteral(" (") + Latin1(pattern) + QStringLiteral(")");
