@@ -14,15 +14,21 @@ void TextStore::Append(const char* bytes, std::size_t count) {
     std::size_t n = std::min(count - done, kChunk - offset);
     const char* p = bytes + done;
     std::memcpy(chunks_.back().get() + offset, p, n);
-    if (lastWasCR_ && p[0] == '\n') lineStarts_.push_back(size_ + 1);
+    if (lastWasCR_ && p[0] == '\n') StartLine(size_ + 1);
     for (const char* lf = p; (lf = static_cast<const char*>(std::memchr(lf, '\n', n - (lf - p)))) != nullptr; ++lf) {
-      if (lf > p && lf[-1] == '\r') lineStarts_.push_back(size_ + static_cast<std::uint64_t>(lf - p) + 1);
+      if (lf > p && lf[-1] == '\r') StartLine(size_ + static_cast<std::uint64_t>(lf - p) + 1);
     }
     lastWasCR_ = p[n - 1] == '\r';
     size_ += n;
     done += n;
   }
-  longestLine_ = std::max(longestLine_, size_ - lineStarts_.back());
+  // The open last line, less a CR that may yet turn out to begin its CR LF.
+  longestLine_ = std::max(longestLine_, size_ - lineStarts_.back() - (lastWasCR_ ? 1 : 0));
+}
+
+void TextStore::StartLine(std::uint64_t start) {
+  longestLine_ = std::max(longestLine_, start - 2 - lineStarts_.back());  // the line just ended, less its CR LF
+  lineStarts_.push_back(start);
 }
 
 void TextStore::Clear() {

@@ -20,12 +20,14 @@ class TextStore {
   std::uint64_t LineStart(std::size_t index) const { return lineStarts_[index]; }
   // Where a line's text ends (its CR LF excluded).
   std::uint64_t LineEnd(std::size_t index) const;
+  // The length of the longest line, its CR LF not counted.
   std::uint64_t LongestLine() const { return longestLine_; }
   void CopyOut(std::uint64_t from, std::size_t count, char* out) const;
   std::string Text() const;
   std::string Line(std::size_t index) const;
 
  private:
+  void StartLine(std::uint64_t start);
   static constexpr std::size_t kChunk = 1 << 20;
   std::vector<std::unique_ptr<char[]>> chunks_;
   std::uint64_t size_ = 0;
