@@ -58,4 +58,13 @@ struct Overlapped : OVERLAPPED {
   Overlapped(const Overlapped&) = delete;
 };
 
+// Aborts whatever is still pending on `port` when a test leaves its scope
+// early (a failed assertion), before the test's buffers and OVERLAPPEDs go.
+struct AbortPendingOnExit {
+  HANDLE port;
+  ~AbortPendingOnExit() {
+    if (port != INVALID_HANDLE_VALUE) PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT);
+  }
+};
+
 }  // namespace vx::test
