@@ -4,8 +4,11 @@
 #include "support/port_fixture.h"
 
 #include <chrono>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <random>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace vx::test {
@@ -270,6 +273,47 @@ TEST(PseudoTerminal, HangUpFailsThePendingReadAndLaterOnes) {
   EXPECT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
   EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_FALSE(WriteFile(port, buf.data(), 10, &n, &ov));
+}
+
+// A write that completes at once also takes the bytes waiting for a pending
+// read. The read must still complete one interval after them: once, the
+// service thread slept on through the deadline and the last short burst of a
+// transfer stayed in the buffer for good.
+TEST(PseudoTerminal, BytesTakenDuringAWriteStillCompleteTheReadOnTime) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  struct MasterCloser {
+    int fd;
+    ~MasterCloser() { ::close(fd); }
+  } masterCloser{master};
+  HANDLE port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  struct Closer {
+    HANDLE h;
+    ~Closer() { CloseHandle(h); }
+  } closer{port};
+  COMMTIMEOUTS t{20, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(port, &t));
+
+  std::vector<char> buf(2048);
+  char drain[64];
+  for (int round = 0; round < 40; ++round) {
+    Overlapped readOv, writeOv;
+    AbortPendingOnExit guard{port};
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &readOv));
+    ASSERT_EQ(::write(master, "0123456789", 10), 10);
+    DWORD written = 0;
+    if (!WriteFile(port, "x", 1, &written, &writeOv)) {
+      ASSERT_TRUE(GetOverlappedResult(port, &writeOv, &written, TRUE));
+    }
+    ASSERT_EQ(WaitForSingleObject(readOv.hEvent, 1000), WAIT_OBJECT_0) << "round " << round;
+    ASSERT_TRUE(GetOverlappedResult(port, &readOv, &n, FALSE));
+    EXPECT_EQ(n, 10u);
+    ASSERT_EQ(::read(master, drain, sizeof drain), 1);
+  }
 }
 
 TEST(CommFaults, EveryPortCallCanBeFailed) {

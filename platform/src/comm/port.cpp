@@ -193,16 +193,18 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
     StartOverlapped(ov);
     write_ = PendingWrite{true, static_cast<const char*>(buffer), size, 0, ov};
     ProgressWriteLocked();
+    // A loopback write feeds this port's own pending read, and on any device
+    // the read may take waiting bytes here. Bytes taken on this thread move
+    // the read's interval deadline, which the service thread must hear of.
+    const bool readDeadlineMoved = read_.active && ProgressReadLocked(Clock::now()) && read_.active;
     if (!write_.active) {
       DWORD status = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(ov->Internal).load());
       if (written) *written = static_cast<DWORD>(ov->InternalHigh);
-      // A loopback write feeds this port's own pending read.
-      if (read_.active) ProgressReadLocked(Clock::now());
       if (localEvent) CloseHandle(localEvent);
+      if (readDeadlineMoved) Wake();
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
-    if (read_.active) ProgressReadLocked(Clock::now());
   }
   Wake();
   if (ov == &local) return Finish(ov, &local, localEvent, written);
