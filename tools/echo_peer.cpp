@@ -14,7 +14,7 @@ namespace vx::tools {
 
 EchoPeer::EchoPeer(const Options& options) : options_(options) {}
 
-EchoPeer::~EchoPeer() { Stop(); }
+EchoPeer::~EchoPeer() { HangUp(); }
 
 bool EchoPeer::Start(std::string* error) {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
