@@ -198,7 +198,9 @@ TEST_P(Port, SixtyFourMegabytesOfEveryByteValueComeBackIdentical) {
     WriteAll(port, data.data() + off, 1 << 20);
   }
   reader.join();
-  if (peer) EXPECT_EQ(peer->Dropped(), 0u) << "the echo peer's backlog overflowed";
+  if (peer) {
+    EXPECT_EQ(peer->Dropped(), 0u) << "the echo peer's backlog overflowed";
+  }
   ASSERT_EQ(got.size(), data.size());
   EXPECT_TRUE(got == data);
 }
