@@ -71,7 +71,7 @@ TEST_F(LinkFaults, NotACharacterDeviceIsRefusedAndClosed) {
 
 TEST_F(LinkFaults, SecondOpenIsRefusedSilentlyAndLeavesTheHandle) {
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   HANDLE second = OpenLoop();
   EXPECT_EQ(link.Open(second), 0);
   EXPECT_TRUE(CloseHandle(second));  // still the caller's
@@ -108,14 +108,14 @@ TEST_F(LinkFaults, GetCommStateFailureIsNotWrittenBack) {
   vx::fault::Inject({"GetCommState", 0, 1, ERROR_GEN_FAILURE});
   vx::fault::Inject({"SetCommState", 0, 1, ERROR_GEN_FAILURE});
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(vx::fault::Hits("SetCommState"), 0u);
 }
 
 TEST_F(LinkFaults, WriterEventCannotBeCreated) {
   vx::fault::Inject(InWriter("CreateEventA"));
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_NO_EVENT)});
   void* packet = MakePacket("x");
   EXPECT_EQ(link.Send(packet, 1), 0);  // the writer has ended: the packet stays ours
@@ -140,35 +140,35 @@ TEST_F(LinkFaults, ReaderEventsCannotBeCreated) {
 TEST_F(LinkFaults, EventMaskCannotBeSet) {
   vx::fault::Inject(InReader("SetCommMask"));
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_EVENT_MASK)});
 }
 
 TEST_F(LinkFaults, ArmingTheLineEventFails) {
   vx::fault::Inject(InReader("WaitCommEvent", ERROR_INVALID_HANDLE));
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_BAD_HANDLE), Error(LINK_ERR_READER)}));
 }
 
 TEST_F(LinkFaults, ArmingTheLineEventFailsOtherwise) {
   vx::fault::Inject(InReader("WaitCommEvent", ERROR_GEN_FAILURE));
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_READER)});
 }
 
 TEST_F(LinkFaults, ArmingTheReadFails) {
   vx::fault::Inject(InReader("ReadFile", ERROR_INVALID_HANDLE));
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_READER)});
 }
 
 TEST_F(LinkFaults, ArmingTheReadFailsOtherwise) {
   vx::fault::Inject(InReader("ReadFile", ERROR_GEN_FAILURE));
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_READER), Error(LINK_ERR_READER)}));
 }
 
@@ -189,7 +189,7 @@ TEST_F(LinkFaults, CollectingAReadFails) {
 
 TEST_F(LinkFaults, ReceivedBlockCannotBeAllocated) {
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   vx::fault::Inject(InReader("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
   ASSERT_EQ(link.Send(MakePacket("abc"), 3), 1);
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_READER), Error(LINK_ERR_READER)}));
@@ -197,7 +197,7 @@ TEST_F(LinkFaults, ReceivedBlockCannotBeAllocated) {
 
 TEST_F(LinkFaults, RefusedDataPostFreesTheBlockAndReadingGoesOn) {
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   vx::fault::Inject(InReader("PostMessageA", ERROR_NOT_ENOUGH_QUOTA));
   ASSERT_EQ(link.Send(MakePacket("lost"), 4), 1);
   owner.PumpFor(80);
@@ -212,15 +212,14 @@ TEST_F(LinkFaults, ReaderWaitFails) {
   rule.result = WAIT_FAILED;
   vx::fault::Inject(rule);
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_READER)});
 }
 
 TEST_F(LinkFaults, LineEventWithoutErrorBitEndsTheReader) {
   HANDLE port = OpenLoop();
   ASSERT_EQ(link.Open(port), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
-  owner.PumpFor(30);
+  owner.PumpFor(60);  // the writer takes packets once its queue exists, the reader is armed
   SetCommMask(port, EV_ERR);  // completes the reader's wait with mask 0
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_LINE_EVENT), Error(LINK_ERR_READER)}));
 }
@@ -228,8 +227,7 @@ TEST_F(LinkFaults, LineEventWithoutErrorBitEndsTheReader) {
 TEST_F(LinkFaults, LineErrorDescriptionCannotBeAllocated) {
   HANDLE port = OpenLoop();
   ASSERT_EQ(link.Open(port), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
-  owner.PumpFor(30);
+  owner.PumpFor(60);  // the writer takes packets once its queue exists, the reader is armed
   vx::fault::Inject(InReader("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY));
   vx::LoopInjectLineError(port, CE_FRAME);
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_READER), Error(LINK_ERR_READER)}));
@@ -241,8 +239,7 @@ TEST_F(LinkFaults, LineErrorStateCannotBeRead) {
     owner.statuses.clear();
     HANDLE port = OpenLoop();
     ASSERT_EQ(l.Open(port), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
-    owner.PumpFor(30);
+    owner.PumpFor(60);  // the writer takes packets once its queue exists, the reader is armed
     vx::fault::Inject(InReader("ClearCommError", error));
     vx::LoopInjectLineError(port, CE_FRAME);
     LPARAM first = error == ERROR_INVALID_HANDLE ? LINK_ERR_BAD_HANDLE : LINK_ERR_LINE_EVENT;
@@ -255,8 +252,7 @@ TEST_F(LinkFaults, LineErrorStateCannotBeRead) {
 TEST_F(LinkFaults, LineErrorCollectionFails) {
   HANDLE port = OpenLoop();
   ASSERT_EQ(link.Open(port), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
-  owner.PumpFor(30);
+  owner.PumpFor(60);  // the writer takes packets once its queue exists, the reader is armed
   vx::fault::Inject(InReader("GetOverlappedResult", ERROR_INVALID_HANDLE));
   vx::LoopInjectLineError(port, CE_FRAME);
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_BAD_HANDLE), Error(LINK_ERR_READER)}));
@@ -286,7 +282,7 @@ TEST_F(LinkFaults, WriterInputWaitFails) {
   rule.result = WAIT_FAILED;
   vx::fault::Inject(rule);
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_WRITER)});
 }
 
@@ -325,7 +321,7 @@ TEST_F(LinkFaults, StuckWorkersAreTerminatedAfterTheStopWait) {
   rule.block = true;
   vx::fault::Inject(rule);
   ASSERT_EQ(link.Open(OpenLoop()), 1);
-    owner.PumpFor(30);  // the writer takes packets once its queue exists
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
   owner.PumpFor(50);
   DWORD start = GetTickCount();
   link.Close();
