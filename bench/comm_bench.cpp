@@ -26,16 +26,22 @@ namespace {
 constexpr std::size_t kBytes = 64u << 20;
 constexpr DWORD kChunk = 2048;
 
+// The slave of a pty, opened as the plain baselines use it: raw.
+int OpenRaw(const std::string& path, int flags) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | flags);
+  termios t;
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  return fd;
+}
+
 // MB/s of a plain non-blocking loop on the slave of an echoing pty.
 double PlainPtyLoop() {
   vx::tools::EchoPeer peer;
   std::string error;
   if (!peer.Start(&error)) return 0;
-  int fd = open(peer.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  termios t;
-  tcgetattr(fd, &t);
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
+  int fd = OpenRaw(peer.DevicePath(), O_NONBLOCK);
   std::vector<char> out(kChunk, 'x'), in(kChunk);
   std::size_t sent = 0, got = 0, offset = 0;
   auto start = Clock::now();
@@ -66,11 +72,7 @@ double PlainTwoThreads() {
   vx::tools::EchoPeer peer;
   std::string error;
   if (!peer.Start(&error)) return 0;
-  int fd = open(peer.DevicePath().c_str(), O_RDWR | O_NOCTTY);
-  termios t;
-  tcgetattr(fd, &t);
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
+  int fd = OpenRaw(peer.DevicePath(), 0);
   std::atomic<std::size_t> got{0};
   std::thread writer([&] {
     std::vector<char> out(kChunk, 'z');
