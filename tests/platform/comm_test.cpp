@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -289,28 +290,40 @@ TEST(PseudoTerminal, HangUpFailsThePendingReadAndLaterOnes) {
   EXPECT_FALSE(WriteFile(port, buf.data(), 10, &n, &ov));
 }
 
-// A write that completes at once also takes the bytes waiting for a pending
-// read. The read must still complete one interval after them: once, the
-// service thread slept on through the deadline and the last short burst of a
-// transfer stayed in the buffer for good.
-TEST(PseudoTerminal, BytesTakenDuringAWriteStillCompleteTheReadOnTime) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  struct MasterCloser {
-    int fd;
-    ~MasterCloser() { ::close(fd); }
-  } masterCloser{master};
-  HANDLE port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  ASSERT_NE(port, INVALID_HANDLE_VALUE);
-  struct Closer {
-    HANDLE h;
-    ~Closer() { CloseHandle(h); }
-  } closer{port};
-  COMMTIMEOUTS t{20, 0, 0, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(port, &t));
+// A raw pseudo-terminal whose master the test drives by hand.
+class RawPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t{20, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+  }
+  void TearDown() override {
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    if (master >= 0) ::close(master);
+  }
+  // Waits until the port's driver holds `count` bytes from the master.
+  void AwaitBuffered(DWORD count) {
+    COMSTAT stat{};
+    for (int i = 0; i < 1000 && stat.cbInQue < count; ++i) {
+      Sleep(1);
+      ASSERT_TRUE(ClearCommError(port, nullptr, &stat));
+    }
+    ASSERT_EQ(stat.cbInQue, count);
+  }
+  int master = -1;
+  HANDLE port = INVALID_HANDLE_VALUE;
+};
 
+// Bytes arrive for a pending read while a write from another caller comes
+// and goes. Once, the service thread slept on through the read's deadline and
+// the last short burst of a transfer stayed in the buffer for good.
+TEST_F(RawPty, ABurstForAPendingReadCompletesItOnTimeAcrossAWrite) {
   std::vector<char> buf(2048);
   char drain[64];
   for (int round = 0; round < 40; ++round) {
@@ -328,6 +341,79 @@ TEST(PseudoTerminal, BytesTakenDuringAWriteStillCompleteTheReadOnTime) {
     EXPECT_EQ(n, 10u);
     ASSERT_EQ(::read(master, drain, sizeof drain), 1);
   }
+}
+
+// Bytes already buffered go into the read at the call, and the interval
+// clock starts there: the calling thread, not the service thread, sets the
+// deadline, and the read must complete one interval later all the same.
+TEST_F(RawPty, BytesBufferedAtTheCallCompleteTheReadOneIntervalLater) {
+  std::vector<char> buf(2048);
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(::write(master, "0123456789", 10), 10);
+    ASSERT_NO_FATAL_FAILURE(AwaitBuffered(10));
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    DWORD n = 0;
+    const auto called = Clock::now();
+    ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_OBJECT_0) << "round " << round;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - called).count();
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_EQ(n, 10u);
+    EXPECT_GE(waited, 19);
+    EXPECT_LT(waited, 500);
+  }
+}
+
+// A character device whose driver cannot be polled reports itself always
+// ready; the port must move its bytes anyway, and not spin when idle.
+TEST(CharacterDevice, OneThatCannotBePolledStillReadsAndWrites) {
+  HANDLE zero = CreateFileA("/dev/zero", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(zero, INVALID_HANDLE_VALUE);
+  std::vector<char> buf(2048, 'x');
+  Overlapped ov;
+  DWORD n = 0;
+  if (!ReadFile(zero, buf.data(), 2048, &n, &ov)) {
+    ASSERT_TRUE(GetOverlappedResult(zero, &ov, &n, TRUE));
+  }
+  EXPECT_EQ(n, 2048u);
+  EXPECT_EQ(buf, std::vector<char>(2048, 0));
+  if (!WriteFile(zero, buf.data(), 2048, &n, &ov)) {
+    ASSERT_TRUE(GetOverlappedResult(zero, &ov, &n, TRUE));
+  }
+  EXPECT_EQ(n, 2048u);
+  CloseHandle(zero);
+}
+
+// Each open port needs a few descriptors of its own to sleep on. Out of
+// them, opening fails with an error rather than giving a port that hangs.
+TEST(CharacterDevice, OpeningWithNoDescriptorsLeftFailsCleanly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors";
+#endif
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int highest = 0;
+  for (int fd = 0; fd < 4096; ++fd)
+    if (fcntl(fd, F_GETFD) >= 0) highest = fd;
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  // Every descriptor below the limit taken but two: a port needs three.
+  std::vector<int> taken;
+  for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;) taken.push_back(fd);
+  for (int spare = 0; spare < 2 && !taken.empty(); ++spare) {
+    ::close(taken.back());
+    taken.pop_back();
+  }
+  HANDLE port = CreateFileA("loop://", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  const DWORD error = GetLastError();
+  for (int fd : taken) ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(error, DWORD(ERROR_TOO_MANY_OPEN_FILES));
+  if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
 }
 
 TEST(CommFaults, EveryPortCallCanBeFailed) {

@@ -40,21 +40,22 @@ bool ParseLoopName(const char* name, DWORD* baud) {
   return *baud >= 50;
 }
 
+HANDLE StartPort(std::unique_ptr<Backend> backend) {
+  auto port = std::make_shared<Port>(std::move(backend));
+  if (!port->Usable()) return kernel::Fail(ERROR_TOO_MANY_OPEN_FILES, INVALID_HANDLE_VALUE);
+  port->Start();
+  return kernel::InsertHandle(port);
+}
+
 }  // namespace
 
 HANDLE OpenLoopback(const char* name, DWORD) {
   DWORD baud;
   if (!ParseLoopName(name, &baud)) return kernel::Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  auto port = std::make_shared<Port>(MakeLoopBackend(baud));
-  port->Start();
-  return kernel::InsertHandle(port);
+  return StartPort(MakeLoopBackend(baud));
 }
 
-HANDLE OpenDevice(int fd, const std::string&, DWORD) {
-  auto port = std::make_shared<Port>(MakeTtyBackend(fd));
-  port->Start();
-  return kernel::InsertHandle(port);
-}
+HANDLE OpenDevice(int fd, const std::string&, DWORD) { return StartPort(MakeTtyBackend(fd)); }
 
 BOOL WaitOverlapped(OVERLAPPED* ov, DWORD* count, BOOL wait) {
   auto status = std::atomic_ref<ULONG_PTR>(ov->Internal).load(std::memory_order_acquire);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <vector>
 
 namespace vx::comm {
@@ -16,6 +17,7 @@ class LoopBackend final : public Backend {
   explicit LoopBackend(DWORD baud) : baud_(baud), ring_(kLoopCapacity) {}
 
   long ReadSome(void* buffer, std::size_t size, DWORD*) override {
+    std::lock_guard lock(lock_);
     std::size_t n = std::min(size, Readable(Clock::now()));
     Take(static_cast<char*>(buffer), n);
     if (n && poke) poke();  // room for a pending write
@@ -23,6 +25,7 @@ class LoopBackend final : public Backend {
   }
 
   long WriteSome(const void* buffer, std::size_t size, DWORD*) override {
+    std::lock_guard lock(lock_);
     std::size_t n = std::min(size, kLoopCapacity - used_);
     if (n == 0) return 0;
     Put(static_cast<const char*>(buffer), n);
@@ -56,6 +59,7 @@ class LoopBackend final : public Backend {
   BOOL WriteState(const DCB&) override { return TRUE; }
 
   void PurgeInput() override {
+    std::lock_guard lock(lock_);
     head_ = tail_ = used_ = 0;
     segments_.clear();
     lineFreeAt_ = Clock::time_point{};
@@ -69,9 +73,13 @@ class LoopBackend final : public Backend {
     return false;  // errors arrive only through the injection hook
   }
 
-  DWORD InQueue() override { return static_cast<DWORD>(Readable(Clock::now())); }
+  DWORD InQueue() override {
+    std::lock_guard lock(lock_);
+    return static_cast<DWORD>(Readable(Clock::now()));
+  }
 
   bool NextReadable(Clock::time_point* when) override {
+    std::lock_guard lock(lock_);
     if (!baud_ || segments_.empty()) return false;
     const Segment& s = segments_.front();
     *when = s.start + ByteTime() * static_cast<long>(s.taken + 1);
@@ -133,7 +141,9 @@ class LoopBackend final : public Backend {
     used_ += n;
   }
 
-  DWORD baud_;
+  // The port reads and writes from two threads at once; the ring is shared.
+  std::mutex lock_;
+  const DWORD baud_;
   std::vector<char> ring_;
   std::size_t head_ = 0, tail_ = 0, used_ = 0;
   std::deque<Segment> segments_;

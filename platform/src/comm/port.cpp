@@ -1,13 +1,15 @@
 // The port engine: COMMTIMEOUTS, overlapped completion, purge, masks and
-// line errors, the same for every backend. A service thread per port moves
-// bytes for pending operations; every touch of a caller's buffer happens under
-// the port's lock, so once Purge or CloseHandle returns the buffers are free.
+// line errors, the same for every backend. The calling thread moves what bytes
+// it can at once; a service thread per port moves them for operations left
+// pending, and completes reads whose timeouts run out.
 #include "port.h"
 
 #include <atomic>
 #include <cerrno>
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace vx::comm {
@@ -29,12 +31,41 @@ void StartOverlapped(OVERLAPPED* ov) {
   }
 }
 
+// The status an operation that completed at the call completed with.
+DWORD StatusOf(const OVERLAPPED* ov) {
+  return static_cast<DWORD>(std::atomic_ref<const ULONG_PTR>(ov->Internal).load(std::memory_order_acquire));
+}
+
 constexpr auto kErrorSamplePeriod = std::chrono::milliseconds(20);
+
+// What woke the service thread, as tagged in its epoll set.
+enum : std::uint32_t { kWakeTag, kTimerTag, kReadTag, kWriteTag };
+
+bool EpollControl(int epollFd, int op, int fd, std::uint32_t events, std::uint32_t tag) {
+  epoll_event e{};
+  e.events = events;
+  e.data.u32 = tag;
+  return epoll_ctl(epollFd, op, fd, &e) == 0;
+}
 
 }  // namespace
 
 Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  const int fd = backend_->Fd();
+  if (fd >= 0) writeWatchFd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (Usable()) {
+    EpollControl(epollFd_, EPOLL_CTL_ADD, wakeFd_, EPOLLIN, kWakeTag);
+    EpollControl(epollFd_, EPOLL_CTL_ADD, timerFd_, EPOLLIN, kTimerTag);
+    // Registered disarmed: one-shot, with no events but the hang-up and error
+    // that epoll always reports, so even those come once and cannot spin the
+    // loop. A device whose driver cannot be polled is refused here.
+    if (fd >= 0)
+      deviceWatchable_ = EpollControl(epollFd_, EPOLL_CTL_ADD, fd, EPOLLONESHOT, kReadTag) &&
+                         EpollControl(epollFd_, EPOLL_CTL_ADD, writeWatchFd_, EPOLLONESHOT, kWriteTag);
+  }
   backend_->poke = [this] { Wake(); };
   DWORD ignored;
   canSample_ = backend_->SampleLineErrors(&ignored);  // also takes the counters' baseline
@@ -42,37 +73,24 @@ Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
 
 Port::~Port() {
   if (service_.joinable()) {
-    {
-      std::lock_guard lock(lock_);
-      stopping_ = true;
-    }
+    stopping_ = true;
     Wake();
     service_.join();
   }
-  if (wakeFd_ >= 0) ::close(wakeFd_);
+  for (int fd : {epollFd_, wakeFd_, timerFd_, writeWatchFd_})
+    if (fd >= 0) ::close(fd);
+}
+
+bool Port::Usable() const {
+  return epollFd_ >= 0 && wakeFd_ >= 0 && timerFd_ >= 0 && (backend_->Fd() < 0 || writeWatchFd_ >= 0);
 }
 
 void Port::Start() { service_ = std::thread([this] { ServiceLoop(); }); }
 
 void Port::OnLastHandleClosed() {
-  {
-    std::lock_guard lock(lock_);
-    // Closing aborts what is pending, as PurgeComm would.
-    if (read_.active) {
-      read_.active = false;
-      CompleteOverlapped(read_.ov, ERROR_OPERATION_ABORTED, read_.got);
-    }
-    if (write_.active) {
-      write_.active = false;
-      CompleteOverlapped(write_.ov, ERROR_OPERATION_ABORTED, write_.done);
-    }
-    if (wait_.active) {
-      wait_.active = false;
-      *wait_.mask = 0;
-      CompleteOverlapped(wait_.ov, ERROR_OPERATION_ABORTED, 0);
-    }
-    stopping_ = true;
-  }
+  // Closing aborts what is pending, as PurgeComm would.
+  EndAllPending(ERROR_OPERATION_ABORTED);
+  stopping_ = true;
   Wake();
   if (service_.joinable()) service_.join();
 }
@@ -83,10 +101,10 @@ void Port::Wake() {
   (void)rc;  // a full counter already means "wake"
 }
 
-bool Port::AbortedByErrorLocked() const { return abortOnError_ && errors_ != 0; }
-
-void Port::FailAllLocked(DWORD error) {
-  deadError_ = error;
+void Port::EndAllPending(DWORD error) {
+  std::lock_guard readSide(readLock_);
+  std::lock_guard writeSide(writeLock_);
+  std::lock_guard rest(lock_);
   if (read_.active) {
     read_.active = false;
     CompleteOverlapped(read_.ov, error, read_.got);
@@ -100,6 +118,15 @@ void Port::FailAllLocked(DWORD error) {
     *wait_.mask = 0;
     CompleteOverlapped(wait_.ov, error, 0);
   }
+}
+
+// The first failure found decides the error every later operation fails
+// with; the service thread fails whatever else is pending.
+DWORD Port::DeviceFailed(DWORD error) {
+  DWORD first = 0;
+  if (!deadError_.compare_exchange_strong(first, error)) error = first;
+  Wake();
+  return error;
 }
 
 // Waits for an operation this call made synchronous (no OVERLAPPED given).
@@ -123,10 +150,12 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
     local.hEvent = localEvent;
     ov = &local;
   }
+  bool serviceTold;
   {
-    std::lock_guard lock(lock_);
-    if (deadError_ || AbortedByErrorLocked() || read_.active) {
-      DWORD error = deadError_ ? deadError_ : read_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
+    std::lock_guard lock(readLock_);
+    const DWORD dead = deadError_;
+    if (dead || abortedByError_ || read_.active) {
+      DWORD error = dead ? dead : read_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
@@ -138,36 +167,30 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
     read_.ov = ov;
     const auto now = Clock::now();
     const COMMTIMEOUTS& t = timeouts_;
-    bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                        t.ReadTotalTimeoutConstant == 0;
+    const bool returnAtOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                              t.ReadTotalTimeoutConstant == 0;
     if (t.ReadTotalTimeoutMultiplier || t.ReadTotalTimeoutConstant) {
       read_.hasTotal = true;
       read_.totalDue =
           now + std::chrono::milliseconds(std::uint64_t(t.ReadTotalTimeoutMultiplier) * size + t.ReadTotalTimeoutConstant);
     }
-    bool progressed = ProgressReadLocked(now);
+    // Bytes already buffered are taken now; if they do not fill the request,
+    // the interval clock starts at the call.
+    ProgressReadLocked(now);
     if (read_.active && (returnAtOnce || size == 0)) {
       read_.active = false;
       CompleteOverlapped(ov, ERROR_SUCCESS, read_.got);
     }
-    if (read_.active && read_.got > 0 && t.ReadIntervalTimeout && t.ReadIntervalTimeout != MAXDWORD) {
-      // Bytes were buffered but did not fill the request: the interval clock
-      // starts at the call.
-      read_.hasInterval = true;
-      read_.intervalDue = now + std::chrono::milliseconds(t.ReadIntervalTimeout);
-    }
-    (void)progressed;
-    if (!read_.active && ov == read_.ov) {
-      // Completed at once.
-      DWORD status = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(ov->Internal).load());
-      DWORD got = static_cast<DWORD>(ov->InternalHigh);
-      if (read) *read = got;
+    if (!read_.active) {
+      const DWORD status = StatusOf(ov);
+      if (read) *read = static_cast<DWORD>(ov->InternalHigh);
       if (localEvent) CloseHandle(localEvent);
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
+    serviceTold = ArmReadLocked();
   }
-  Wake();
+  if (!serviceTold) Wake();
   if (ov == &local) return Finish(ov, &local, localEvent, read);
   return kernel::Fail(ERROR_IO_PENDING, FALSE);
 }
@@ -183,30 +206,28 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
     local.hEvent = localEvent;
     ov = &local;
   }
+  bool serviceTold;
   {
-    std::lock_guard lock(lock_);
-    if (deadError_ || AbortedByErrorLocked() || write_.active) {
-      DWORD error = deadError_ ? deadError_ : write_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
+    std::lock_guard lock(writeLock_);
+    const DWORD dead = deadError_;
+    if (dead || abortedByError_ || write_.active) {
+      DWORD error = dead ? dead : write_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
     StartOverlapped(ov);
     write_ = PendingWrite{true, static_cast<const char*>(buffer), size, 0, ov};
     ProgressWriteLocked();
-    // A loopback write feeds this port's own pending read, and on any device
-    // the read may take waiting bytes here. Bytes taken on this thread move
-    // the read's interval deadline, which the service thread must hear of.
-    const bool readDeadlineMoved = read_.active && ProgressReadLocked(Clock::now()) && read_.active;
     if (!write_.active) {
-      DWORD status = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(ov->Internal).load());
+      const DWORD status = StatusOf(ov);
       if (written) *written = static_cast<DWORD>(ov->InternalHigh);
       if (localEvent) CloseHandle(localEvent);
-      if (readDeadlineMoved) Wake();
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
+    serviceTold = ArmWriteLocked();
   }
-  Wake();
+  if (!serviceTold) Wake();
   if (ov == &local) return Finish(ov, &local, localEvent, written);
   return kernel::Fail(ERROR_IO_PENDING, FALSE);
 }
@@ -223,10 +244,9 @@ BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
   }
   {
     std::lock_guard lock(lock_);
-    if (deadError_ || wait_.active || !backend_->IsCommDevice()) {
-      DWORD error = deadError_         ? deadError_
-                    : wait_.active     ? ERROR_INVALID_PARAMETER
-                                       : ERROR_INVALID_FUNCTION;
+    const DWORD dead = deadError_;
+    if (dead || wait_.active || !backend_->IsCommDevice()) {
+      DWORD error = dead ? dead : wait_.active ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FUNCTION;
       if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
@@ -250,7 +270,7 @@ BOOL Port::SetMask(DWORD mask) {
   {
     std::lock_guard lock(lock_);
     if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
-    if (deadError_) return kernel::Fail(deadError_, FALSE);
+    if (const DWORD dead = deadError_) return kernel::Fail(dead, FALSE);
     // A new mask completes (does not cancel) a pending wait, with mask 0.
     if (wait_.active) {
       wait_.active = false;
@@ -272,13 +292,15 @@ BOOL Port::GetMask(DWORD* mask) {
 }
 
 BOOL Port::ClearError(DWORD* errors, COMSTAT* stat) {
+  std::lock_guard writeSide(writeLock_);  // for the bytes still to write
   std::lock_guard lock(lock_);
   if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
-  if (deadError_) return kernel::Fail(deadError_, FALSE);
+  if (const DWORD dead = deadError_) return kernel::Fail(dead, FALSE);
   DWORD sampled;
   if (canSample_ && backend_->SampleLineErrors(&sampled)) CollectLineErrorsLocked(sampled);
   if (errors) *errors = errors_;
   errors_ = 0;
+  abortedByError_ = false;
   if (stat) {
     *stat = COMSTAT{};
     stat->cbInQue = backend_->InQueue();
@@ -290,7 +312,8 @@ BOOL Port::ClearError(DWORD* errors, COMSTAT* stat) {
 BOOL Port::Purge(DWORD flags) {
   if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
     return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  std::lock_guard lock(lock_);
+  std::lock_guard readSide(readLock_);
+  std::lock_guard writeSide(writeLock_);
   if ((flags & PURGE_RXABORT) && read_.active) {
     read_.active = false;
     CompleteOverlapped(read_.ov, ERROR_OPERATION_ABORTED, read_.got);
@@ -329,19 +352,20 @@ BOOL Port::SetState(const DCB* dcb) {
   dcb_.DCBlength = sizeof(DCB);
   haveDcb_ = true;
   abortOnError_ = dcb->fAbortOnError;
+  abortedByError_ = abortOnError_ && errors_ != 0;
   return TRUE;
 }
 
 BOOL Port::GetTimeouts(COMMTIMEOUTS* t) {
-  std::lock_guard lock(lock_);
   if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  std::lock_guard lock(readLock_);
   *t = timeouts_;
   return TRUE;
 }
 
 BOOL Port::SetTimeouts(const COMMTIMEOUTS* t) {
-  std::lock_guard lock(lock_);
   if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  std::lock_guard lock(readLock_);
   timeouts_ = *t;
   return TRUE;
 }
@@ -350,7 +374,7 @@ BOOL Port::InjectLineErrors(DWORD errors) {
   {
     std::lock_guard lock(lock_);
     CollectLineErrorsLocked(errors);
-    ProgressLocked();
+    ProgressWaitLocked(Clock::now());
   }
   Wake();
   return TRUE;
@@ -359,19 +383,22 @@ BOOL Port::InjectLineErrors(DWORD errors) {
 void Port::CollectLineErrorsLocked(DWORD errors) {
   if (!errors) return;
   errors_ |= errors;
+  abortedByError_ = abortOnError_;
   if (mask_ & EV_ERR) eventPending_ = true;
 }
 
-// Moves bytes into the pending read. Returns whether any arrived.
-bool Port::ProgressReadLocked(Clock::time_point now) {
-  if (!read_.active) return false;
+// Moves bytes into the pending read and completes it when it is full or its
+// time is up.
+void Port::ProgressReadLocked(Clock::time_point now) {
+  if (!read_.active) return;
   bool arrived = false;
   while (read_.got < read_.size) {
     DWORD error = 0;
     long n = backend_->ReadSome(read_.buffer + read_.got, read_.size - read_.got, &error);
     if (n < 0) {
-      FailAllLocked(error);
-      return arrived;
+      read_.active = false;
+      CompleteOverlapped(read_.ov, DeviceFailed(error), read_.got);
+      return;
     }
     if (n == 0) break;
     read_.got += static_cast<DWORD>(n);
@@ -380,7 +407,7 @@ bool Port::ProgressReadLocked(Clock::time_point now) {
   if (read_.got == read_.size) {
     read_.active = false;
     CompleteOverlapped(read_.ov, ERROR_SUCCESS, read_.got);
-    return arrived;
+    return;
   }
   if (arrived && timeouts_.ReadIntervalTimeout && timeouts_.ReadIntervalTimeout != MAXDWORD) {
     read_.hasInterval = true;
@@ -390,7 +417,6 @@ bool Port::ProgressReadLocked(Clock::time_point now) {
     read_.active = false;
     CompleteOverlapped(read_.ov, ERROR_SUCCESS, read_.got);
   }
-  return arrived;
 }
 
 void Port::ProgressWriteLocked() {
@@ -399,7 +425,8 @@ void Port::ProgressWriteLocked() {
     DWORD error = 0;
     long n = backend_->WriteSome(write_.buffer + write_.done, write_.size - write_.done, &error);
     if (n < 0) {
-      FailAllLocked(error);
+      write_.active = false;
+      CompleteOverlapped(write_.ov, DeviceFailed(error), write_.done);
       return;
     }
     if (n == 0) return;
@@ -410,10 +437,7 @@ void Port::ProgressWriteLocked() {
   CompleteOverlapped(write_.ov, ERROR_SUCCESS, write_.done);
 }
 
-void Port::ProgressLocked() {
-  auto now = Clock::now();
-  ProgressWriteLocked();
-  ProgressReadLocked(now);
+void Port::ProgressWaitLocked(Clock::time_point now) {
   if (canSample_ && (mask_ & EV_ERR) && now >= nextSample_) {
     DWORD sampled = 0;
     if (backend_->SampleLineErrors(&sampled))
@@ -430,51 +454,124 @@ void Port::ProgressLocked() {
   }
 }
 
+// Arms a one-shot watch of the device for `events`. False when the device
+// cannot be watched and the service thread must be woken instead.
+bool Port::Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t* armed) {
+  if (fd < 0 || !deviceWatchable_) return false;
+  if (hungUp_ || deadError_) return true;  // nothing will be waited for
+  // Armed already (even if it has just fired: the service thread arms the
+  // watch again after every event), or armed for an operation completed since:
+  // at most one needless wake-up.
+  if ((events & ~*armed) == 0) return true;
+  if (!EpollControl(epollFd_, EPOLL_CTL_MOD, fd, events | EPOLLONESHOT, tag)) return false;
+  *armed = events;
+  return true;
+}
+
+// Tells the service thread of the pending read: its deadline and the device
+// to watch. Cheaper than waking the service thread to set them itself.
+bool Port::ArmReadLocked() {
+  Clock::time_point due;
+  if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
+  return Watch(backend_->Fd(), EPOLLIN, kReadTag, &readArmed_);
+}
+
+bool Port::ArmWriteLocked() { return Watch(writeWatchFd_, EPOLLOUT, kWriteTag, &writeArmed_); }
+
+bool Port::ReadDeadlineLocked(Clock::time_point* due) const {
+  if (!read_.active) return false;
+  auto until = Clock::time_point::max();
+  if (read_.hasInterval && read_.got > 0) until = std::min(until, read_.intervalDue);
+  if (read_.hasTotal) until = std::min(until, read_.totalDue);
+  *due = until;
+  return until != Clock::time_point::max();
+}
+
+// Makes the service thread wake by `due`. A timer due no later, or fired
+// and not yet read, is left alone: the service thread works out the next
+// deadline whenever it wakes.
+void Port::ScheduleLocked(Clock::time_point due) {
+  if (due >= timerDue_) return;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+  when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+  if (when.it_value.tv_sec <= 0 && when.it_value.tv_nsec <= 0) when.it_value.tv_nsec = 1;  // zero disarms
+  if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) timerDue_ = due;
+}
+
 void Port::ServiceLoop() {
-  std::unique_lock lock(lock_);
+  // Each side is visited only when something happened to it, so that the
+  // service thread does not queue for a lock the other side's caller holds
+  // while it moves bytes. The first round visits both.
+  bool readSide = true, writeSide = true, readFired = false, writeFired = false, timerFired = false;
+  bool pending = false;
   while (!stopping_) {
-    ProgressLocked();
-
-    // What to wait for: the device's readiness for pending operations, the
-    // wake descriptor, and the nearest deadline.
-    pollfd fds[2];
-    nfds_t nfds = 0;
-    fds[nfds++] = {wakeFd_, POLLIN, 0};
-    int fd = backend_->Fd();
-    short events = 0;
-    if (!deadError_) {
-      if (read_.active) events |= POLLIN;
-      if (write_.active) events |= POLLOUT;
+    const auto now = Clock::now();
+    if (writeSide) {
+      std::lock_guard lock(writeLock_);
+      if (writeFired) writeArmed_ = 0;  // one-shot: the watch is off until armed again
+      ProgressWriteLocked();
+      if (write_.active) ArmWriteLocked();
+      pending = write_.active;
     }
-    if (fd >= 0 && events && !hungUp_) fds[nfds++] = {fd, events, 0};
-
-    auto now = Clock::now();
-    auto until = Clock::time_point::max();
-    if (read_.active && read_.hasInterval && read_.got > 0) until = std::min(until, read_.intervalDue);
-    if (read_.active && read_.hasTotal) until = std::min(until, read_.totalDue);
-    if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = std::min(until, nextSample_);
-    Clock::time_point readable;
-    if (read_.active && backend_->NextReadable(&readable)) until = std::min(until, readable);
-    int timeoutMs = -1;
-    if (until != Clock::time_point::max()) {
-      auto us = std::chrono::duration_cast<std::chrono::microseconds>(until - now).count();
-      timeoutMs = us <= 0 ? 0 : static_cast<int>((us + 999) / 1000);
+    if (readSide) {
+      std::lock_guard lock(readLock_);
+      if (readFired) readArmed_ = 0;
+      if (timerFired) {
+        std::uint64_t expirations;
+        ssize_t rc = ::read(timerFd_, &expirations, sizeof expirations);
+        (void)rc;
+        timerDue_ = Clock::time_point::max();
+      }
+      ProgressReadLocked(now);
+      if (read_.active) ArmReadLocked();
+      pending = pending || read_.active;
+      auto until = Clock::time_point::max();
+      {
+        std::lock_guard rest(lock_);
+        ProgressWaitLocked(now);
+        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = nextSample_;
+      }
+      Clock::time_point readable;
+      if (read_.active && backend_->NextReadable(&readable)) until = std::min(until, readable);
+      ScheduleLocked(until);
     }
+    if (const DWORD dead = deadError_) EndAllPending(dead);
+    // A device that cannot be watched reports itself always ready; while
+    // something pends on it, look again every millisecond.
+    const bool pollDevice = backend_->Fd() >= 0 && !deviceWatchable_ && !deadError_ && pending;
 
-    lock.unlock();
-    int rc = ::poll(fds, nfds, timeoutMs);
-    lock.lock();
-    if (rc > 0 && (fds[0].revents & POLLIN)) {
-      std::uint64_t count;
-      ssize_t drained = ::read(wakeFd_, &count, sizeof count);
-      (void)drained;
-    }
-    if (rc > 0 && nfds > 1 && (fds[1].revents & (POLLHUP | POLLERR)) && !(fds[1].revents & (POLLIN | POLLOUT))) {
-      // The far side is gone (a pseudo-terminal's master closed, a USB adapter
-      // pulled). Fail what is pending and stop polling the descriptor, so that a
-      // hung-up device cannot make this loop spin.
-      hungUp_ = true;
-      FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
+    epoll_event events[4];
+    const int count = epoll_wait(epollFd_, events, 4, pollDevice ? 1 : -1);
+    readSide = writeSide = readFired = writeFired = timerFired = pollDevice;
+    for (int i = 0; i < count; ++i) {
+      const std::uint32_t what = events[i].events;
+      switch (events[i].data.u32) {
+        case kWakeTag: {
+          std::uint64_t drained;
+          ssize_t rc = ::read(wakeFd_, &drained, sizeof drained);
+          (void)rc;
+          readSide = writeSide = true;
+          continue;
+        }
+        case kTimerTag:
+          readSide = timerFired = true;
+          continue;
+        case kReadTag:
+          readSide = readFired = true;
+          break;
+        case kWriteTag:
+          writeSide = writeFired = true;
+          break;
+      }
+      if ((what & (EPOLLHUP | EPOLLERR)) && !(what & (EPOLLIN | EPOLLOUT))) {
+        // The far side is gone (a pseudo-terminal's master closed, a USB
+        // adapter pulled): fail what is pending and never arm the watches
+        // again, so a hung-up device cannot make this loop spin.
+        hungUp_ = true;
+        DeviceFailed(ERROR_DEVICE_NOT_CONNECTED);
+      }
     }
   }
 }

@@ -4,7 +4,10 @@
 
 #include "../kernel.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -21,7 +24,8 @@ HANDLE OpenLoopback(const char* name, DWORD flags);
 // Takes over `fd`, a character device opened non-blocking.
 HANDLE OpenDevice(int fd, const std::string& path, DWORD flags);
 
-// Moves bytes without ever blocking. Called with the port's lock held.
+// Moves bytes without ever blocking. Reads are called with the port's read
+// lock held and writes with its write lock, so the two may run at once.
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -57,6 +61,9 @@ class Port final : public kernel::Object {
   ~Port() override;
   DWORD FileType() const override { return FILE_TYPE_CHAR; }
   void OnLastHandleClosed() override;
+  // False when the descriptors the port sleeps on could not be had (the
+  // process is out of them); such a port must not be started.
+  bool Usable() const;
   void Start();
 
   BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov);
@@ -99,27 +106,63 @@ class Port final : public kernel::Object {
   };
 
   BOOL Finish(OVERLAPPED* ov, OVERLAPPED* local, HANDLE localEvent, DWORD* count);
-  void ProgressLocked();
-  bool ProgressReadLocked(Clock::time_point now);
+
+  // The read side; readLock_ held.
+  void ProgressReadLocked(Clock::time_point now);
+  bool ArmReadLocked();
+  bool ReadDeadlineLocked(Clock::time_point* due) const;
+  void ScheduleLocked(Clock::time_point due);
+  // The write side; writeLock_ held.
   void ProgressWriteLocked();
+  bool ArmWriteLocked();
+  // The rest; lock_ held.
   void CollectLineErrorsLocked(DWORD errors);
-  void FailAllLocked(DWORD error);
-  bool AbortedByErrorLocked() const;
+  void ProgressWaitLocked(Clock::time_point now);
+  // Either side, on finding the device failed or gone: returns the error
+  // the port now fails with.
+  DWORD DeviceFailed(DWORD error);
+  // Completes every pending operation with `error`; takes all three locks.
+  void EndAllPending(DWORD error);
+  bool Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t* armed);
   void Wake();
   void ServiceLoop();
 
+  // Reads and writes run at once from two threads, so each side has its own
+  // lock and its own watch on the device, and neither waits for the other's
+  // system calls. Lock order: readLock_, writeLock_, lock_. A thread moving
+  // bytes for an operation holds its side's lock, so once Purge or
+  // CloseHandle (which take both) return, the callers' buffers are free.
+  std::mutex readLock_;
+  std::mutex writeLock_;
   std::mutex lock_;
   std::unique_ptr<Backend> backend_;
   std::thread service_;
-  int wakeFd_ = -1;
-  bool stopping_ = false;
-  bool hungUp_ = false;
-  DWORD deadError_ = 0;  // set once the device has gone away
 
+  // The service thread sleeps in epoll on the wake descriptor, a timer for
+  // the nearest deadline, and the device. The device is watched one-shot,
+  // once per direction, armed by whichever thread makes an operation pend;
+  // the timer is set by whichever thread makes a deadline. So a pending
+  // operation costs a system call but no wake-up of the service thread.
+  int epollFd_ = -1;
+  int wakeFd_ = -1;
+  int timerFd_ = -1;
+  int writeWatchFd_ = -1;           // the device again, for a separate watch
+  bool deviceWatchable_ = false;    // some character devices cannot be polled
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> hungUp_{false};
+  std::atomic<DWORD> deadError_{0};  // set once the device has failed or gone
+  std::atomic<bool> abortedByError_{false};  // fAbortOnError and errors not yet cleared
+
+  // readLock_
   PendingRead read_;
-  PendingWrite write_;
-  PendingWait wait_;
   COMMTIMEOUTS timeouts_{};
+  std::uint32_t readArmed_ = 0;
+  Clock::time_point timerDue_ = Clock::time_point::max();
+  // writeLock_
+  PendingWrite write_;
+  std::uint32_t writeArmed_ = 0;
+  // lock_
+  PendingWait wait_;
   DWORD mask_ = 0;
   DWORD errors_ = 0;          // CE_* since the last ClearCommError
   bool eventPending_ = false; // EV_ERR seen, not yet reported to a wait
