@@ -61,7 +61,7 @@ Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
     EpollControl(epollFd_, EPOLL_CTL_ADD, timerFd_, EPOLLIN, kTimerTag);
     // Registered disarmed: one-shot, with no events but the hang-up and error
     // that epoll always reports, so even those come once and cannot spin the
-    // loop. A device whose driver cannot be polled is refused here.
+    // loop. Epoll refuses a device whose driver cannot be polled.
     if (fd >= 0)
       deviceWatchable_ = EpollControl(epollFd_, EPOLL_CTL_ADD, fd, EPOLLONESHOT, kReadTag) &&
                          EpollControl(epollFd_, EPOLL_CTL_ADD, writeWatchFd_, EPOLLONESHOT, kWriteTag);
@@ -88,9 +88,10 @@ bool Port::Usable() const {
 void Port::Start() { service_ = std::thread([this] { ServiceLoop(); }); }
 
 void Port::OnLastHandleClosed() {
-  // Closing aborts what is pending, as PurgeComm would.
-  EndAllPending(ERROR_OPERATION_ABORTED);
+  // Closing aborts what is pending, as PurgeComm would; a call that comes
+  // through a reference taken before the close finds the port stopping.
   stopping_ = true;
+  EndAllPending(ERROR_OPERATION_ABORTED);
   Wake();
   if (service_.joinable()) service_.join();
 }
@@ -153,7 +154,7 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
   bool serviceTold;
   {
     std::lock_guard lock(readLock_);
-    const DWORD dead = deadError_;
+    const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || abortedByError_ || read_.active) {
       DWORD error = dead ? dead : read_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       if (localEvent) CloseHandle(localEvent);
@@ -209,7 +210,7 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
   bool serviceTold;
   {
     std::lock_guard lock(writeLock_);
-    const DWORD dead = deadError_;
+    const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || abortedByError_ || write_.active) {
       DWORD error = dead ? dead : write_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       if (localEvent) CloseHandle(localEvent);
@@ -244,7 +245,7 @@ BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
   }
   {
     std::lock_guard lock(lock_);
-    const DWORD dead = deadError_;
+    const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || wait_.active || !backend_->IsCommDevice()) {
       DWORD error = dead ? dead : wait_.active ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FUNCTION;
       if (localEvent) CloseHandle(localEvent);
@@ -505,7 +506,7 @@ void Port::ServiceLoop() {
   // service thread does not queue for a lock the other side's caller holds
   // while it moves bytes. The first round visits both.
   bool readSide = true, writeSide = true, readFired = false, writeFired = false, timerFired = false;
-  bool pending = false;
+  bool readPending = false, writePending = false;
   while (!stopping_) {
     const auto now = Clock::now();
     if (writeSide) {
@@ -513,7 +514,7 @@ void Port::ServiceLoop() {
       if (writeFired) writeArmed_ = 0;  // one-shot: the watch is off until armed again
       ProgressWriteLocked();
       if (write_.active) ArmWriteLocked();
-      pending = write_.active;
+      writePending = write_.active;
     }
     if (readSide) {
       std::lock_guard lock(readLock_);
@@ -526,7 +527,7 @@ void Port::ServiceLoop() {
       }
       ProgressReadLocked(now);
       if (read_.active) ArmReadLocked();
-      pending = pending || read_.active;
+      readPending = read_.active;
       auto until = Clock::time_point::max();
       {
         std::lock_guard rest(lock_);
@@ -540,11 +541,13 @@ void Port::ServiceLoop() {
     if (const DWORD dead = deadError_) EndAllPending(dead);
     // A device that cannot be watched reports itself always ready; while
     // something pends on it, look again every millisecond.
-    const bool pollDevice = backend_->Fd() >= 0 && !deviceWatchable_ && !deadError_ && pending;
+    const bool pollDevice =
+        backend_->Fd() >= 0 && !deviceWatchable_ && !deadError_ && (readPending || writePending);
 
     epoll_event events[4];
     const int count = epoll_wait(epollFd_, events, 4, pollDevice ? 1 : -1);
-    readSide = writeSide = readFired = writeFired = timerFired = pollDevice;
+    readSide = writeSide = pollDevice;
+    readFired = writeFired = timerFired = false;
     for (int i = 0; i < count; ++i) {
       const std::uint32_t what = events[i].events;
       switch (events[i].data.u32) {
