@@ -48,34 +48,50 @@ class Waitable : public Object {
   virtual bool IsSignalledLocked() const = 0;
   // Takes the signal for a waiter that has been satisfied (auto-reset events reset).
   virtual void ConsumeLocked() {}
-  void AddWaiterLocked(Waiter* w) { waiters_.push_back(w); }
+  void AddWaiterLocked(Waiter* w) {
+    waiters_.push_back(w);
+    waiterCount_.fetch_add(1);
+  }
   void RemoveWaiterLocked(Waiter* w);
   void WakeWaitersLocked();
 
+ protected:
+  // Readable without the sync lock. A waiter registers before its last look
+  // at the signal, and a setter stores the signal before it looks here (all
+  // sequentially consistent), so one of the two always sees the other.
+  bool HasWaiters() const { return waiterCount_.load() != 0; }
+
  private:
   std::vector<Waiter*> waiters_;
+  std::atomic<std::size_t> waiterCount_{0};
 };
 
 class Event final : public Waitable {
  public:
   Event(bool manualReset, bool signalled) : manual_(manualReset), signalled_(signalled) {}
-  bool IsSignalledLocked() const override { return signalled_; }
+  bool IsSignalledLocked() const override { return signalled_.load(); }
   void ConsumeLocked() override {
-    if (!manual_) signalled_ = false;
+    if (!manual_) signalled_.store(false);
   }
   void SetLocked() {
-    signalled_ = true;
+    signalled_.store(true);
     WakeWaitersLocked();
   }
-  void ResetLocked() { signalled_ = false; }
+  void ResetLocked() { signalled_.store(false); }
+  // Set and Reset take the sync lock only when someone waits: an overlapped
+  // operation that completes at the call resets and sets its event with no
+  // waiter, and two threads doing I/O at once should not queue for the lock.
   void Set() {
+    signalled_.store(true);
+    if (!HasWaiters()) return;
     std::lock_guard lock(SyncLock());
-    SetLocked();
+    WakeWaitersLocked();
   }
+  void Reset() { signalled_.store(false); }
 
  private:
-  bool manual_;
-  bool signalled_;
+  const bool manual_;
+  std::atomic<bool> signalled_;
 };
 
 // Something besides objects a wait can be woken by (the message queue of

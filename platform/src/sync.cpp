@@ -12,7 +12,9 @@ std::mutex& SyncLock() {
 }
 
 void Waitable::RemoveWaiterLocked(Waiter* w) {
-  waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), w), waiters_.end());
+  const auto end = std::remove(waiters_.begin(), waiters_.end(), w);
+  waiterCount_.fetch_sub(static_cast<std::size_t>(waiters_.end() - end));
+  waiters_.erase(end, waiters_.end());
 }
 
 void Waitable::WakeWaitersLocked() {
@@ -47,12 +49,16 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
 
     for (auto& o : objects) o->AddWaiterLocked(&waiter);
     if (extra) extra->AddWaiterLocked(&waiter);
-    self.currentWaiter = &waiter;
-    if (until == Clock::time_point::max())
-      waiter.cv.wait(lock);
-    else
-      waiter.cv.wait_until(lock, until);
-    self.currentWaiter = nullptr;
+    // An event can be set without the sync lock by a thread that saw no
+    // waiter yet: now that this one is registered, look once more.
+    if (std::none_of(objects.begin(), objects.end(), [](auto& o) { return o->IsSignalledLocked(); })) {
+      self.currentWaiter = &waiter;
+      if (until == Clock::time_point::max())
+        waiter.cv.wait(lock);
+      else
+        waiter.cv.wait_until(lock, until);
+      self.currentWaiter = nullptr;
+    }
     for (auto& o : objects) o->RemoveWaiterLocked(&waiter);
     if (extra) extra->RemoveWaiterLocked(&waiter);
   }

@@ -54,6 +54,43 @@ TEST_F(Sync, ManualResetStaysSetAutoResetReleasesOne) {
   (void)threads;
 }
 
+// An event is set without the sync lock when nobody waits on it, so a set
+// racing a wait that is just starting must never be lost: two threads pass
+// the turn back and forth through a pair of auto-reset events, and a lost
+// wake-up would leave both waiting.
+TEST_F(Sync, SetsRacingWaitsAreNeverLost) {
+  constexpr int kRounds = 20000;
+  struct Pair {
+    HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> lost{0};
+  } pair;
+  HANDLE partner = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        auto* pair = static_cast<Pair*>(p);
+        for (int i = 0; i < kRounds; ++i) {
+          if (WaitForSingleObject(pair->ping, 5000) != WAIT_OBJECT_0) {
+            ++pair->lost;
+            return 1;
+          }
+          SetEvent(pair->pong);
+        }
+        return 0;
+      },
+      &pair, 0, nullptr);
+  int round = 0;
+  for (; round < kRounds && pair.lost == 0; ++round) {
+    SetEvent(pair.ping);
+    if (WaitForSingleObject(pair.pong, 5000) != WAIT_OBJECT_0) break;
+  }
+  EXPECT_EQ(round, kRounds);
+  EXPECT_EQ(pair.lost.load(), 0);
+  SetEvent(pair.ping);  // frees the partner if this side gave up first
+  WaitForSingleObject(partner, 10000);
+  for (HANDLE h : {pair.ping, pair.pong, partner}) CloseHandle(h);
+}
+
 TEST_F(Sync, ThreadHandleSignalsWhenThreadEnds) {
   DWORD id = 0;
   HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { Sleep(30); return 7; }, nullptr, 0, &id);

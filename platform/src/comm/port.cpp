@@ -25,10 +25,7 @@ namespace {
 void StartOverlapped(OVERLAPPED* ov) {
   std::atomic_ref<ULONG_PTR>(ov->InternalHigh).store(0, std::memory_order_relaxed);
   std::atomic_ref<ULONG_PTR>(ov->Internal).store(kStatusPending, std::memory_order_release);
-  if (auto event = kernel::Lookup<kernel::Event>(ov->hEvent)) {
-    std::lock_guard lock(kernel::SyncLock());
-    event->ResetLocked();
-  }
+  if (auto event = kernel::Lookup<kernel::Event>(ov->hEvent)) event->Reset();
 }
 
 // The status an operation that completed at the call completed with.
