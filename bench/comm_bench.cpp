@@ -197,10 +197,15 @@ double LinkEcho(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // One part alone, for profiling: "plain" or "layer" (on a pty).
+  // One part alone, for profiling: "plain", "two" (plain, two threads) or
+  // "layer" (on a pty).
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "plain") {
     std::printf("plain: %.1f MB/s\n", PlainPtyLoop());
+    return 0;
+  }
+  if (only == "two") {
+    std::printf("two threads: %.1f MB/s\n", PlainTwoThreads());
     return 0;
   }
   if (only == "layer") {
