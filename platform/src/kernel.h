@@ -77,7 +77,6 @@ class Event final : public Waitable {
     signalled_.store(true);
     WakeWaitersLocked();
   }
-  void ResetLocked() { signalled_.store(false); }
   // Set and Reset take the sync lock only when someone waits: an overlapped
   // operation that completes at the call resets and sets its event with no
   // waiter, and two threads doing I/O at once should not queue for the lock.

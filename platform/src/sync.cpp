@@ -107,8 +107,7 @@ BOOL WINAPI ResetEvent(HANDLE h) {
   if (auto f = vx::fault::Check("ResetEvent")) return Fail(f.error, FALSE);
   auto e = Lookup<Event>(h);
   if (!e) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  std::lock_guard lock(SyncLock());
-  e->ResetLocked();
+  e->Reset();
   return TRUE;
 }
 
