@@ -56,7 +56,7 @@ void StressRate(const char* what, const std::string& port, const std::string& fi
     qobject_cast<QCheckBox*>(dlg.GetDlgItem(IDC_STRESS_TEST)->widget())->setChecked(true);
     dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     Pump(200);  // past the start pause
-    DWORD written0 = dlg.m_nWritten, received0 = dlg.m_nReceived;
+    ULONGLONG written0 = dlg.m_nWritten, received0 = dlg.m_nReceived;
     auto start = Clock::now();
     Pump(static_cast<int>(seconds * 1000));
     double s = Seconds(start);

@@ -20,8 +20,9 @@ class CExerciserDlg : public CDialog {
   UINT m_nPacketSize;
   BOOL m_bStressTest;
   HANDLE m_hSourceFile;
-  DWORD m_nReceived;
-  DWORD m_nWritten;
+  // 64 bits: a soak run passes 4 GiB in about half an hour at full pace.
+  ULONGLONG m_nReceived;
+  ULONGLONG m_nWritten;
   DWORD m_dwStartTick;
   DWORD m_nDrainTicks;
   HICON m_hIcon;

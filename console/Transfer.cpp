@@ -90,14 +90,14 @@ void CExerciserDlg::OnQuit() {
 CString CExerciserDlg::FormatStatistics() {
   DWORD elapsed = GetTickCount() - m_dwStartTick;  // modulo 2^32: survives the wrap
   if (elapsed == 0) elapsed = 1;
-  // In 64 bits, so that counts past 4,294,967 bytes do not wrap the rate;
-  // printed unsigned, so that no count or rate ever shows negative.
-  auto rate = [elapsed](DWORD count) {
-    unsigned long long r = static_cast<unsigned long long>(count) * 1000u / elapsed;
-    return static_cast<DWORD>(r > 0xFFFFFFFFull ? 0xFFFFFFFFull : r);
+  // Counts and rates in 64 bits, printed unsigned: below 2^32 the line reads
+  // as it always has, above it the true figures show instead of wrapped ones.
+  auto rate = [elapsed](ULONGLONG count) {
+    // count * 1000 overflows only past 18 PB; divide first well before that.
+    return count < (~0ull / 1000) ? count * 1000 / elapsed : count / elapsed * 1000;
   };
   char line[128];
-  wsprintfA(line, "Received/Written Data size = %u/%u, Speed = %u/%u Bps", m_nReceived, m_nWritten, rate(m_nReceived),
-            rate(m_nWritten));
+  wsprintfA(line, "Received/Written Data size = %I64u/%I64u, Speed = %I64u/%I64u Bps", m_nReceived, m_nWritten,
+            rate(m_nReceived), rate(m_nWritten));
   return CString(line);
 }

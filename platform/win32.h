@@ -23,6 +23,7 @@ typedef unsigned short WORD;
 typedef std::uint32_t DWORD;  // 32 bits, as on Windows
 typedef std::int32_t LONG;
 typedef std::uint32_t ULONG;
+typedef std::uint64_t ULONGLONG;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef std::uintptr_t UINT_PTR;

@@ -231,8 +231,8 @@ int main(int argc, char** argv) {
       } else {
         verdict = "everything sent came back";
       }
-      std::printf("varnelix-run: %s: %u bytes written, %u received in %.1f s%s\n",
-                  exitCode == kOk ? "OK" : "FAILED", dlg.m_nWritten, dlg.m_nReceived, clock.elapsed() / 1000.0,
+      std::printf("varnelix-run: %s: %llu bytes written, %llu received in %.1f s%s\n",
+                  exitCode == kOk ? "OK" : "FAILED", static_cast<unsigned long long>(dlg.m_nWritten), static_cast<unsigned long long>(dlg.m_nReceived), clock.elapsed() / 1000.0,
                   interrupted ? " (interrupted)" : "");
       std::printf("varnelix-run: %s\n", verdict.c_str());
       dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Quit

@@ -68,12 +68,18 @@ int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     int width = 0;
     for (; *p >= '0' && *p <= '9'; ++p) width = width * 10 + (*p - '0');
     // 'l' and 'h' change nothing: on Windows long is 32 bits, like int.
+    // "I64" takes a 64-bit argument, as Windows' own wsprintfA does.
+    bool wide = false;
+    if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+      wide = true;
+      p += 3;
+    }
     while (*p == 'l' || *p == 'h') ++p;
     char digits[40];
     switch (*p) {
       case 'd':
       case 'i': {
-        long long v = va_arg(args, int);
+        long long v = wide ? va_arg(args, long long) : va_arg(args, int);
         int n = 0;
         if (v < 0) digits[n++] = '-';
         n += FormatUnsigned(digits + n, v < 0 ? 0ULL - static_cast<unsigned long long>(v) : v, 10, false);
@@ -81,12 +87,12 @@ int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
         break;
       }
       case 'u':
-        out.Field(digits, FormatUnsigned(digits, va_arg(args, unsigned), 10, false), width, left, pad);
-        break;
       case 'x':
-      case 'X':
-        out.Field(digits, FormatUnsigned(digits, va_arg(args, unsigned), 16, *p == 'X'), width, left, pad);
+      case 'X': {
+        unsigned long long v = wide ? va_arg(args, unsigned long long) : va_arg(args, unsigned);
+        out.Field(digits, FormatUnsigned(digits, v, *p == 'u' ? 10 : 16, *p == 'X'), width, left, pad);
         break;
+      }
       case 'c': {
         char c = static_cast<char>(va_arg(args, int));
         out.Field(&c, 1, width, left, ' ');

@@ -135,7 +135,7 @@ TEST(Faults, FloodingPeerLeavesTheTimerTicking) {
   RunMainDialog([&](CExerciserDlg& dlg) {
     s.Start(dlg, true, "64");
     WaitUntil([] { return false; }, 300);
-    DWORD written = dlg.m_nWritten;
+    ULONGLONG written = dlg.m_nWritten;
     DWORD start = GetTickCount();
     WaitUntil([] { return false; }, 2000);
     double ticksPerSecond = (dlg.m_nWritten - written) / 64.0 / ((GetTickCount() - start) / 1000.0);

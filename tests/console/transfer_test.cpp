@@ -209,7 +209,7 @@ TEST(TransferDecisions, EditingThePortDuringATransferEndsIt) {
     Type(dlg, IDC_PORT_NAME, "loop://x");
     EXPECT_EQ(dlg.m_pLink, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 500));
-    DWORD written = dlg.m_nWritten;
+    ULONGLONG written = dlg.m_nWritten;
     WaitUntil([] { return false; }, 100);
     EXPECT_EQ(dlg.m_nWritten, written);  // nothing more counted as sent
     EXPECT_TRUE(WaitUntil([&] { return Text(dlg, IDC_STATUS) == "Disconnected" || !Text(dlg, IDC_STATUS).empty(); }));

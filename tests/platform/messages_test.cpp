@@ -232,6 +232,10 @@ TEST(Format, ConversionsTheProgramUses) {
   EXPECT_STREQ(out, "[   42|ab  |0000beef]");
   wsprintfA(out, "%d", int(0x80000000u));
   EXPECT_STREQ(out, "-2147483648");
+  // 64-bit arguments, as byte counts past 4 GiB need them; the arguments after
+  // a wide one must still line up.
+  wsprintfA(out, "%I64u/%I64d %I64x %u", 5000000000ull, -5000000000ll, 0x123456789ull, 7u);
+  EXPECT_STREQ(out, "5000000000/-5000000000 123456789 7");
 }
 
 TEST(Format, OutputIsBoundedTo1024Bytes) {
