@@ -71,7 +71,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     default: return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   int fd = ::open(path.c_str(), oflags, 0666);
-  if (fd < 0) return Fail(ErrnoToWin32(errno), INVALID_HANDLE_VALUE);
+  // EBUSY here is a terminal another program holds exclusively: a port in
+  // use, which Windows reports as access denied.
+  if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno), INVALID_HANDLE_VALUE);
   struct stat st;
   if (fstat(fd, &st) != 0) {
     int e = errno;

@@ -55,7 +55,12 @@ HANDLE OpenLoopback(const char* name, DWORD) {
   return StartPort(MakeLoopBackend(baud));
 }
 
-HANDLE OpenDevice(int fd, const std::string&, DWORD) { return StartPort(MakeTtyBackend(fd)); }
+HANDLE OpenDevice(int fd, const std::string&, DWORD) {
+  DWORD error = ERROR_SUCCESS;
+  auto backend = MakeTtyBackend(fd, &error);
+  if (!backend) return kernel::Fail(error, INVALID_HANDLE_VALUE);
+  return StartPort(std::move(backend));
+}
 
 BOOL WaitOverlapped(OVERLAPPED* ov, DWORD* count, BOOL wait) {
   auto status = std::atomic_ref<ULONG_PTR>(ov->Internal).load(std::memory_order_acquire);

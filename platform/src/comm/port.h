@@ -51,7 +51,9 @@ class Backend {
   std::function<void()> poke;
 };
 
-std::unique_ptr<Backend> MakeTtyBackend(int fd);
+// Takes over `fd`. Null, with `fd` closed and *error set, when it is a
+// terminal that another handle or program holds.
+std::unique_ptr<Backend> MakeTtyBackend(int fd, DWORD* error);
 std::unique_ptr<Backend> MakeLoopBackend(DWORD baud);
 void LoopInjectErrors(Backend* backend, DWORD errors);
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,10 +43,21 @@ bool SpeedOf(DWORD baud, speed_t* s) {
 
 class TtyBackend final : public Backend {
  public:
+  // `fd` is a terminal this process has claimed (see ClaimTerminal), or
+  // another character device.
   explicit TtyBackend(int fd) : fd_(fd), isTty_(isatty(fd)) {
+    if (isTty_) haveFound_ = tcgetattr(fd_, &found_) == 0;
     if (isTty_) MakeRaw();
   }
-  ~TtyBackend() override { ::close(fd_); }
+  ~TtyBackend() override {
+    if (isTty_) {
+      // Left as it was found: a terminal put back into raw mode by an
+      // exerciser would be unusable, and the next program expects its rate.
+      if (haveFound_) tcsetattr(fd_, TCSANOW, &found_);
+      ioctl(fd_, TIOCNXCL);
+    }
+    ::close(fd_);  // also releases the flock
+  }
 
   long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
     for (;;) {
@@ -190,12 +202,33 @@ class TtyBackend final : public Backend {
 
   int fd_;
   bool isTty_;
+  bool haveFound_ = false;
+  termios found_{};  // the settings at open, given back at close
   bool haveBase_ = false;
   serial_icounter_struct base_{};
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> MakeTtyBackend(int fd) { return std::make_unique<TtyBackend>(fd); }
+// A serial port is exclusive, as on Windows. The advisory lock is what other
+// instances of this program (and tools that lock the same way) honour, root
+// included; TIOCEXCL makes the kernel refuse further opens by anyone else
+// who is not privileged.
+bool ClaimTerminal(int fd, DWORD* error) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : kernel::ErrnoToWin32(errno);
+    return false;
+  }
+  ioctl(fd, TIOCEXCL);
+  return true;
+}
+
+std::unique_ptr<Backend> MakeTtyBackend(int fd, DWORD* error) {
+  if (isatty(fd) && !ClaimTerminal(fd, error)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<TtyBackend>(fd);
+}
 
 }  // namespace vx::comm
