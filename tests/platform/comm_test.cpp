@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -368,6 +370,67 @@ TEST_F(RawPty, BytesBufferedAtTheCallCompleteTheReadOneIntervalLater) {
 
 // A character device whose driver cannot be polled reports itself always
 // ready; the port must move its bytes anyway, and not spin when idle.
+// A port is exclusive, as on Windows: two exercisers on one line would
+// interleave their data and each count the other's echo.
+TEST_F(RawPty, ASecondOpenIsRefusedUntilTheFirstIsClosed) {
+  const char* name = ptsname(master);
+  HANDLE second = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+
+  // Another program holding the line: a child process tries the same.
+  pid_t child = fork();
+  if (child == 0) {
+    HANDLE h = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    _exit(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened a port in use";
+
+  CloseHandle(port);
+  port = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "closing gives the line back";
+}
+
+// Opening makes the line raw; closing gives it back as it was found, so that
+// a terminal used as a port is usable again afterwards.
+TEST_F(RawPty, ClosingRestoresTheSettingsFoundAtOpen) {
+  CloseHandle(port);
+  port = INVALID_HANDLE_VALUE;
+  int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(slave, &cooked), 0);
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_oflag |= OPOST;
+  cooked.c_iflag |= ICRNL;
+  cfsetispeed(&cooked, B19200);
+  cfsetospeed(&cooked, B19200);
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+
+  HANDLE h = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 57600;  // changed through the port, too
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  termios raw{};
+  ASSERT_EQ(tcgetattr(slave, &raw), 0);
+  EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(cfgetospeed(&raw), speed_t(B57600));
+  CloseHandle(h);
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+  EXPECT_EQ(after.c_iflag, cooked.c_iflag);
+  EXPECT_EQ(after.c_oflag, cooked.c_oflag);
+  EXPECT_EQ(cfgetospeed(&after), speed_t(B19200));
+  ::close(slave);
+}
+
 TEST(CharacterDevice, OneThatCannotBePolledStillReadsAndWrites) {
   HANDLE zero = CreateFileA("/dev/zero", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(zero, INVALID_HANDLE_VALUE);
