@@ -2,6 +2,7 @@
 // and any other character device opened by path.
 #include "../files.h"
 #include "port.h"
+#include "tty_rate.h"
 
 #include <cerrno>
 #include <linux/serial.h>
@@ -96,6 +97,7 @@ class TtyBackend final : public Backend {
     *dcb = DCB{};
     dcb->DCBlength = sizeof(DCB);
     dcb->BaudRate = BaudOf(cfgetospeed(&t));
+    if (dcb->BaudRate == 0) dcb->BaudRate = ReadArbitraryRate(fd_);
     dcb->fBinary = TRUE;
     dcb->fParity = (t.c_iflag & INPCK) ? TRUE : FALSE;
     bool rtscts = t.c_cflag & CRTSCTS;
@@ -128,9 +130,11 @@ class TtyBackend final : public Backend {
     termios t;
     if (tcgetattr(fd_, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
     speed_t speed;
-    if (!SpeedOf(dcb.BaudRate, &speed)) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    bool standard = SpeedOf(dcb.BaudRate, &speed);
+    if (standard) {
+      cfsetispeed(&t, speed);
+      cfsetospeed(&t, speed);
+    }
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[dcb.ByteSize - 5];
@@ -148,6 +152,9 @@ class TtyBackend final : public Backend {
     if (dcb.fInX) t.c_iflag |= IXOFF;
     if (dcb.fParity) t.c_iflag |= INPCK;
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
+    // Any other rate goes through termios2; a driver that cannot make it
+    // refuses, and so does the call.
+    if (!standard && !SetArbitraryRate(fd_, dcb.BaudRate)) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
     return TRUE;
   }
 
