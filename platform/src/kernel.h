@@ -20,6 +20,11 @@ class Object : public std::enable_shared_from_this<Object> {
   // Called when the last handle to the object is closed.
   virtual void OnLastHandleClosed() {}
   virtual DWORD FileType() const { return FILE_TYPE_UNKNOWN; }
+  // ReadFile and WriteFile on this object: each kind moves bytes its own
+  // way. Objects that hold no bytes (events, threads) refuse, as the wrong
+  // kind of handle.
+  virtual BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov);
+  virtual BOOL Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov);
 };
 
 // Handles are table keys, never pointers, so that a stale or made-up handle is

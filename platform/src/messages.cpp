@@ -210,17 +210,6 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
   return WaitAny(objects, (mask & (QS_POSTMESSAGE | QS_TIMER | QS_SENDMESSAGE)) ? q.get() : nullptr, ms);
 }
 
-BOOL WINAPI GetMessageA(LPMSG msg, HWND hwnd, UINT lo, UINT hi) {
-  while (!PeekMessageA(msg, hwnd, lo, hi, PM_REMOVE)) {
-    if (MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT) == WAIT_FAILED) return -1;
-  }
-  return msg->message == WM_QUIT ? FALSE : TRUE;
-}
-
-void WINAPI PostQuitMessage(int exitCode) {
-  CurrentQueue()->Post(MSG{nullptr, WM_QUIT, static_cast<WPARAM>(exitCode), 0, NowTicks(), {0, 0}});
-}
-
 BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
   CheckTerminated();
   if (auto f = vx::fault::Check("PostThreadMessageA")) return Fail(f.error, FALSE);
@@ -341,13 +330,6 @@ LONG_PTR WINAPI GetWindowLongPtrA(HWND hwnd, int index) {
   if (!w) return Fail(ERROR_INVALID_WINDOW_HANDLE, LONG_PTR(0));
   if (index != GWLP_USERDATA) return Fail(ERROR_INVALID_PARAMETER, LONG_PTR(0));
   return w->userData;
-}
-
-DWORD WINAPI GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
-  auto w = FindWindow(hwnd);
-  if (!w) return Fail(ERROR_INVALID_WINDOW_HANDLE, DWORD(0));
-  if (processId) *processId = 1;
-  return w->threadId;
 }
 
 UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {

@@ -173,13 +173,6 @@ BOOL WINAPI SetThreadPriority(HANDLE h, int priority) {
   return TRUE;
 }
 
-int WINAPI GetThreadPriority(HANDLE h) {
-  auto t = Lookup<ThreadObject>(h);
-  if (!t) return Fail(ERROR_INVALID_HANDLE, 0x7fffffff);  // THREAD_PRIORITY_ERROR_RETURN
-  std::lock_guard lock(SyncLock());
-  return t->priority;
-}
-
 BOOL WINAPI TerminateThread(HANDLE h, DWORD exitCode) {
   CheckTerminated();
   if (auto f = vx::fault::Check("TerminateThread")) return Fail(f.error, FALSE);
