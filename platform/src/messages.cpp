@@ -50,18 +50,20 @@ void MessageQueue::RearmLocked() {
 bool MessageQueue::Post(const MSG& msg) {
   QueueWakeHook h = nullptr;
   void* context = nullptr;
+  WakeList wake;
   {
     std::lock_guard lock(SyncLock());
     if (ended) return Fail(ERROR_INVALID_THREAD_ID, false);
     if (posted.size() >= kQueueQuota) return Fail(ERROR_NOT_ENOUGH_QUOTA, false);
     bool wasEmpty = posted.empty();
     posted.push_back(msg);
-    for (Waiter* w : waiters) w->cv.notify_one();
+    for (Waiter* w : waiters) wake.AddLocked(w);
     if (wasEmpty) {
       h = hook;
       context = hookContext;
     }
   }
+  wake.Wake();
   if (h) h(context);
   return true;
 }
@@ -69,12 +71,14 @@ bool MessageQueue::Post(const MSG& msg) {
 void MessageQueue::NotifyHook() {
   QueueWakeHook h;
   void* context;
+  WakeList wake;
   {
     std::lock_guard lock(SyncLock());
     h = hook;
     context = hookContext;
-    for (Waiter* w : waiters) w->cv.notify_one();
+    for (Waiter* w : waiters) wake.AddLocked(w);
   }
+  wake.Wake();
   if (h) h(context);
 }
 

@@ -84,11 +84,15 @@ struct ExitMark {
   DWORD code = 0;
   ~ExitMark() {
     Unregister(object->state->id);
-    std::lock_guard lock(SyncLock());
-    if (object->state->terminateRequested.load()) code = object->exitCode;
-    object->exitCode = code;
-    object->exited = true;
-    object->WakeWaitersLocked();
+    WakeList wake;
+    {
+      std::lock_guard lock(SyncLock());
+      if (object->state->terminateRequested.load()) code = object->exitCode;
+      object->exitCode = code;
+      object->exited = true;
+      object->CollectWaitersLocked(&wake);
+    }
+    wake.Wake();
   }
 };
 
@@ -178,11 +182,15 @@ BOOL WINAPI TerminateThread(HANDLE h, DWORD exitCode) {
   if (auto f = vx::fault::Check("TerminateThread")) return Fail(f.error, FALSE);
   auto t = Lookup<ThreadObject>(h);
   if (!t) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  std::lock_guard lock(SyncLock());
-  if (t->exited) return TRUE;
-  t->exitCode = exitCode;
-  t->state->terminateRequested.store(true);
-  if (t->state->currentWaiter) t->state->currentWaiter->cv.notify_one();
+  WakeList wake;
+  {
+    std::lock_guard lock(SyncLock());
+    if (t->exited) return TRUE;
+    t->exitCode = exitCode;
+    t->state->terminateRequested.store(true);
+    if (t->state->currentWaiter) wake.AddLocked(t->state->currentWaiter);
+  }
+  wake.Wake();
   return TRUE;
 }
 
