@@ -13,7 +13,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <cstdlib>
 #include <string>
 #include <termios.h>
@@ -159,7 +161,7 @@ LRESULT CALLBACK CountingProc(HWND h, UINT m, WPARAM w, LPARAM l) {
 
 // MB/s echoed through CSerialLink: packets of 2048 bytes handed to Send as
 // fast as its queue takes them, received blocks counted by an owner window.
-double LinkEcho(const std::string& name) {
+double LinkEcho(const std::string& name, std::size_t total = kBytes) {
   static bool registered = false;
   if (!registered) {
     WNDCLASSA wc{};
@@ -177,8 +179,8 @@ double LinkEcho(const std::string& name) {
   std::size_t sent = 0;
   auto start = Clock::now();
   MSG m;
-  while (counter.bytes < kBytes && Seconds(start) < 60) {
-    while (sent < kBytes && sent < counter.bytes + (4u << 20)) {  // keep 4 MiB in flight
+  while (counter.bytes < total && Seconds(start) < 60) {
+    while (sent < total && sent < counter.bytes + (4u << 20)) {  // keep 4 MiB in flight
       void* block = LocalAlloc(LMEM_ZEROINIT, kChunk);
       if (!link.Send(block, kChunk)) {
         LocalFree(block);
@@ -252,6 +254,148 @@ double PacedCpuPerMb(const char* name, double rate, double seconds) {
   return got ? used / (got / 1e6) : 0;
 }
 
+// An echo peer in a process of its own, so that what this process uses is
+// only the side under test. Prints nothing; the device is read from a pipe.
+struct PeerProcess {
+  pid_t pid = -1;
+  std::string device;
+  PeerProcess() {
+    int p[2];
+    if (pipe(p) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      close(p[0]);
+      vx::tools::EchoPeer peer;
+      std::string error;
+      if (!peer.Start(&error)) _exit(1);
+      std::string line = peer.DevicePath() + "\n";
+      ssize_t rc = write(p[1], line.data(), line.size());
+      (void)rc;
+      close(p[1]);
+      pause();  // until killed
+      _exit(0);
+    }
+    close(p[1]);
+    char buf[128] = {};
+    ssize_t n = read(p[0], buf, sizeof buf - 1);
+    close(p[0]);
+    if (n > 1) device.assign(buf, static_cast<std::size_t>(n - 1));
+  }
+  ~PeerProcess() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+constexpr std::size_t kFairBytes = 32u << 20;
+
+// The plain pair: blocking reads and writes on two threads, the reader
+// filling 2048 bytes or stopping 20 ms after the last byte, as the layer's
+// reads with the link's timeouts do. CPU seconds per MB echoed.
+double PlainPairCpuPerMb(const std::string& device) {
+  int fd = OpenRaw(device, 0);
+  if (fd < 0) return 0;
+  const double cpu = CpuSeconds();
+  std::atomic<std::size_t> got{0};
+  std::thread writer([&] {
+    std::vector<char> out(kChunk, 'z');
+    for (std::size_t sent = 0; sent < kFairBytes;) {
+      while (sent - got.load() > (1u << 20)) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      ssize_t n = write(fd, out.data(), kChunk);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+  });
+  std::vector<char> in(kChunk);
+  while (got.load() < kFairBytes) {
+    std::size_t fill = 0;
+    while (fill < kChunk) {
+      if (fill > 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) == 0) break;  // 20 ms with no further byte
+      }
+      ssize_t n = read(fd, in.data() + fill, kChunk - fill);
+      if (n <= 0) break;
+      fill += static_cast<std::size_t>(n);
+    }
+    if (fill == 0) break;
+    got += fill;
+  }
+  writer.join();
+  close(fd);
+  return (CpuSeconds() - cpu) / (got / 1e6);
+}
+
+double LayerCpuPerMb(const std::string& device) {
+  const double cpu = CpuSeconds();
+  HANDLE port = OpenPort(device);
+  std::atomic<std::size_t> got{0};
+  std::thread writer([&] {
+    std::vector<char> out(kChunk, 'y');
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (std::size_t sent = 0; sent < kFairBytes; sent += kChunk) {
+      while (sent - got.load() > (1u << 20)) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      DWORD n;
+      if (!WriteFile(port, out.data(), kChunk, &n, &ov)) GetOverlappedResult(port, &ov, &n, TRUE);
+    }
+    CloseHandle(ov.hEvent);
+  });
+  std::vector<char> in(kChunk);
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  while (got.load() < kFairBytes) {
+    DWORD n = 0;
+    if (!ReadFile(port, in.data(), kChunk, &n, &ov) && !GetOverlappedResult(port, &ov, &n, TRUE)) break;
+    got += n;
+  }
+  writer.join();
+  CloseHandle(ov.hEvent);
+  CloseHandle(port);
+  return (CpuSeconds() - cpu) / (got / 1e6);
+}
+
+// The link as the dialog drives it, CPU per MB (see LinkEcho).
+double LinkCpuPerMb(const std::string& device) {
+  const double cpu = CpuSeconds();
+  const double mbps = LinkEcho(device, kFairBytes);
+  return mbps > 0 ? (CpuSeconds() - cpu) / (kFairBytes / 1e6) : 0;
+}
+
+// The fair yardstick: CPU per MB of the layer against the plain pair, each
+// echoed by a peer in its own process, in alternating pairs.
+int FairBenchmark() {
+  constexpr int kPairs = 7;
+  std::vector<double> plain, layer, link, layerRatios, linkRatios;
+  auto run = [](double (*measure)(const std::string&)) {
+    PeerProcess peer;
+    return measure(peer.device);
+  };
+  for (int i = 0; i < kPairs; ++i) {
+    plain.push_back(run(PlainPairCpuPerMb));
+    layer.push_back(run(LayerCpuPerMb));
+    link.push_back(run(LinkCpuPerMb));
+    layerRatios.push_back(plain.back() > 0 ? layer.back() / plain.back() : 0);
+    linkRatios.push_back(plain.back() > 0 ? link.back() / plain.back() : 0);
+  }
+  double load[3] = {};
+  getloadavg(load, 3);
+  std::printf("CPU per MB echoed through a pty, %d alternating rounds of %zu MiB, load %.2f %.2f %.2f\n", kPairs,
+              kFairBytes >> 20, load[0], load[1], load[2]);
+  auto judge = [](const char* what, const std::vector<double>& ours, const std::vector<double>& base,
+                  const std::vector<double>& ratios, double target) {
+    Report(what, Median(ours) * 1e3, Median(base) * 1e3, "ms/MB", false);
+    std::printf("  median of the paired ratios: %.2f (lowest %.2f, highest %.2f); target at most %.2f: %s\n",
+                Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()), target, Median(ratios) <= target ? "met" : "NOT met");
+  };
+  judge("layer (ms of CPU per MB)", layer, plain, layerRatios, 1.10);
+  judge("link (ms of CPU per MB)", link, plain, linkRatios, 1.25);
+  return 0;
+}
+
 // The paced loopback against the plain one moving the same bytes at the same
 // rate, in alternating pairs: what pacing itself costs.
 int PacedBenchmark() {
@@ -278,9 +422,11 @@ int PacedBenchmark() {
 
 int main(int argc, char** argv) {
   // One part alone, for profiling: "plain", "two" (plain, two threads) or
-  // "layer" (on a pty); or "paced", the cost of the paced loopback.
+  // "layer" (on a pty); or "paced", the cost of the paced loopback; or
+  // "fair", the layer's CPU per MB against the plain pair's.
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "paced") return PacedBenchmark();
+  if (only == "fair") return FairBenchmark();
   if (only == "plain") {
     std::printf("plain: %.1f MB/s\n", PlainPtyLoop());
     return 0;
