@@ -1,0 +1,313 @@
+#include "tools/stream_comparator.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace vx::tools {
+
+namespace {
+
+// Read ahead of the expected stream beyond the search window, so that bytes
+// in step are compared a large piece at a time.
+constexpr std::size_t kReadAhead = 256 * 1024;
+// Hash collisions and long runs of one byte are walked this far at most.
+constexpr int kChainLimit = 64;
+
+struct Cost {
+  std::size_t most, skew;
+  bool operator<(const Cost& o) const { return most != o.most ? most < o.most : skew < o.skew; }
+};
+// The cheaper of two skips is the shorter one; at equal length, the one that
+// pairs more bytes up (a changed byte is likelier than a loss and an insertion).
+Cost CostOf(std::size_t d, std::size_t i) { return {std::max(d, i), d > i ? d - i : i - d}; }
+
+std::string Hex(const std::uint8_t* p, std::size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k) out += ' ';
+    out += kDigits[p[k] >> 4];
+    out += kDigits[p[k] & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+StreamComparator::StreamComparator(ExpectedStream& expected, const Settings& settings)
+    : stream_(expected), settings_(settings) {
+  settings_.agree = std::max<std::size_t>(settings_.agree, 1);
+  settings_.window = std::max<std::size_t>(settings_.window, 1);
+  exp_.resize(settings_.window + settings_.agree + kReadAhead);
+  std::size_t buckets = std::bit_ceil(2 * (settings_.window + 1));
+  for (GramTable* t : {&expTable_, &recTable_}) {
+    t->head.assign(buckets, 0);
+    t->stamp.assign(buckets, 0);
+    t->prev.assign(settings_.window + 1, 0);
+  }
+}
+
+void StreamComparator::SetSent(std::uint64_t sent) { sent_ = std::max(sent_, sent); }
+
+std::size_t StreamComparator::ExpectedAvailable(std::size_t n) {
+  std::uint64_t limit = std::min(sent_, streamEnd_);
+  if (limit <= e_) return 0;
+  n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit - e_));
+  std::size_t have = static_cast<std::size_t>(expBase_ + expLen_ - e_);
+  if (have < n) {
+    // Keep the bytes from e_ on, move them to the front, and fill up behind them.
+    std::memmove(exp_.data(), exp_.data() + (e_ - expBase_), have);
+    expBase_ = e_;
+    expLen_ = have;
+    while (expLen_ < exp_.size()) {
+      std::size_t got = stream_.Read(expBase_ + expLen_, exp_.data() + expLen_, exp_.size() - expLen_);
+      if (got == 0) {
+        streamEnd_ = expBase_ + expLen_;
+        break;
+      }
+      expLen_ += got;
+    }
+    have = expLen_;
+  }
+  return std::min(n, have);
+}
+
+std::size_t StreamComparator::MatchInStep(const std::uint8_t* data, std::size_t n) {
+  std::size_t consumed = 0;
+  while (consumed < n) {
+    std::size_t avail = ExpectedAvailable(n - consumed);
+    if (avail == 0) break;
+    const std::uint8_t* want = ExpectedAt(0);
+    const std::uint8_t* got = data + consumed;
+    std::size_t same = avail;
+    if (std::memcmp(want, got, avail) != 0) {
+      same = 0;
+      while (want[same] == got[same]) ++same;
+    }
+    e_ += same;
+    consumed += same;
+    counts_.matched += same;
+    counts_.expected += same;
+    counts_.received += same;
+    if (same < avail) break;
+  }
+  return consumed;
+}
+
+void StreamComparator::Feed(const std::uint8_t* data, std::size_t n) {
+  const std::size_t hold = settings_.window + settings_.agree;
+  while (n > 0) {
+    if (!searching_ && Pending() == 0) {
+      // In step: compare straight from the caller's bytes, no copy.
+      std::size_t same = MatchInStep(data, n);
+      r_ += same;
+      data += same;
+      n -= same;
+      if (n == 0) break;
+    }
+    // Hold what is needed to look ahead, and no more: a search always ends
+    // once a full window is held, so memory stays bounded.
+    std::size_t take = std::min(n, hold + 1 - std::min(Pending(), hold));
+    pend_.insert(pend_.end(), data, data + take);
+    data += take;
+    n -= take;
+    Drain(false);
+  }
+}
+
+void StreamComparator::Finish(std::uint64_t sent) {
+  SetSent(sent);
+  Drain(true);
+  if (sent_ > e_) {
+    // Sent and never seen: one gap at the end.
+    Difference diff;
+    diff.expectedOffset = e_;
+    diff.receivedOffset = r_;
+    diff.lost = sent_ - e_;
+    diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
+    counts_.lost += diff.lost;
+    counts_.expected += diff.lost;
+    ++counts_.gaps;
+    e_ = sent_;
+    if (differences_.size() < settings_.keepDifferences) differences_.push_back(diff);
+  }
+}
+
+void StreamComparator::Drain(bool final) {
+  for (;;) {
+    if (searching_) {
+      if (!Search(final)) return;
+      continue;
+    }
+    if (Pending() == 0) return;
+    std::size_t same = MatchInStep(PendingAt(0), Pending());
+    ConsumePending(same);
+    if (Pending() > 0) StartSearch();
+  }
+}
+
+void StreamComparator::StartSearch() {
+  searching_ = true;
+  ++generation_;  // empties both tables without touching them
+  expTable_.inserted = recTable_.inserted = 0;
+  best_ = {};
+}
+
+void StreamComparator::ConsumePending(std::size_t n) {
+  pendStart_ += n;
+  r_ += n;
+  if (pendStart_ == pend_.size()) {
+    pend_.clear();
+    pendStart_ = 0;
+  } else if (pendStart_ >= 64 * 1024 && pendStart_ * 2 >= pend_.size()) {
+    pend_.erase(pend_.begin(), pend_.begin() + static_cast<std::ptrdiff_t>(pendStart_));
+    pendStart_ = 0;
+  }
+}
+
+std::uint32_t StreamComparator::Hash(const std::uint8_t* p) const {
+  std::uint64_t h = 0x9e3779b97f4a7c15ull;
+  std::size_t k = 0;
+  for (; k + 8 <= settings_.agree; k += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    h = (h ^ w) * 0xff51afd7ed558ccdull;
+    h ^= h >> 29;
+  }
+  for (; k < settings_.agree; ++k) h = (h ^ p[k]) * 0x100000001b3ull;
+  h ^= h >> 32;
+  return static_cast<std::uint32_t>(h);
+}
+
+void StreamComparator::Insert(GramTable& table, std::size_t index, std::uint32_t hash) {
+  std::size_t bucket = hash & (table.head.size() - 1);
+  bool live = table.stamp[bucket] == generation_;
+  table.prev[index] = live ? table.head[bucket] : 0;
+  table.head[bucket] = static_cast<std::uint32_t>(index + 1);
+  table.stamp[bucket] = generation_;
+  table.inserted = index + 1;
+}
+
+long StreamComparator::Lookup(const GramTable& table, std::uint32_t hash, const std::uint8_t* gram,
+                              bool expectedSide) const {
+  std::size_t bucket = hash & (table.head.size() - 1);
+  if (table.stamp[bucket] != generation_) return -1;
+  std::uint32_t link = table.head[bucket];
+  for (int walked = 0; link && walked < kChainLimit; ++walked) {
+    std::size_t index = link - 1;
+    const std::uint8_t* other = expectedSide ? ExpectedAt(index) : PendingAt(index);
+    if (std::memcmp(other, gram, settings_.agree) == 0) return static_cast<long>(index);
+    link = table.prev[index];
+  }
+  return -1;
+}
+
+StreamComparator::Candidate StreamComparator::TailCandidate(std::size_t nE, std::size_t nR) const {
+  // The longest agreeing ends, shorter than a full run (a full run would have been found).
+  std::size_t t = std::min({settings_.agree - 1, nE, nR});
+  for (;; --t) {
+    if (std::memcmp(ExpectedAt(nE - t), PendingAt(nR - t), t) == 0) return {nE - t, nR - t, true};
+  }
+}
+
+bool StreamComparator::Search(bool final) {
+  const std::size_t W = settings_.window, K = settings_.agree;
+  const std::size_t nE = ExpectedAvailable(W + K);
+  const std::size_t nR = std::min(Pending(), W + K);
+  const std::size_t gE = nE >= K ? std::min(nE - K + 1, W + 1) : 0;
+  const std::size_t gR = nR >= K ? std::min(nR - K + 1, W + 1) : 0;
+  // A side is done when no gram it lacks can still come. Received bytes are
+  // echoes of bytes sent before them: once a full window has been received,
+  // expected bytes sent later cannot be what it holds.
+  const bool rDone = final || gR == W + 1;
+  const bool eDone = final || gE == W + 1 || rDone;
+
+  auto consider = [this](std::size_t d, std::size_t i) {
+    if (!best_.found || CostOf(d, i) < CostOf(best_.d, best_.i)) best_ = {d, i, true};
+  };
+  auto settled = [&] {
+    if (!best_.found) return false;
+    std::size_t c = std::max(best_.d, best_.i);
+    // Every skip shorter than the best, and every one as long, has been tried.
+    return (expTable_.inserted > c || (eDone && expTable_.inserted >= gE)) &&
+           (recTable_.inserted > c || (rDone && recTable_.inserted >= gR));
+  };
+
+  while (!settled()) {
+    // The two sides go in step, so that the newest match a lookup finds is the
+    // one nearest the diagonal; one side runs alone only once the other is done.
+    const std::size_t eIns = expTable_.inserted, rIns = recTable_.inserted;
+    bool eFinished = eDone && eIns >= gE, rFinished = rDone && rIns >= gR;
+    bool canE = eIns < gE && (eIns <= rIns || rFinished);
+    bool canR = rIns < gR && (rIns <= eIns || eFinished);
+    if (!canE && !canR) break;
+    if (canR && (!canE || rIns <= eIns)) {
+      std::size_t i = recTable_.inserted;
+      std::uint32_t h = Hash(PendingAt(i));
+      long d = Lookup(expTable_, h, PendingAt(i), true);
+      if (d >= 0) consider(static_cast<std::size_t>(d), i);
+      Insert(recTable_, i, h);
+    } else {
+      std::size_t d = expTable_.inserted;
+      std::uint32_t h = Hash(ExpectedAt(d));
+      Insert(expTable_, d, h);
+      long i = Lookup(recTable_, h, ExpectedAt(d), false);
+      if (i >= 0) consider(d, static_cast<std::size_t>(i));
+    }
+  }
+  if (settled()) {
+    Resolve(best_.d, best_.i);
+    return true;
+  }
+  if (!(eDone && rDone)) return false;  // more bytes first
+
+  // Nothing agrees within the window.
+  std::uint64_t limit = std::min(sent_, streamEnd_);
+  bool allInView = final && limit - e_ <= nE && Pending() <= nR;
+  if (allInView) {
+    Candidate tail = TailCandidate(nE, nR);
+    Resolve(tail.d, tail.i);
+  } else {
+    // Garbage for a whole window (a wrong line speed, noise): pair it up and
+    // go on, so the cost stays linear in the bytes.
+    Resolve(std::min(W, nE), std::min(W, nR));
+  }
+  return true;
+}
+
+void StreamComparator::Resolve(std::size_t d, std::size_t i) {
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
+  std::size_t pairs = std::min(d, i);
+  Difference diff;
+  diff.expectedOffset = e_;
+  diff.receivedOffset = r_;
+  for (std::size_t k = 0; k < pairs; ++k) {
+    unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[k] ^ got[k])));
+    if (bits) {
+      ++diff.corrupted;
+      diff.bitErrors += bits;
+    }
+  }
+  diff.lost = d - pairs;
+  diff.extra = i - pairs;
+  counts_.matched += pairs - diff.corrupted;
+  counts_.corrupted += diff.corrupted;
+  counts_.bitErrors += diff.bitErrors;
+  counts_.lost += diff.lost;
+  counts_.gaps += diff.lost ? 1 : 0;
+  counts_.extra += diff.extra;
+  counts_.expected += d;
+  counts_.received += i;
+  if (differences_.size() < settings_.keepDifferences && (diff.corrupted || diff.lost || diff.extra)) {
+    diff.expectedHex = Hex(want, std::min(settings_.excerpt, Buffered()));
+    diff.receivedHex = Hex(got, std::min(settings_.excerpt, Pending()));
+    differences_.push_back(diff);
+  }
+  e_ += d;
+  ConsumePending(i);
+  searching_ = false;
+}
+
+}  // namespace vx::tools
