@@ -129,6 +129,7 @@ void StreamComparator::Finish(std::uint64_t sent) {
     counts_.lost += diff.lost;
     counts_.expected += diff.lost;
     ++counts_.gaps;
+    ++counts_.places;
     e_ = sent_;
     if (differences_.size() < settings_.keepDifferences) differences_.push_back(diff);
   }
@@ -298,6 +299,7 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   counts_.lost += diff.lost;
   counts_.gaps += diff.lost ? 1 : 0;
   counts_.extra += diff.extra;
+  counts_.places += (diff.corrupted || diff.lost || diff.extra) ? 1 : 0;
   counts_.expected += d;
   counts_.received += i;
   if (differences_.size() < settings_.keepDifferences && (diff.corrupted || diff.lost || diff.extra)) {

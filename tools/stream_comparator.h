@@ -26,6 +26,7 @@ struct CompareCounts {
   std::uint64_t corrupted = 0;
   std::uint64_t bitErrors = 0;  // differing bits among the corrupted bytes
   std::uint64_t extra = 0;
+  std::uint64_t places = 0;     // places where the streams part (kept or not)
   bool Intact() const { return lost == 0 && corrupted == 0 && extra == 0; }
 };
 

@@ -1,0 +1,40 @@
+#include "tools/drain_policy.h"
+
+#include <algorithm>
+
+namespace vx::tools {
+
+void DrainPolicy::Observe(double now, std::uint64_t received, std::uint64_t written) {
+  if (received > received_) {
+    if (firstReceipt_ < 0) firstReceipt_ = now;
+    lastReceipt_ = now;
+    lastActivity_ = now;
+  }
+  if (written > written_) lastActivity_ = now;
+  received_ = received;
+  written_ = written;
+}
+
+void DrainPolicy::Begin(double now) {
+  drainStart_ = now;
+  lastActivity_ = std::max(lastActivity_, now);
+}
+
+double DrainPolicy::ObservedRate() const {
+  if (lastReceipt_ < 0) return 0;
+  // Counted from the start of sending, so the first block's delay lowers the
+  // figure: an estimate on the slow side, which only lengthens the wait.
+  double span = lastReceipt_ - sendStart_;
+  return span > 0 ? static_cast<double>(received_) / span : 0;
+}
+
+double DrainPolicy::QuietNeeded(std::uint64_t owed) const {
+  if (owed == 0) return kQuietFloor;
+  double seen = ObservedRate();
+  double rate = seen > 0 ? seen : kSlowestRate;
+  double block = std::min<double>(kBlockBytes, static_cast<double>(owed));
+  // Half a block again for jitter, plus the read's 20 ms and the poll.
+  return std::max(kQuietFloor, 1.5 * block / rate + 0.1);
+}
+
+}  // namespace vx::tools

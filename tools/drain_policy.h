@@ -1,0 +1,45 @@
+// When to stop waiting for the line after the last byte was sent. A read
+// completes at 2048 bytes or 20 ms after the last byte, so on a slow line the
+// received count stands still for a whole block at a time (over two seconds at
+// 9600 baud): the quiet time that ends the wait must cover a block at the rate
+// the line has shown, or at a slow rate while nothing has come back yet.
+#pragma once
+
+#include <cstdint>
+
+namespace vx::tools {
+
+class DrainPolicy {
+ public:
+  // The reader's largest block.
+  static constexpr double kBlockBytes = 2048;
+  // What is assumed of a line that has not shown its rate yet: 2400 baud.
+  static constexpr double kSlowestRate = 240;
+  // Quiet time when nothing more is owed: the read's 20 ms, the post to the
+  // dialog and the runner's 20 ms poll, with room to spare on a busy machine.
+  static constexpr double kQuietFloor = 0.25;
+
+  // `sendStart`: when sending began; `timeout`: the most the drain may last.
+  DrainPolicy(double sendStart, double timeout) : sendStart_(sendStart), timeout_(timeout) {}
+
+  // Called as the runner polls, with the time in seconds and the counts so far.
+  void Observe(double now, std::uint64_t received, std::uint64_t written);
+  // From now on the drain counts: sending has stopped.
+  void Begin(double now);
+  // The quiet time needed while `owed` sent bytes have not come back.
+  double QuietNeeded(std::uint64_t owed) const;
+  // True once the line has been quiet long enough, or the time is up.
+  bool Done(double now, std::uint64_t owed) const { return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed); }
+  bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
+  // The line's rate as seen so far, in bytes a second; 0 before anything came back.
+  double ObservedRate() const;
+  double LastReceipt() const { return lastReceipt_; }
+
+ private:
+  double sendStart_, timeout_;
+  double drainStart_ = 0;
+  double firstReceipt_ = -1, lastReceipt_ = -1, lastActivity_ = 0;
+  std::uint64_t received_ = 0, written_ = 0;
+};
+
+}  // namespace vx::tools
