@@ -4,20 +4,12 @@
 
 namespace vx::tools {
 
-void DrainPolicy::Observe(double now, std::uint64_t received, std::uint64_t written) {
+void DrainPolicy::Observe(double now, std::uint64_t received) {
   if (received > received_) {
-    if (firstReceipt_ < 0) firstReceipt_ = now;
     lastReceipt_ = now;
     lastActivity_ = now;
   }
-  if (written > written_) lastActivity_ = now;
   received_ = received;
-  written_ = written;
-}
-
-void DrainPolicy::Begin(double now) {
-  drainStart_ = now;
-  lastActivity_ = std::max(lastActivity_, now);
 }
 
 double DrainPolicy::ObservedRate() const {

@@ -13,8 +13,10 @@ class DrainPolicy {
  public:
   // The reader's largest block.
   static constexpr double kBlockBytes = 2048;
-  // What is assumed of a line that has not shown its rate yet: 2400 baud.
-  static constexpr double kSlowestRate = 240;
+  // What is assumed of a line that has not shown its rate yet: 1200 baud, so
+  // that a perfect but slow line is not called silent. A silent line costs
+  // 1.5 blocks at that rate (26 s) from the start of sending.
+  static constexpr double kSlowestRate = 120;
   // Quiet time when nothing more is owed: the read's 20 ms, the post to the
   // dialog and the runner's 20 ms poll, with room to spare on a busy machine.
   static constexpr double kQuietFloor = 0.25;
@@ -22,10 +24,10 @@ class DrainPolicy {
   // `sendStart`: when sending began; `timeout`: the most the drain may last.
   DrainPolicy(double sendStart, double timeout) : sendStart_(sendStart), timeout_(timeout) {}
 
-  // Called as the runner polls, with the time in seconds and the counts so far.
-  void Observe(double now, std::uint64_t received, std::uint64_t written);
+  // Called as the runner polls, with the time in seconds and the count so far.
+  void Observe(double now, std::uint64_t received);
   // From now on the drain counts: sending has stopped.
-  void Begin(double now);
+  void Begin(double now) { drainStart_ = now; }
   // The quiet time needed while `owed` sent bytes have not come back.
   double QuietNeeded(std::uint64_t owed) const;
   // True once the line has been quiet long enough, or the time is up.
@@ -38,8 +40,11 @@ class DrainPolicy {
  private:
   double sendStart_, timeout_;
   double drainStart_ = 0;
-  double firstReceipt_ = -1, lastReceipt_ = -1, lastActivity_ = 0;
-  std::uint64_t received_ = 0, written_ = 0;
+  double lastReceipt_ = -1;
+  // Quiet is counted from the last byte received, or from the start of
+  // sending: the first block is due a block's time after the first byte went.
+  double lastActivity_ = sendStart_;
+  std::uint64_t received_ = 0;
 };
 
 }  // namespace vx::tools

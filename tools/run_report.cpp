@@ -51,11 +51,14 @@ std::string Hint(const RunFacts& f) {
   const CompareCounts& k = f.counts;
   if (f.received == 0)
     return "nothing came back: is the far end looped back or echoing, with the same line settings?";
+  if (f.sendingStalled)
+    return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
+           "holds the sender";
   if (k.lost && f.drainEnd == DrainEnd::TimedOut)
     return "bytes were still owed when --drain-timeout ended: on a slow line, raise it";
   double pacing = f.options.packetSize * 1000.0;
   double line = ReceivedRate(f);
-  if (k.lost && line > 0 && line < 0.9 * pacing) {
+  if (k.lost && line > 0 && line < 0.8 * WrittenRate(f)) {
     char text[256];
     unsigned fits = static_cast<unsigned>(std::max(1.0, line / 1000.0));
     std::snprintf(text, sizeof text,
@@ -154,7 +157,8 @@ void WriteSummary(FILE* out, const RunFacts& f) {
   else
     std::fprintf(out, "  received  nothing\n");
   std::fprintf(out, "  drain     %.2f s, %s\n", f.drainSeconds,
-               f.drainEnd == DrainEnd::Quiet       ? "ended when the line had been quiet long enough"
+               f.sendingStalled                    ? "not reached: the line stopped taking bytes"
+               : f.drainEnd == DrainEnd::Quiet       ? "ended when the line had been quiet long enough"
                : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
                                                    : "cut short");
@@ -204,8 +208,8 @@ void WriteJson(FILE* out, const RunFacts& f) {
   std::fprintf(out,
                "  \"durations\": {\"sending_s\": %.3f, \"drain_s\": %.3f, \"total_s\": %.3f, \"last_receipt_s\": %.3f},\n",
                f.sendingSeconds, f.drainSeconds, f.totalSeconds, f.lastReceiptSeconds);
-  std::fprintf(out, "  \"drain_end\": \"%s\",\n  \"link_error\": %s,\n  \"port_error\": ", DrainEndName(f.drainEnd),
-               f.linkError ? "true" : "false");
+  std::fprintf(out, "  \"drain_end\": \"%s\",\n  \"sending_stalled\": %s,\n  \"link_error\": %s,\n  \"port_error\": ",
+               DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
   std::fprintf(out, ",\n  \"signal\": ");
   if (f.signal) JsonString(out, SignalName(f.signal)); else std::fprintf(out, "null");

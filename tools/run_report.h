@@ -35,6 +35,7 @@ struct RunFacts {
   double lastReceiptSeconds = -1;  // Start to the last byte received; -1 if none came
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;
+  bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

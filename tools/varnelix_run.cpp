@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -31,6 +32,8 @@ constexpr int kBadArguments = 2;
 // After the link's ERROR, blocks it posted before failing still come in.
 constexpr double kErrorGraceSeconds = 0.2;
 constexpr int kPollMs = 20;
+// Start pauses this long between opening the file and the first tick.
+constexpr double kStartPauseSeconds = 0.1;
 
 volatile std::sig_atomic_t signalSeen = 0;
 void OnSignal(int signal) { signalSeen = signal; }
@@ -78,7 +81,7 @@ class Run {
         dlg_(comparator_),
         console_(console),
         view_(console, options.stress ? 0 : expected.PassLength()),
-        drain_(0, options.drainTimeout) {
+        drain_(kStartPauseSeconds, options.drainTimeout) {
     facts_.options = options;
     facts_.fileSize = expected.PassLength();
   }
@@ -124,7 +127,7 @@ class Run {
 
   void Poll() {
     const double now = Now();
-    drain_.Observe(now, dlg_.m_nReceived, dlg_.m_nWritten);
+    drain_.Observe(now, dlg_.m_nReceived);
     if (dlg_.m_nWritten > lastWritten_) {
       lastWritten_ = dlg_.m_nWritten;
       lastWrite_ = now;
@@ -141,6 +144,12 @@ class Run {
     }
     if (phase_ == Phase::Sending) {
       const RunOptions& o = facts_.options;
+      if (now - std::max({lastWrite_, drain_.LastReceipt(), kStartPauseSeconds}) >= o.drainTimeout) {
+        // Nothing goes out and nothing comes back: the far end has stopped
+        // reading and the line holds the sender back. It will not finish.
+        facts_.sendingStalled = true;
+        return Conclude(DrainEnd::TimedOut);
+      }
       bool finished = dlg_.m_hSourceFile == INVALID_HANDLE_VALUE;
       bool timeUp = o.duration > 0 && now >= o.duration;
       if (!finished && !timeUp) return;
