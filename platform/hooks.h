@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 
 #include <cstdint>
+#include <string>
 
 namespace vx {
 
@@ -32,6 +33,11 @@ void SetTickCountOffset(DWORD offset);
 
 // How many handles are open: what tests and the soak benchmark watch for leaks.
 std::size_t OpenHandleCount();
+
+// What is wrong with the line settings in a port name ("baud 'fast' is not a
+// rate ..."), or an empty string when there is nothing wrong with them.
+// CreateFileA fails such a name with ERROR_INVALID_PARAMETER; this says why.
+std::string PortNameProblem(const char* name);
 
 // ---- Fault injection ----------------------------------------------------
 namespace fault {
