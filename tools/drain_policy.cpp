@@ -6,6 +6,7 @@ namespace vx::tools {
 
 void DrainPolicy::Observe(double now, std::uint64_t received) {
   if (received > received_) {
+    longestGap_ = std::max(longestGap_, now - (lastReceipt_ < 0 ? sendStart_ : lastReceipt_));
     lastReceipt_ = now;
     lastActivity_ = now;
   }
@@ -25,8 +26,9 @@ double DrainPolicy::QuietNeeded(std::uint64_t owed) const {
   double seen = ObservedRate();
   double rate = seen > 0 ? seen : kSlowestRate;
   double block = std::min<double>(kBlockBytes, static_cast<double>(owed));
-  // Half a block again for jitter, plus the read's 20 ms and the poll.
-  return std::max(kQuietFloor, 1.5 * block / rate + 0.1);
+  // Half a block again for jitter, plus the read's 20 ms and the poll; and
+  // half as long again as the longest pause the peer has already made.
+  return std::max({kOwedFloor, 1.5 * block / rate + 0.1, 1.5 * longestGap_});
 }
 
 }  // namespace vx::tools

@@ -17,9 +17,13 @@ class DrainPolicy {
   // that a perfect but slow line is not called silent. A silent line costs
   // 1.5 blocks at that rate (26 s) from the start of sending.
   static constexpr double kSlowestRate = 120;
-  // Quiet time when nothing more is owed: the read's 20 ms, the post to the
-  // dialog and the runner's 20 ms poll, with room to spare on a busy machine.
+  // Quiet time when nothing more is owed (only extra bytes could still come):
+  // the read's 20 ms, the post to the dialog and the runner's 20 ms poll, with
+  // room to spare on a busy machine.
   static constexpr double kQuietFloor = 0.25;
+  // Quiet time at least while sent bytes are still owed: a peer may answer in
+  // bursts, and waiting a little longer before calling bytes lost is cheap.
+  static constexpr double kOwedFloor = 1.0;
 
   // `sendStart`: when sending began; `timeout`: the most the drain may last.
   DrainPolicy(double sendStart, double timeout) : sendStart_(sendStart), timeout_(timeout) {}
@@ -41,6 +45,7 @@ class DrainPolicy {
   double sendStart_, timeout_;
   double drainStart_ = 0;
   double lastReceipt_ = -1;
+  double longestGap_ = 0;  // between receipts, the first counted from the start of sending
   // Quiet is counted from the last byte received, or from the start of
   // sending: the first block is due a block's time after the first byte went.
   double lastActivity_ = sendStart_;

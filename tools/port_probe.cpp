@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
 #include <sys/stat.h>
@@ -60,7 +61,7 @@ bool InGroup(gid_t gid) {
 PortProblem Denied(const std::string& name) {
   // The port layer answers "access denied" both for a lack of permission and
   // for a port another program holds: the file's own permissions tell which.
-  bool isPath = name.rfind('/', 0) == 0;
+  const bool isPath = name.rfind('/', 0) == 0;
   if (isPath && access(name.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
     PortProblem p{"permission denied on " + name, ""};
     struct stat st;
@@ -77,23 +78,41 @@ PortProblem Denied(const std::string& name) {
           "close the other program (a terminal, a modem manager, another exerciser) and try again"};
 }
 
+PortProblem NotAPort(const std::string& name) {
+  return {name + " is not a serial port", "name a terminal device such as /dev/ttyUSB0, /dev/ttyS0, or loop://"};
+}
+
+bool IsTerminal(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return true;  // cannot tell: do not call it something else
+  bool tty = isatty(fd);
+  ::close(fd);
+  return tty;
+}
+
 }  // namespace
 
-PortProblem ProbePort(const std::string& name) {
-  const bool loop = name.rfind("loop://", 0) == 0;
-  HANDLE port = CreateFileA(name.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+PortProblem ProbePort(const std::string& fullName) {
+  const bool loop = fullName.rfind("loop://", 0) == 0;
+  // Line settings may follow the device after '?': the file is what comes before.
+  const std::string name = loop ? fullName : fullName.substr(0, fullName.find('?'));
+  HANDLE port = CreateFileA(fullName.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
   if (port == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     switch (error) {
       case ERROR_FILE_NOT_FOUND:
       case ERROR_PATH_NOT_FOUND:
-        if (loop) return {"'" + name + "' is not a loopback this program knows", "use loop:// or loop://?baud=N (N at least 50)"};
+        if (loop) return {"'" + name + "' is not a loopback this program knows", "use loop:// or loop://?baud=N"};
         return {"no such device: " + name,
                 "check the name; a USB adapter shows up as /dev/ttyUSB0 or /dev/ttyACM0 once plugged in"};
       case ERROR_ACCESS_DENIED:
       case ERROR_SHARING_VIOLATION:
         return Denied(name);
+      case ERROR_INVALID_PARAMETER:
+        if (!loop && !IsTerminal(name)) return NotAPort(name);
+        return {"the line settings in '" + fullName + "' cannot be used on this port",
+                "see the README for the settings a port name may carry (?baud=N&format=8N1&flow=...)"};
       default:
         return {"cannot open " + name + " (system error " + std::to_string(error) + ")", ""};
     }
@@ -102,8 +121,7 @@ PortProblem ProbePort(const std::string& name) {
   dcb.DCBlength = sizeof dcb;
   BOOL isPort = GetCommState(port, &dcb);
   CloseHandle(port);
-  if (!isPort)
-    return {name + " is not a serial port", "name a terminal device such as /dev/ttyUSB0, /dev/ttyS0, or loop://"};
+  if (!isPort) return NotAPort(name);
   return {"the link could not start on " + name + " (it opens now: it may have been busy a moment ago)",
           "try again"};
 }

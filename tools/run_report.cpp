@@ -56,6 +56,15 @@ std::string Hint(const RunFacts& f) {
            "holds the sender";
   if (k.lost && f.drainEnd == DrainEnd::TimedOut)
     return "bytes were still owed when --drain-timeout ended: on a slow line, raise it";
+  const double transferEnd = f.totalSeconds - f.drainSeconds;
+  if (k.lost && f.lastReceiptSeconds >= 0 && f.lastReceiptSeconds + 1.0 < transferEnd) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the far end stopped answering %.1f s after Start, %.1f s before the transfer ended: it stalled, "
+                  "hung, or stopped reading",
+                  f.lastReceiptSeconds, transferEnd - f.lastReceiptSeconds);
+    return text;
+  }
   double pacing = f.options.packetSize * 1000.0;
   double line = ReceivedRate(f);
   if (k.lost && line > 0 && line < 0.8 * WrittenRate(f)) {
@@ -163,7 +172,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
                                                    : "cut short");
   if (!k.Intact())
-    std::fprintf(out, "  errors    %.3g of the bytes, bit error rate %.3g\n", ErrorRate(f), BitErrorRate(f));
+    std::fprintf(out, "  errors    %.3g%% of the bytes, bit error rate %.3g\n", 100 * ErrorRate(f), BitErrorRate(f));
   const std::uint64_t pass = f.fileSize ? f.fileSize : 1;
   for (const Difference& d : f.differences) {
     std::fprintf(out, "  at sent byte %" PRIu64, d.expectedOffset);
