@@ -66,11 +66,13 @@ PortProblem Denied(const std::string& name) {
     PortProblem p{"permission denied on " + name, ""};
     struct stat st;
     const group* g = stat(name.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-    if (g && !InGroup(st.st_gid))
+    const bool groupMayUse = g && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (groupMayUse && !InGroup(st.st_gid))
       p.hint = std::string("your user is not in the group '") + g->gr_name + "' that may use " + name +
                ": sudo usermod -aG " + g->gr_name + " $USER, then log in again";
     else
-      p.hint = "serial ports usually belong to the group 'dialout': sudo usermod -aG dialout $USER, then log in again";
+      p.hint = "serial ports usually belong to the group 'dialout' (mode 660): have " + name +
+               " given to it, and join it with sudo usermod -aG dialout $USER, then log in again";
     return p;
   }
   std::string holders = isPath ? Holders(name) : "";
