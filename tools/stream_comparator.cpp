@@ -10,7 +10,7 @@ namespace {
 
 // Read ahead of the expected stream beyond the search window, so that bytes
 // in step are compared a large piece at a time.
-constexpr std::size_t kReadAhead = 256 * 1024;
+constexpr std::size_t kReadAhead = 128 * 1024;
 // Hash collisions and long runs of one byte are walked this far at most.
 constexpr int kChainLimit = 64;
 
