@@ -103,7 +103,7 @@ void EchoPeer::Run() {
     }
     held = backlog.size() - backlogStart;
     // How many bytes may go now: those whose delay is over, at the line rate.
-    std::size_t allowance = stalled ? 0 : held;
+    std::size_t allowance = held;
     int timeoutMs = options_.chatter || stalled ? 10 : -1;
     while (!arrivals.empty() && arrivals.front().second <= sentTotal) arrivals.pop_front();
     if (options_.delayMs && allowance) {

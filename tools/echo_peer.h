@@ -30,7 +30,7 @@ class EchoPeer {
     std::string insert = "~";
     std::uint32_t delayMs = 0;           // hold each echoed byte this long before sending it
     std::uint64_t hangUpAfter = 0;       // close the line once this many bytes were received (0 = never)
-    std::uint64_t stallAfter = 0;        // stop reading and sending once this many were received (0 = never)
+    std::uint64_t stallAfter = 0;        // stop reading once this many were received, and answer no more (0 = never)
   };
 
   EchoPeer() : EchoPeer(Options{}) {}

@@ -34,7 +34,7 @@ void Usage(FILE* out) {
                "  --insert-every N   send an extra '~' after every Nth echoed byte\n"
                "  --delay MS         hold every byte MS milliseconds before echoing it\n"
                "  --hang-up-after N  hang up once N bytes were received\n"
-               "  --stall-after N    stop reading and echoing once N bytes were received\n");
+               "  --stall-after N    echo N bytes, then stop reading and answering\n");
 }
 
 template <typename Count>
