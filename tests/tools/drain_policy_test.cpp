@@ -24,6 +24,16 @@ TEST(DrainPolicy, ALineAt9600BaudIsWaitedForAWholeBlock) {
   EXPECT_TRUE(drain.Done(6.39 + 3.5, 4000));
 }
 
+TEST(DrainPolicy, SmallBlocksSoFarDoNotShortenTheWaitForAFullOne) {
+  DrainPolicy drain(0.0, 600);
+  // Sent slowly at first, the line's 960 B/s came back in small blocks...
+  for (int k = 1; k <= 10; ++k) drain.Observe(k * 0.2, k * 192u);
+  drain.Begin(2.0);
+  // ...but what is owed now comes as a full block, 2.13 s of line time.
+  EXPECT_FALSE(drain.Done(2.0 + 2.5, 4000));
+  EXPECT_TRUE(drain.Done(2.0 + 3.4, 4000));
+}
+
 TEST(DrainPolicy, NothingOwedEndsAfterTheShortFloor) {
   DrainPolicy drain(0.0, 600);
   drain.Observe(0.5, 16442);
