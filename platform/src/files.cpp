@@ -12,29 +12,6 @@
 
 namespace vx::kernel {
 
-DWORD ErrnoToWin32(int e) {
-  switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    case ENXIO:
-    case ENODEV: return ERROR_FILE_NOT_FOUND;
-    case EIO: return ERROR_GEN_FAILURE;
-    case EPIPE: return ERROR_BROKEN_PIPE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_GEN_FAILURE;
-  }
-}
-
 FileObject::~FileObject() {
   if (fd >= 0) ::close(fd);
 }
@@ -55,8 +32,14 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
   vx::comm::PortName port;
   std::string why;
   if (!vx::comm::ParsePortName(name, &port, &why)) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  if (port.kind == vx::comm::NameKind::Loopback) {
-    return vx::comm::OpenLoopback(port.query.hasBaud ? port.query.baud : 0, port.query);
+  switch (port.kind) {
+    case vx::comm::NameKind::Loopback:
+      return vx::comm::OpenLoopback(port.query.hasBaud ? port.query.baud : 0, port.query);
+    case vx::comm::NameKind::Tcp:
+    case vx::comm::NameKind::Rfc2217:
+      return vx::comm::OpenNetworkPort(port.path, port.kind == vx::comm::NameKind::Rfc2217, port.query);
+    case vx::comm::NameKind::Path:
+      break;
   }
   const std::string& path = port.path;
 

@@ -1,7 +1,9 @@
 // Port names, opening, and the Win32 communications entry points.
 #include "../faults.h"
 #include "port.h"
+#include "net_socket.h"
 #include "port_name.h"
+#include "socket_backend.h"
 
 #include <atomic>
 #include <cstring>
@@ -30,6 +32,21 @@ HANDLE StartPort(std::unique_ptr<Backend> backend, const LineQuery& query) {
 }  // namespace
 
 HANDLE OpenLoopback(DWORD baud, const LineQuery& query) { return StartPort(MakeLoopBackend(baud), query); }
+
+HANDLE OpenNetworkPort(const std::string& hostPort, bool rfc2217, const LineQuery& query) {
+  constexpr int kConnectTimeoutMs = 5000;
+  DWORD error = ERROR_SUCCESS;
+  int fd = ConnectTcp(hostPort, kConnectTimeoutMs, &error);
+  if (fd < 0) return kernel::Fail(error, INVALID_HANDLE_VALUE);
+  std::unique_ptr<Backend> backend;
+  if (rfc2217) {
+    backend = MakeRfc2217Backend(fd, &error);
+    if (!backend) return kernel::Fail(error, INVALID_HANDLE_VALUE);  // it has closed fd
+  } else {
+    backend = MakeTcpBackend(fd);
+  }
+  return StartPort(std::move(backend), query);
+}
 
 HANDLE OpenDevice(int fd, const LineQuery& query) {
   DWORD error = ERROR_SUCCESS;

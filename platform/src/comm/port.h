@@ -22,6 +22,9 @@ HANDLE OpenLoopback(DWORD baud, const LineQuery& query);
 // Takes over `fd`, a character device opened non-blocking, and sets the line
 // as `query` says.
 HANDLE OpenDevice(int fd, const LineQuery& query);
+// Connects to a serial server at "host:port": a raw byte stream, or Telnet
+// with the COM-PORT option when `rfc2217`.
+HANDLE OpenNetworkPort(const std::string& hostPort, bool rfc2217, const LineQuery& query);
 
 // Moves bytes without ever blocking. Reads are called with the port's read
 // lock held and writes with its write lock, so the two may run at once.

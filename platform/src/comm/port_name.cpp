@@ -11,6 +11,8 @@ namespace vx::comm {
 namespace {
 
 constexpr char kLoopPrefix[] = "loop://";
+constexpr char kTcpPrefix[] = "tcp://";
+constexpr char kRfc2217Prefix[] = "rfc2217://";
 
 // COMn and \\.\COMn are /dev/ttyS(n-1); anything else is used as it stands.
 std::string DevicePathOf(const std::string& name) {
@@ -115,10 +117,13 @@ void LineQuery::ApplyTo(DCB* dcb) const {
 bool ParsePortName(const char* name, PortName* out, std::string* why) {
   std::string n = name;
   *out = PortName{};
-  bool loop = n.rfind(kLoopPrefix, 0) == 0;
+  const bool loop = n.rfind(kLoopPrefix, 0) == 0;
+  const bool tcp = n.rfind(kTcpPrefix, 0) == 0;
+  const bool rfc2217 = n.rfind(kRfc2217Prefix, 0) == 0;
+  const bool scheme = loop || tcp || rfc2217;
   struct stat st;
   std::size_t mark = n.find('?');
-  if (!loop && (mark == std::string::npos || stat(n.c_str(), &st) == 0)) {
+  if (!scheme && (mark == std::string::npos || stat(n.c_str(), &st) == 0)) {
     out->path = DevicePathOf(n);
     return true;
   }
@@ -130,6 +135,15 @@ bool ParsePortName(const char* name, PortName* out, std::string* why) {
       return false;
     }
     out->kind = NameKind::Loopback;
+    return true;
+  }
+  if (tcp || rfc2217) {
+    out->kind = tcp ? NameKind::Tcp : NameKind::Rfc2217;
+    out->path = base.substr(std::strlen(tcp ? kTcpPrefix : kRfc2217Prefix));
+    if (out->path.find(':') == std::string::npos) {
+      *why = "'" + base + "' names no host and port (e.g. " + (tcp ? kTcpPrefix : kRfc2217Prefix) + "127.0.0.1:3001)";
+      return false;
+    }
     return true;
   }
   out->path = DevicePathOf(base);

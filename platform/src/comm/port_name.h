@@ -8,7 +8,7 @@
 
 namespace vx::comm {
 
-enum class NameKind { Path, Loopback };
+enum class NameKind { Path, Loopback, Tcp, Rfc2217 };
 
 // Settings given in a query; what is not given keeps what the port holds.
 struct LineQuery {
@@ -28,7 +28,9 @@ struct LineQuery {
 
 struct PortName {
   NameKind kind = NameKind::Path;
-  std::string path;  // for a Path: what to open; COMn already mapped to /dev/ttyS(n-1)
+  // A Path: what to open (COMn already mapped to /dev/ttyS(n-1)); Tcp and
+  // Rfc2217: "host:port".
+  std::string path;
   LineQuery query;
 };
 

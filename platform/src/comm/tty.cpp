@@ -1,6 +1,6 @@
 // Backend for real character devices: ttys (serial ports, pseudo-terminals)
 // and any other character device opened by path.
-#include "../files.h"
+#include "../kernel.h"
 #include "port.h"
 #include "tty_rate.h"
 
