@@ -111,6 +111,12 @@ PortProblem ProbePort(const std::string& fullName) {
       case ERROR_ACCESS_DENIED:
       case ERROR_SHARING_VIOLATION:
         return Denied(name);
+      case ERROR_BAD_NETPATH:
+        return {"'" + name + "' names no host and port that can be found", "write it as tcp://HOST:PORT or rfc2217://HOST:PORT"};
+      case ERROR_CONNECTION_REFUSED:
+        return {"nothing listens at " + name + ": the connection was refused", "is the serial server running, on that port?"};
+      case ERROR_SEM_TIMEOUT:
+        return {"no answer from " + name, "check the host's address and that a firewall lets the connection through"};
       case ERROR_INVALID_PARAMETER:
         if (!loop && !IsTerminal(name)) return NotAPort(name);
         return {"the line settings in '" + fullName + "' cannot be used on this port",

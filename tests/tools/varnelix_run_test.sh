@@ -188,6 +188,8 @@ check verdict = port-error
 check port_error has "no such device"
 run "a device that is no serial port" 1 --port /dev/null --file "$sample"
 check port_error has "not a serial port"
+run "a network port where nothing listens" 1 --port tcp://127.0.0.1:1 --file "$sample"
+check port_error has "nothing listens"
 
 peer
 "$bin/varnelix-run" --port "$device" --file "$sample" --stress --duration 4 > /dev/null 2>&1 &
