@@ -150,7 +150,11 @@ void StreamComparator::Drain(bool final) {
 
 void StreamComparator::StartSearch() {
   searching_ = true;
-  ++generation_;  // empties both tables without touching them
+  if (++generation_ == 0) {
+    // Once in four billion searches the stamps come round again: really empty the tables.
+    for (GramTable* t : {&expTable_, &recTable_}) std::fill(t->stamp.begin(), t->stamp.end(), 0);
+    generation_ = 1;
+  }  // otherwise a new generation empties both tables without touching them
   expTable_.inserted = recTable_.inserted = 0;
   best_ = {};
 }
