@@ -13,14 +13,21 @@ namespace {
 constexpr std::size_t kReadAhead = 128 * 1024;
 // Hash collisions and long runs of one byte are walked this far at most.
 constexpr int kChainLimit = 64;
+// Skipped stretches up to this many cells (expected by received bytes) are
+// aligned byte by byte; wider ones are paired up in order.
+constexpr std::size_t kAlignCells = 64 * 1024;
 
 struct Cost {
-  std::size_t most, skew;
-  bool operator<(const Cost& o) const { return most != o.most ? most < o.most : skew < o.skew; }
+  std::size_t edits, skipped;
+  bool operator<(const Cost& o) const { return edits != o.edits ? edits < o.edits : skipped < o.skipped; }
 };
-// The cheaper of two skips is the shorter one; at equal length, the one that
-// pairs more bytes up (a changed byte is likelier than a loss and an insertion).
-Cost CostOf(std::size_t d, std::size_t i) { return {std::max(d, i), d > i ? d - i : i - d}; }
+// What a skip of d expected and i received bytes costs: the bytes it passes
+// on the longer side, plus the change of step between the streams. The second
+// term keeps a stretch that agrees by chance one period away, in text that
+// repeats, from looking cheaper than the true place a few faults further on.
+// At equal cost the smaller skip wins: in a run of one byte value a lost byte
+// stays a loss, not a pair of changed bytes.
+Cost CostOf(std::size_t d, std::size_t i) { return {std::max(d, i) + (d > i ? d - i : i - d), d + i}; }
 
 std::string Hex(const std::uint8_t* p, std::size_t n) {
   static const char kDigits[] = "0123456789abcdef";
@@ -233,8 +240,9 @@ bool StreamComparator::Search(bool final) {
   };
   auto settled = [&] {
     if (!best_.found) return false;
-    std::size_t c = std::max(best_.d, best_.i);
-    // Every skip shorter than the best, and every one as long, has been tried.
+    // A skip costs at least its longer side: once every skip up to the best's
+    // cost has been tried, none can beat it.
+    std::size_t c = CostOf(best_.d, best_.i).edits;
     return (expTable_.inserted > c || (eDone && expTable_.inserted >= gE)) &&
            (recTable_.inserted > c || (rDone && recTable_.inserted >= gR));
   };
@@ -281,27 +289,74 @@ bool StreamComparator::Search(bool final) {
   return true;
 }
 
-void StreamComparator::Resolve(std::size_t d, std::size_t i) {
-  const std::uint8_t* want = ExpectedAt(0);
-  const std::uint8_t* got = PendingAt(0);
+void StreamComparator::PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
+                              Difference* diff, std::uint64_t* gaps) {
   std::size_t pairs = std::min(d, i);
-  Difference diff;
-  diff.expectedOffset = e_;
-  diff.receivedOffset = r_;
   for (std::size_t k = 0; k < pairs; ++k) {
     unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[k] ^ got[k])));
     if (bits) {
-      ++diff.corrupted;
-      diff.bitErrors += bits;
+      ++diff->corrupted;
+      diff->bitErrors += bits;
     }
   }
-  diff.lost = d - pairs;
-  diff.extra = i - pairs;
-  counts_.matched += pairs - diff.corrupted;
+  diff->lost += d - pairs;
+  diff->extra += i - pairs;
+  *gaps += d > pairs ? 1 : 0;
+}
+
+void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
+                             Difference* diff, std::uint64_t* gaps) {
+  // Fewest edits (a changed, a lost or an extra byte costs one) that turn the
+  // expected bytes into the received ones; faults closer together than the
+  // run that must agree come out one by one, not as a shifted block.
+  const std::size_t cols = i + 1;
+  cost_.assign((d + 1) * cols, 0);
+  auto at = [&](std::size_t a, std::size_t b) -> std::uint32_t& { return cost_[a * cols + b]; };
+  for (std::size_t a = 0; a <= d; ++a) at(a, 0) = static_cast<std::uint32_t>(a);
+  for (std::size_t b = 0; b <= i; ++b) at(0, b) = static_cast<std::uint32_t>(b);
+  for (std::size_t a = 1; a <= d; ++a)
+    for (std::size_t b = 1; b <= i; ++b)
+      at(a, b) = std::min({at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1u : 0u), at(a - 1, b) + 1, at(a, b - 1) + 1});
+  // Back from the end, preferring a pair, then a loss, then an extra byte.
+  bool inGap = false;
+  for (std::size_t a = d, b = i; a || b;) {
+    if (a && b && at(a, b) == at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1u : 0u)) {
+      unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[a - 1] ^ got[b - 1])));
+      if (bits) {
+        ++diff->corrupted;
+        diff->bitErrors += bits;
+      }
+      --a, --b;
+      inGap = false;
+    } else if (a && at(a, b) == at(a - 1, b) + 1) {
+      ++diff->lost;
+      if (!inGap) ++*gaps;
+      inGap = true;
+      --a;
+    } else {
+      ++diff->extra;
+      --b;
+      inGap = false;  // lost bytes on both sides of an extra one are two gaps
+    }
+  }
+}
+
+void StreamComparator::Resolve(std::size_t d, std::size_t i) {
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
+  Difference diff;
+  diff.expectedOffset = e_;
+  diff.receivedOffset = r_;
+  std::uint64_t gaps = 0;
+  if (d && i && d * i <= kAlignCells)
+    Align(want, got, d, i, &diff, &gaps);
+  else
+    PairUp(want, got, d, i, &diff, &gaps);
+  counts_.matched += d - diff.lost - diff.corrupted;  // pairs that were equal after all
   counts_.corrupted += diff.corrupted;
   counts_.bitErrors += diff.bitErrors;
   counts_.lost += diff.lost;
-  counts_.gaps += diff.lost ? 1 : 0;
+  counts_.gaps += gaps;
   counts_.extra += diff.extra;
   counts_.places += (diff.corrupted || diff.lost || diff.extra) ? 1 : 0;
   counts_.expected += d;

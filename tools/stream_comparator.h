@@ -93,6 +93,11 @@ class StreamComparator {
   bool Search(bool final);
   void StartSearch();
   void Resolve(std::size_t d, std::size_t i);
+  // Classify the d expected and i received bytes skipped: by the fewest edits, or in order when too wide.
+  void Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i, Difference* diff,
+             std::uint64_t* gaps);
+  static void PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
+                     Difference* diff, std::uint64_t* gaps);
   void ConsumePending(std::size_t n);
   std::uint32_t Hash(const std::uint8_t* p) const;
   void Insert(GramTable& table, std::size_t index, std::uint32_t hash);
@@ -118,6 +123,8 @@ class StreamComparator {
   GramTable expTable_, recTable_;
   std::uint32_t generation_ = 0;
   Candidate best_;
+
+  std::vector<std::uint32_t> cost_;  // the alignment's table, kept for reuse
 
   CompareCounts counts_;
   std::vector<Difference> differences_;

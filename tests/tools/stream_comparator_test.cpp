@@ -138,6 +138,10 @@ std::vector<Case> Cases() {
       {"the echo twice", kSmall, false, kSmall.size(), [](auto s) { return s + s; }, {0, 0, 0, 0, 1500}},
       {"loss and insertion apart", kText, false, kText.size(),
        [](auto s) { return Put(Erase(s, 3000, 5), 12000, "XYZ"); }, {5, 1, 0, 0, 3}},
+      {"a loss and an insertion 10 bytes apart", kText, false, kText.size(),
+       [](auto s) { return Put(Erase(s, 4000, 1), 4010, "#"); }, {1, 1, 0, 0, 1}},
+      {"a flip, a loss and a flip within 20 bytes", kRandom, false, kRandom.size(),
+       [](auto s) { return Flip(Erase(Flip(s, 6000, 8), 6007, 2), 6015, 1); }, {2, 1, 2, 2, 0}},
       {"stress passes intact", kSmall, true, 5 * 1500 + 700, Same, {}},
       {"stress passes, a loss in the third", kSmall, true, 5 * 1500 + 700, [](auto s) { return Erase(s, 3100, 2); }, {2, 1, 0, 0, 0}},
       {"stress passes, a flip across a rewind", kSmall, true, 4 * 1500, [](auto s) { return Flip(Flip(s, 1499), 1500); }, {0, 0, 2, 2, 0}},
@@ -163,6 +167,39 @@ TEST_P(ComparatorCases, CountsWhatTheLineDid) {
 
 // The reader delivers up to 2048 bytes a block; a slow line gives a few at a time.
 INSTANTIATE_TEST_SUITE_P(Blocks, ComparatorCases, ::testing::Values(1, 7, 2048, 1u << 20));
+
+TEST(Comparator, ManyFaultsAtRandomAreCountedOneByOne) {
+  // What a noisy line does: losses, bit flips and stray bytes, often closer
+  // together than the run that must agree, each counted as what it was.
+  std::string sent = Text(200000);
+  std::string received;
+  Expect want;
+  unsigned x = 4242;
+  auto next = [&x] { return x = x * 1103515245u + 12345u, (x >> 8) % 1000; };
+  std::size_t sinceFault = 3;
+  for (char c : sent) {
+    unsigned roll = ++sinceFault > 2 ? next() : 999;  // faults at least 3 bytes apart: each unambiguous
+    if (roll < 3) {
+      ++want.lost, ++want.gaps, sinceFault = 0;
+    } else if (roll < 6) {
+      received += static_cast<char>(c ^ (1 << roll));
+      ++want.corrupted, ++want.bitErrors, sinceFault = 0;
+    } else if (roll < 9) {
+      received += c;
+      received += '\x7f';  // never in the text, so never mistaken for its neighbour
+      ++want.extra, sinceFault = 0;
+    } else {
+      received += c;
+    }
+  }
+  Case c{"noise", sent, false, sent.size(), [&](auto) { return received; }, want};
+  CompareCounts k = Compare(c, 2048);
+  EXPECT_EQ(k.lost, want.lost);
+  EXPECT_EQ(k.gaps, want.gaps);
+  EXPECT_EQ(k.corrupted, want.corrupted);
+  EXPECT_EQ(k.bitErrors, want.bitErrors);
+  EXPECT_EQ(k.extra, want.extra);
+}
 
 TEST(Comparator, GarbageIsNeverIntactAndEveryByteIsJudged) {
   // A wrong line speed: the same number of bytes, none of them right.
