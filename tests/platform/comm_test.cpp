@@ -268,6 +268,56 @@ TEST(Loopback, PacedLineDeliversAtItsRate) {
   CloseHandle(port);
 }
 
+// A paced line is looked at when a read can end, not at every byte; the
+// reads must still end exactly as on a real line: at a pause longer than the
+// interval, and byte by byte on a line slower than the interval itself.
+TEST(Loopback, PacedReadsEndAtPausesAndOnVerySlowLinesAtEachByte) {
+  auto timedRead = [](HANDLE port, DWORD* n) {
+    static std::vector<char> buf(2048);
+    Overlapped ov;
+    auto start = Clock::now();
+    if (!ReadFile(port, buf.data(), 2048, n, &ov)) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+      bool ended = WaitForSingleObject(ov.hEvent, 5000) == WAIT_OBJECT_0;
+      EXPECT_TRUE(ended);
+      if (!ended) PurgeComm(port, PURGE_RXABORT);  // the buffer and OVERLAPPED go with this call
+      EXPECT_EQ(GetOverlappedResult(port, &ov, n, TRUE), ended ? TRUE : FALSE);
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  };
+  COMMTIMEOUTS t{20, 0, 0, 0, 0};
+  HANDLE port = CreateFileA("loop://?baud=9600", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  SetCommTimeouts(port, &t);
+  std::vector<char> burst(20, 'b');
+  WriteAll(port, burst.data(), 20);  // on the line for about 21 ms
+  std::thread later([&] {
+    Sleep(300);  // long after the first burst's read has ended
+    WriteAll(port, burst.data(), 20);
+  });
+  DWORD n = 0;
+  auto ms = timedRead(port, &n);
+  EXPECT_EQ(n, 20u);
+  EXPECT_GE(ms, 35);  // its last byte, then the interval
+  EXPECT_LT(ms, 200) << "the read waited for bytes after a pause";
+  ms = timedRead(port, &n);
+  EXPECT_EQ(n, 20u);
+  later.join();
+  CloseHandle(port);
+
+  // 300 baud: 33 ms a byte, longer than the 20 ms interval, so each byte
+  // arrives alone and ends its read.
+  port = CreateFileA("loop://?baud=300", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  SetCommTimeouts(port, &t);
+  WriteAll(port, burst.data(), 3);
+  for (int i = 0; i < 3; ++i) {
+    timedRead(port, &n);
+    EXPECT_EQ(n, 1u) << i;
+  }
+  CloseHandle(port);
+}
+
 TEST(PseudoTerminal, HangUpFailsThePendingReadAndLaterOnes) {
   tools::EchoPeer peer;
   std::string error;

@@ -20,13 +20,18 @@ class LoopBackend final : public Backend {
     std::lock_guard lock(lock_);
     std::size_t n = std::min(size, Readable(Clock::now()));
     Take(static_cast<char*>(buffer), n);
-    if (n && poke) poke();  // room for a pending write
+    // Room for a write that found the ring full; nobody else needs telling.
+    if (n && writerWaits_) {
+      writerWaits_ = false;
+      if (poke) poke();
+    }
     return static_cast<long>(n);
   }
 
   long WriteSome(const void* buffer, std::size_t size, DWORD*) override {
     std::lock_guard lock(lock_);
     std::size_t n = std::min(size, kLoopCapacity - used_);
+    writerWaits_ = n < size;
     if (n == 0) return 0;
     Put(static_cast<const char*>(buffer), n);
     if (baud_) {
@@ -78,11 +83,31 @@ class LoopBackend final : public Backend {
     return static_cast<DWORD>(Readable(Clock::now()));
   }
 
-  bool NextReadable(Clock::time_point* when) override {
+  // When a read still wanting `wanted` bytes can next make progress worth
+  // waking for: when the last of them arrives, or when the line pauses for
+  // longer than `gap` before that (the read's interval then ends it). Only on
+  // a line so slow that every byte is a pause of its own is each byte a
+  // wake-up; otherwise a 2048-byte read costs one.
+  bool NextReadable(std::size_t wanted, Clock::duration gap, Clock::time_point* when) override {
     std::lock_guard lock(lock_);
-    if (!baud_ || segments_.empty()) return false;
-    const Segment& s = segments_.front();
-    *when = s.start + ByteTime() * static_cast<long>(s.taken + 1);
+    if (!baud_ || segments_.empty() || wanted == 0) return false;
+    const auto byteTime = ByteTime();
+    if (byteTime >= gap) wanted = 1;
+    Clock::time_point last{};
+    bool any = false;
+    for (const Segment& s : segments_) {
+      const auto next = s.start + byteTime * static_cast<long>(s.taken + 1);
+      if (any && next - last > gap) break;  // the line falls silent first
+      const std::size_t left = s.count - s.taken;
+      if (left >= wanted) {
+        *when = s.start + byteTime * static_cast<long>(s.taken + wanted);
+        return true;
+      }
+      wanted -= left;
+      last = s.start + byteTime * static_cast<long>(s.count);
+      any = true;
+    }
+    *when = last;
     return true;
   }
 
@@ -148,6 +173,7 @@ class LoopBackend final : public Backend {
   std::size_t head_ = 0, tail_ = 0, used_ = 0;
   std::deque<Segment> segments_;
   Clock::time_point lineFreeAt_{};
+  bool writerWaits_ = false;  // a write found no room: tell the port when there is
 };
 
 }  // namespace

@@ -536,7 +536,12 @@ void Port::ServiceLoop() {
         if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = nextSample_;
       }
       Clock::time_point readable;
-      if (read_.active && backend_->NextReadable(&readable)) until = std::min(until, readable);
+      const DWORD interval = timeouts_.ReadIntervalTimeout;
+      const auto gap = interval && interval != MAXDWORD ? std::chrono::duration_cast<Clock::duration>(
+                                                              std::chrono::milliseconds(interval))
+                                                        : Clock::duration::max();
+      if (read_.active && backend_->NextReadable(read_.size - read_.got, gap, &readable))
+        until = std::min(until, readable);
       ScheduleLocked(until);
     }
     if (const DWORD dead = deadError_) EndAllPending(dead);

@@ -47,8 +47,10 @@ class Backend {
   virtual bool SampleLineErrors(DWORD* errors) { return false; }
   virtual DWORD InQueue() { return 0; }
   virtual DWORD OutQueue() { return 0; }
-  // When bytes not yet readable become readable (a paced loopback), if ever.
-  virtual bool NextReadable(Clock::time_point* when) { return false; }
+  // For a line that delivers bytes on a schedule (the paced loopback): when a
+  // read still wanting `wanted` bytes, ended by a pause longer than `gap`,
+  // should be looked at again. False when no bytes are on their way.
+  virtual bool NextReadable(std::size_t wanted, Clock::duration gap, Clock::time_point* when) { return false; }
   // Set by the port: tells it that data or room appeared (loopback only).
   std::function<void()> poke;
 };
