@@ -15,7 +15,7 @@ constexpr std::size_t kReadAhead = 128 * 1024;
 constexpr int kChainLimit = 64;
 // Skipped stretches up to this many cells (expected by received bytes) are
 // aligned byte by byte; wider ones are paired up in order.
-constexpr std::size_t kAlignCells = 64 * 1024;
+constexpr std::size_t kAlignCells = 1024 * 1024;
 
 struct Cost {
   std::size_t edits, skipped;
@@ -45,8 +45,9 @@ std::string Hex(const std::uint8_t* p, std::size_t n) {
 StreamComparator::StreamComparator(ExpectedStream& expected, const Settings& settings)
     : stream_(expected), settings_(settings) {
   settings_.agree = std::max<std::size_t>(settings_.agree, 1);
+  settings_.confirm = std::max(settings_.confirm, settings_.agree);
   settings_.window = std::max<std::size_t>(settings_.window, 1);
-  exp_.resize(settings_.window + settings_.agree + kReadAhead);
+  exp_.resize(settings_.window + settings_.confirm + kReadAhead);
   std::size_t buckets = std::bit_ceil(2 * (settings_.window + 1));
   for (GramTable* t : {&expTable_, &recTable_}) {
     t->head.assign(buckets, 0);
@@ -103,7 +104,7 @@ std::size_t StreamComparator::MatchInStep(const std::uint8_t* data, std::size_t 
 }
 
 void StreamComparator::Feed(const std::uint8_t* data, std::size_t n) {
-  const std::size_t hold = settings_.window + settings_.agree;
+  const std::size_t hold = settings_.window + settings_.confirm;
   while (n > 0) {
     if (!searching_ && Pending() == 0) {
       // In step: compare straight from the caller's bytes, no copy.
@@ -163,7 +164,7 @@ void StreamComparator::StartSearch() {
     generation_ = 1;
   }  // otherwise a new generation empties both tables without touching them
   expTable_.inserted = recTable_.inserted = 0;
-  best_ = {};
+  strong_ = weak_ = {};
 }
 
 void StreamComparator::ConsumePending(std::size_t n) {
@@ -224,27 +225,48 @@ StreamComparator::Candidate StreamComparator::TailCandidate(std::size_t nE, std:
 }
 
 bool StreamComparator::Search(bool final) {
-  const std::size_t W = settings_.window, K = settings_.agree;
-  const std::size_t nE = ExpectedAvailable(W + K);
-  const std::size_t nR = std::min(Pending(), W + K);
+  const std::size_t W = settings_.window, K = settings_.agree, C = settings_.confirm;
+  const std::size_t nE = ExpectedAvailable(W + C);
+  const std::size_t nR = std::min(Pending(), W + C);
+  // A received gram goes in only once the bytes after it are here to tell
+  // how far it agrees, so that every place is judged when it is found.
   const std::size_t gE = nE >= K ? std::min(nE - K + 1, W + 1) : 0;
-  const std::size_t gR = nR >= K ? std::min(nR - K + 1, W + 1) : 0;
+  const std::size_t gR = final ? (nR >= K ? std::min(nR - K + 1, W + 1) : 0) : (nR >= C ? std::min(nR - C + 1, W + 1) : 0);
   // A side is done when no gram it lacks can still come. Received bytes are
   // echoes of bytes sent before them: once a full window has been received,
   // expected bytes sent later cannot be what it holds.
   const bool rDone = final || gR == W + 1;
   const bool eDone = final || gE == W + 1 || rDone;
 
-  auto consider = [this](std::size_t d, std::size_t i) {
-    if (!best_.found || CostOf(d, i) < CostOf(best_.d, best_.i)) best_ = {d, i, true};
+  // How far a place agrees tells a true one from one that agrees by chance:
+  // a true place agrees until the next fault, a chance one (text that
+  // repeats) soon parts again. One that agrees to the end of what there is
+  // counts as true: the received side always holds enough to tell, so that
+  // end is the end of what was sent, or of the window.
+  auto consider = [&](std::size_t d, std::size_t i) {
+    std::size_t room = std::min(nE - d, nR - i), agree = 0;
+    while (agree < std::min(room, C) && *ExpectedAt(d + agree) == *PendingAt(i + agree)) ++agree;
+    Candidate* slot = agree >= C || agree == room ? &strong_ : &weak_;
+    if (!slot->found || CostOf(d, i) < CostOf(slot->d, slot->i)) *slot = {d, i, true};
   };
-  auto settled = [&] {
-    if (!best_.found) return false;
-    // A skip costs at least its longer side: once every skip up to the best's
-    // cost has been tried, none can beat it.
-    std::size_t c = CostOf(best_.d, best_.i).edits;
-    return (expTable_.inserted > c || (eDone && expTable_.inserted >= gE)) &&
-           (recTable_.inserted > c || (rDone && recTable_.inserted >= gR));
+  auto searchedTo = [&](std::size_t cost) {
+    return (expTable_.inserted > cost || (eDone && expTable_.inserted >= gE)) &&
+           (recTable_.inserted > cost || (rDone && recTable_.inserted >= gR));
+  };
+  // The candidate to take now, or none yet. A skip costs at least its longer
+  // side: once every skip up to a candidate's cost has been tried, none can
+  // beat it.
+  auto settled = [&]() -> const Candidate* {
+    if (strong_.found) {
+      return searchedTo(CostOf(strong_.d, strong_.i).edits) ? &strong_ : nullptr;
+    }
+    if (!weak_.found) return nullptr;
+    // Only places that part again soon: look on for a true one, but not
+    // without end, or every fault on a lossy line would search the window.
+    // A stretch put in or lost costs twice its length, while a chance place
+    // in text that repeats costs about its length: four times covers both.
+    std::size_t cost = CostOf(weak_.d, weak_.i).edits;
+    return searchedTo(std::min(W, std::max(4 * cost, cost + 2 * C))) ? &weak_ : nullptr;
   };
 
   while (!settled()) {
@@ -269,11 +291,17 @@ bool StreamComparator::Search(bool final) {
       if (i >= 0) consider(d, static_cast<std::size_t>(i));
     }
   }
-  if (settled()) {
-    Resolve(best_.d, best_.i);
+  if (const Candidate* take = settled()) {
+    Resolve(take->d, take->i);
     return true;
   }
   if (!(eDone && rDone)) return false;  // more bytes first
+  // The window is searched: the best place there is, if any.
+  const Candidate* best = strong_.found ? &strong_ : weak_.found ? &weak_ : nullptr;
+  if (best) {
+    Resolve(best->d, best->i);
+    return true;
+  }
 
   // Nothing agrees within the window.
   std::uint64_t limit = std::min(sent_, streamEnd_);
@@ -311,16 +339,17 @@ void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, 
   // run that must agree come out one by one, not as a shifted block.
   const std::size_t cols = i + 1;
   cost_.assign((d + 1) * cols, 0);
-  auto at = [&](std::size_t a, std::size_t b) -> std::uint32_t& { return cost_[a * cols + b]; };
-  for (std::size_t a = 0; a <= d; ++a) at(a, 0) = static_cast<std::uint32_t>(a);
-  for (std::size_t b = 0; b <= i; ++b) at(0, b) = static_cast<std::uint32_t>(b);
+  auto at = [&](std::size_t a, std::size_t b) -> std::uint16_t& { return cost_[a * cols + b]; };
+  for (std::size_t a = 0; a <= d; ++a) at(a, 0) = static_cast<std::uint16_t>(a);
+  for (std::size_t b = 0; b <= i; ++b) at(0, b) = static_cast<std::uint16_t>(b);
   for (std::size_t a = 1; a <= d; ++a)
     for (std::size_t b = 1; b <= i; ++b)
-      at(a, b) = std::min({at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1u : 0u), at(a - 1, b) + 1, at(a, b - 1) + 1});
+      at(a, b) = static_cast<std::uint16_t>(
+          std::min({at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1 : 0), at(a - 1, b) + 1, at(a, b - 1) + 1}));
   // Back from the end, preferring a pair, then a loss, then an extra byte.
   bool inGap = false;
   for (std::size_t a = d, b = i; a || b;) {
-    if (a && b && at(a, b) == at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1u : 0u)) {
+    if (a && b && at(a, b) == at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1 : 0)) {
       unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[a - 1] ^ got[b - 1])));
       if (bits) {
         ++diff->corrupted;
@@ -348,7 +377,7 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   diff.expectedOffset = e_;
   diff.receivedOffset = r_;
   std::uint64_t gaps = 0;
-  if (d && i && d * i <= kAlignCells)
+  if (d && i && d * i <= kAlignCells && d + i < 65535)
     Align(want, got, d, i, &diff, &gaps);
   else
     PairUp(want, got, d, i, &diff, &gaps);

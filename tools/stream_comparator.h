@@ -43,6 +43,7 @@ class StreamComparator {
   struct Settings {
     std::size_t window = 16384;  // how far to look ahead on each side for the place to agree again
     std::size_t agree = 32;      // bytes that must agree to call the streams in step again
+    std::size_t confirm = 128;   // agreement that tells a true place from a chance one
     std::size_t keepDifferences = 8;
     std::size_t excerpt = 16;    // bytes shown of each side of a difference
   };
@@ -122,9 +123,10 @@ class StreamComparator {
   bool searching_ = false;
   GramTable expTable_, recTable_;
   std::uint32_t generation_ = 0;
-  Candidate best_;
+  // The best places found so far: confirmed by a long agreement, or parting again soon.
+  Candidate strong_, weak_;
 
-  std::vector<std::uint32_t> cost_;  // the alignment's table, kept for reuse
+  std::vector<std::uint16_t> cost_;  // the alignment's table, kept for reuse
 
   CompareCounts counts_;
   std::vector<Difference> differences_;

@@ -42,6 +42,13 @@ std::string Zeros(std::size_t n) {
   return s;
 }
 
+// What a chattering device sends unasked, 28 bytes a line.
+std::string Chatter(int lines) {
+  std::string s;
+  for (int k = 0; k < lines; ++k) s += "Varnelix echo peer chatter\r\n";
+  return s;
+}
+
 std::string Periodic(std::size_t n) {
   std::string s;
   while (s.size() < n) s += "ABCD";
@@ -119,6 +126,8 @@ std::vector<Case> Cases() {
       {"loss of the last ten", kText, false, kText.size(), [](auto s) { return Erase(s, s.size() - 10, 10); }, {10, 1, 0, 0, 0}},
       {"loss near the end", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, s.size() - 7, 1); }, {1, 1, 0, 0, 0}},
       {"burst loss of a block", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, 4000, 2048); }, {2048, 1, 0, 0, 0}},
+      {"a burst lost from numbered lines, longer than a line", kText, false, kText.size(),
+       [](auto s) { return Erase(s, 7000, 120); }, {120, 1, 0, 0, 0}},
       {"three separate losses", kText, false, kText.size(),
        [](auto s) { return Erase(Erase(Erase(s, 15000, 3), 9000, 1), 100, 40); }, {44, 3, 0, 0, 0}},
       {"everything lost", kText, false, kText.size(), [](auto) { return std::string(); }, {20000, 1, 0, 0, 0}},
@@ -132,6 +141,10 @@ std::vector<Case> Cases() {
       {"loss in a run of zeros", kZeros, false, kZeros.size(), [](auto s) { return Erase(s, 5050, 1); }, {1, 1, 0, 0, 0}},
       {"loss in periodic text", kPeriodic, false, kPeriodic.size(), [](auto s) { return Erase(s, 1001, 1); }, {1, 1, 0, 0, 0}},
       {"banner before the echo", kText, false, kText.size(), [](auto s) { return kBanner + s; }, {0, 0, 0, 0, kBanner.size()}},
+      {"a long stretch of chatter before the echo", kText, false, kText.size(), [](auto s) { return Chatter(55) + s; },
+       {0, 0, 0, 0, 55 * 28}},
+      {"chatter now and then", kText, false, kText.size(),
+       [](auto s) { return Put(Put(Put(s, 15000, Chatter(1)), 9000, Chatter(2)), 777, Chatter(1)); }, {0, 0, 0, 0, 4 * 28}},
       {"bytes put in the middle", kRandom, false, kRandom.size(), [](auto s) { return Put(s, 10000, "\r\n>>> "); }, {0, 0, 0, 0, 6}},
       {"chatter after the end", kText, false, kText.size(), [](auto s) { return s + Text(300); }, {0, 0, 0, 0, 300}},
       {"a zero byte put into zeros", kZeros, false, kZeros.size(), [](auto s) { return Put(s, 3001, std::string(1, '\0')); }, {0, 0, 0, 0, 1}},
@@ -236,7 +249,7 @@ TEST(Comparator, HoldsNoMoreThanAWindowWhateverComesIn) {
     sent += 4096;
     comparator.SetSent(sent);
     comparator.Feed(reinterpret_cast<const std::uint8_t*>(garbage.data() + at), 4096);
-    ASSERT_LE(comparator.Pending(), 16384u + 32u);
+    ASSERT_LE(comparator.Pending(), 16384u + 128u);
   }
 }
 
