@@ -15,7 +15,9 @@ constexpr std::size_t kReadAhead = 128 * 1024;
 constexpr int kChainLimit = 64;
 // Skipped stretches up to this many cells (expected by received bytes) are
 // aligned byte by byte; wider ones are paired up in order.
-constexpr std::size_t kAlignCells = 1024 * 1024;
+constexpr std::size_t kAlignCells = 4096 * 1024;
+// A table larger than this is given back once used: such stretches are rare.
+constexpr std::size_t kKeptAlignCells = 64 * 1024;
 
 struct Cost {
   std::size_t edits, skipped;
@@ -246,8 +248,15 @@ bool StreamComparator::Search(bool final) {
   auto consider = [&](std::size_t d, std::size_t i) {
     std::size_t room = std::min(nE - d, nR - i), agree = 0;
     while (agree < std::min(room, C) && *ExpectedAt(d + agree) == *PendingAt(i + agree)) ++agree;
-    Candidate* slot = agree >= C || agree == room ? &strong_ : &weak_;
-    if (!slot->found || CostOf(d, i) < CostOf(slot->d, slot->i)) *slot = {d, i, true};
+    if (agree >= C) {
+      if (!strong_.found || CostOf(d, i) < CostOf(strong_.d, strong_.i)) strong_ = {d, i, true, agree};
+    } else if (!weak_.found || agree > weak_.agree ||
+               (agree == weak_.agree && CostOf(d, i) < CostOf(weak_.d, weak_.i))) {
+      // Among places that part again soon, the one that agrees longest: in
+      // text that repeats, a chance place one line off agrees until the
+      // counters differ, a true one until the next fault.
+      weak_ = {d, i, true, agree};
+    }
   };
   auto searchedTo = [&](std::size_t cost) {
     return (expTable_.inserted > cost || (eDone && expTable_.inserted >= gE)) &&
@@ -377,10 +386,12 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   diff.expectedOffset = e_;
   diff.receivedOffset = r_;
   std::uint64_t gaps = 0;
-  if (d && i && d * i <= kAlignCells && d + i < 65535)
+  if (d && i && d * i <= kAlignCells && d + i < 65535) {
     Align(want, got, d, i, &diff, &gaps);
-  else
+    if (cost_.capacity() > kKeptAlignCells) std::vector<std::uint16_t>().swap(cost_);
+  } else {
     PairUp(want, got, d, i, &diff, &gaps);
+  }
   counts_.matched += d - diff.lost - diff.corrupted;  // pairs that were equal after all
   counts_.corrupted += diff.corrupted;
   counts_.bitErrors += diff.bitErrors;

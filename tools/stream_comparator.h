@@ -69,6 +69,7 @@ class StreamComparator {
   struct Candidate {
     std::size_t d = 0, i = 0;  // expected bytes skipped, received bytes skipped
     bool found = false;
+    std::size_t agree = 0;     // bytes that agree after the skip (up to `confirm`)
   };
   struct GramTable {
     std::vector<std::uint32_t> head;   // hash bucket -> 1 + newest index, stamped by generation
