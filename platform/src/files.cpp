@@ -1,7 +1,7 @@
 // CreateFileA, ReadFile, WriteFile, SetFilePointer, GetFileType for ordinary
-// files; names that denote serial ports are handed to the comm part.
+// files. Names of ports are the comm part's to open; every object reads and
+// writes through its own interface.
 #include "comm/port.h"
-#include "comm/port_name.h"
 #include "faults.h"
 #include "files.h"
 
@@ -14,74 +14,6 @@ namespace vx::kernel {
 
 FileObject::~FileObject() {
   if (fd >= 0) ::close(fd);
-}
-
-DWORD FileObject::FileType() const { return type; }
-
-}  // namespace vx::kernel
-
-using namespace vx::kernel;
-
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD flags,
-                          HANDLE) {
-  CheckTerminated();
-  if (auto f = vx::fault::Check("CreateFileA")) return Fail(f.error, INVALID_HANDLE_VALUE);
-  if (!name) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  if (!*name) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-
-  vx::comm::PortName port;
-  std::string why;
-  if (!vx::comm::ParsePortName(name, &port, &why)) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  switch (port.kind) {
-    case vx::comm::NameKind::Loopback:
-      return vx::comm::OpenLoopback(port.query.hasBaud ? port.query.baud : 0, port.query);
-    case vx::comm::NameKind::Tcp:
-    case vx::comm::NameKind::Rfc2217:
-      return vx::comm::OpenNetworkPort(port.path, port.kind == vx::comm::NameKind::Rfc2217, port.query);
-    case vx::comm::NameKind::Path:
-      break;
-  }
-  const std::string& path = port.path;
-
-  bool wantsWrite = access & (GENERIC_WRITE | GENERIC_ALL);
-  bool wantsRead = access & (GENERIC_READ | GENERIC_ALL);
-  int mode = wantsWrite ? (wantsRead ? O_RDWR : O_WRONLY) : O_RDONLY;
-  int oflags = mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  switch (creation) {
-    case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: oflags |= O_CREAT | O_TRUNC; break;
-    case OPEN_ALWAYS: oflags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: oflags |= O_TRUNC; break;
-    case OPEN_EXISTING: break;
-    default: return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  }
-  int fd = ::open(path.c_str(), oflags, 0666);
-  // EBUSY here is a terminal another program holds exclusively: a port in
-  // use, which Windows reports as access denied.
-  if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno), INVALID_HANDLE_VALUE);
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    ::close(fd);
-    return Fail(ErrnoToWin32(e), INVALID_HANDLE_VALUE);
-  }
-  if (S_ISDIR(st.st_mode)) {  // Windows refuses a directory without backup semantics
-    ::close(fd);
-    return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-  }
-  if (S_ISCHR(st.st_mode)) return vx::comm::OpenDevice(fd, port.query);
-  if (!port.query.Empty()) {  // line settings for something with no line
-    ::close(fd);
-    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  }
-
-  // Ordinary files and pipes are read and written synchronously.
-  int fl = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  auto file = std::make_shared<FileObject>();
-  file->fd = fd;
-  file->type = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ? FILE_TYPE_DISK : FILE_TYPE_PIPE;
-  return InsertHandle(file);
 }
 
 namespace {
@@ -97,18 +29,12 @@ void CompleteNow(LPOVERLAPPED ov, DWORD status, DWORD count) {
 
 }  // namespace
 
-BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
-  CheckTerminated();
-  if (auto f = vx::fault::Check("ReadFile")) return Fail(f.error, FALSE);
-  auto object = LookupHandle(h);
-  if (auto port = std::dynamic_pointer_cast<vx::comm::Port>(object)) return port->Read(buffer, toRead, read, ov);
-  auto file = std::dynamic_pointer_cast<FileObject>(object);
-  if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
+BOOL FileObject::Read(void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* ov) {
   if (!buffer && toRead) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (read) *read = 0;
   ssize_t n;
   do {
-    n = ::read(file->fd, buffer, toRead);
+    n = ::read(fd, buffer, toRead);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return Fail(ErrnoToWin32(errno), FALSE);
   if (read) *read = static_cast<DWORD>(n);
@@ -116,18 +42,12 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVER
   return TRUE;
 }
 
-BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov) {
-  CheckTerminated();
-  if (auto f = vx::fault::Check("WriteFile")) return Fail(f.error, FALSE);
-  auto object = LookupHandle(h);
-  if (auto port = std::dynamic_pointer_cast<vx::comm::Port>(object)) return port->Write(buffer, toWrite, written, ov);
-  auto file = std::dynamic_pointer_cast<FileObject>(object);
-  if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
+BOOL FileObject::Write(const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ov) {
   if (!buffer && toWrite) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (written) *written = 0;
   DWORD done = 0;
   while (done < toWrite) {
-    ssize_t n = ::write(file->fd, static_cast<const char*>(buffer) + done, toWrite - done);
+    ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, toWrite - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Fail(ErrnoToWin32(errno), FALSE);
     done += static_cast<DWORD>(n);
@@ -135,6 +55,71 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, 
   if (written) *written = done;
   CompleteNow(ov, ERROR_SUCCESS, done);
   return TRUE;
+}
+
+DWORD FileObject::FileType() const { return type; }
+
+}  // namespace vx::kernel
+
+using namespace vx::kernel;
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD flags,
+                          HANDLE) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("CreateFileA")) return Fail(f.error, INVALID_HANDLE_VALUE);
+  if (!name) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (!*name) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+
+  HANDLE port;
+  if (vx::comm::OpenPort(name, &port)) return port;
+
+  bool wantsWrite = access & (GENERIC_WRITE | GENERIC_ALL);
+  bool wantsRead = access & (GENERIC_READ | GENERIC_ALL);
+  int mode = wantsWrite ? (wantsRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  int oflags = mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  switch (creation) {
+    case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: oflags |= O_CREAT | O_TRUNC; break;
+    case OPEN_ALWAYS: oflags |= O_CREAT; break;
+    case TRUNCATE_EXISTING: oflags |= O_TRUNC; break;
+    case OPEN_EXISTING: break;
+    default: return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+  int fd = ::open(name, oflags, 0666);
+  if (fd < 0) return Fail(ErrnoToWin32(errno), INVALID_HANDLE_VALUE);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    ::close(fd);
+    return Fail(ErrnoToWin32(e), INVALID_HANDLE_VALUE);
+  }
+  if (S_ISDIR(st.st_mode)) {  // Windows refuses a directory without backup semantics
+    ::close(fd);
+    return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+  }
+  // Ordinary files and pipes are read and written synchronously.
+  int fl = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  auto file = std::make_shared<FileObject>();
+  file->fd = fd;
+  file->type = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ? FILE_TYPE_DISK : FILE_TYPE_PIPE;
+  return InsertHandle(file);
+}
+
+BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("ReadFile")) return Fail(f.error, FALSE);
+  auto object = LookupHandle(h);
+  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return object->Read(buffer, toRead, read, ov);
+}
+
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov) {
+  CheckTerminated();
+  if (auto f = vx::fault::Check("WriteFile")) return Fail(f.error, FALSE);
+  auto object = LookupHandle(h);
+  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return object->Write(buffer, toWrite, written, ov);
 }
 
 DWORD WINAPI SetFilePointer(HANDLE h, LONG distance, PLONG distanceHigh, DWORD method) {

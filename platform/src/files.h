@@ -9,6 +9,9 @@ class FileObject final : public Object {
  public:
   ~FileObject() override;
   DWORD FileType() const override;
+  // Synchronous, whatever the OVERLAPPED: a file operation never has to wait.
+  BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) override;
+  BOOL Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov) override;
   int fd = -1;
   DWORD type = FILE_TYPE_DISK;
 };

@@ -77,3 +77,10 @@ BOOL WINAPI CloseHandle(HANDLE h) {
   if (!RemoveHandle(h)) return Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
+
+namespace vx::kernel {
+
+BOOL Object::Read(void*, DWORD, DWORD*, OVERLAPPED*) { return Fail(ERROR_INVALID_HANDLE, FALSE); }
+BOOL Object::Write(const void*, DWORD, DWORD*, OVERLAPPED*) { return Fail(ERROR_INVALID_HANDLE, FALSE); }
+
+}  // namespace vx::kernel

@@ -20,6 +20,11 @@ class Object : public std::enable_shared_from_this<Object> {
   // Called when the last handle to the object is closed.
   virtual void OnLastHandleClosed() {}
   virtual DWORD FileType() const { return FILE_TYPE_UNKNOWN; }
+  // ReadFile and WriteFile on this object: each kind moves bytes its own
+  // way. Objects that hold no bytes (events, threads) refuse, as the wrong
+  // kind of handle.
+  virtual BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov);
+  virtual BOOL Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov);
 };
 
 // Handles are table keys, never pointers, so that a stale or made-up handle is
@@ -38,8 +43,24 @@ std::size_t HandleCount();
 // and one lock makes "wait for any of these" simple and free of lost wake-ups.
 std::mutex& SyncLock();
 
-struct Waiter {
+// One per thread, for its whole life: a waker may hold it past the moment the
+// waiting thread gives up, since it is woken only after the sync lock is let
+// go (a thread woken under the lock would at once block on it again).
+struct Waiter : std::enable_shared_from_this<Waiter> {
   std::condition_variable cv;
+};
+
+// Waiters gathered under the sync lock and woken after it is released.
+class WakeList {
+ public:
+  void AddLocked(Waiter* w) { waiters_.push_back(w->shared_from_this()); }
+  void Wake() {
+    for (auto& w : waiters_) w->cv.notify_one();
+    waiters_.clear();
+  }
+
+ private:
+  std::vector<std::shared_ptr<Waiter>> waiters_;
 };
 
 class Waitable : public Object {
@@ -53,7 +74,7 @@ class Waitable : public Object {
     waiterCount_.fetch_add(1);
   }
   void RemoveWaiterLocked(Waiter* w);
-  void WakeWaitersLocked();
+  void CollectWaitersLocked(WakeList* wake) const;
 
  protected:
   // Readable without the sync lock. A waiter registers before its last look
@@ -73,18 +94,18 @@ class Event final : public Waitable {
   void ConsumeLocked() override {
     if (!manual_) signalled_.store(false);
   }
-  void SetLocked() {
-    signalled_.store(true);
-    WakeWaitersLocked();
-  }
   // Set and Reset take the sync lock only when someone waits: an overlapped
   // operation that completes at the call resets and sets its event with no
   // waiter, and two threads doing I/O at once should not queue for the lock.
   void Set() {
     signalled_.store(true);
     if (!HasWaiters()) return;
-    std::lock_guard lock(SyncLock());
-    WakeWaitersLocked();
+    WakeList wake;
+    {
+      std::lock_guard lock(SyncLock());
+      CollectWaitersLocked(&wake);
+    }
+    wake.Wake();
   }
   void Reset() { signalled_.store(false); }
 
@@ -122,6 +143,7 @@ struct ThreadState {
   DWORD id = 0;
   LPTHREAD_START_ROUTINE startRoutine = nullptr;
   std::atomic<bool> terminateRequested{false};
+  std::shared_ptr<Waiter> waiter = std::make_shared<Waiter>();  // what this thread's waits sleep on
   Waiter* currentWaiter = nullptr;  // guarded by SyncLock
   std::shared_ptr<MessageQueue> queue;  // created at the first queue call
 };

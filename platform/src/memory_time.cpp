@@ -24,7 +24,11 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   return block;
 }
 
+// A fault point like the others: tests hold a worker just as it lets go of a
+// block, to see what still refers to it. A failed LocalFree keeps the block
+// and returns it, as on Windows.
 HLOCAL WINAPI LocalFree(HLOCAL block) {
+  if (auto f = vx::fault::Check("LocalFree")) return vx::kernel::Fail(f.error, block);
   std::free(block);
   return nullptr;
 }

@@ -50,18 +50,20 @@ void MessageQueue::RearmLocked() {
 bool MessageQueue::Post(const MSG& msg) {
   QueueWakeHook h = nullptr;
   void* context = nullptr;
+  WakeList wake;
   {
     std::lock_guard lock(SyncLock());
     if (ended) return Fail(ERROR_INVALID_THREAD_ID, false);
     if (posted.size() >= kQueueQuota) return Fail(ERROR_NOT_ENOUGH_QUOTA, false);
     bool wasEmpty = posted.empty();
     posted.push_back(msg);
-    for (Waiter* w : waiters) w->cv.notify_one();
+    for (Waiter* w : waiters) wake.AddLocked(w);
     if (wasEmpty) {
       h = hook;
       context = hookContext;
     }
   }
+  wake.Wake();
   if (h) h(context);
   return true;
 }
@@ -69,12 +71,14 @@ bool MessageQueue::Post(const MSG& msg) {
 void MessageQueue::NotifyHook() {
   QueueWakeHook h;
   void* context;
+  WakeList wake;
   {
     std::lock_guard lock(SyncLock());
     h = hook;
     context = hookContext;
-    for (Waiter* w : waiters) w->cv.notify_one();
+    for (Waiter* w : waiters) wake.AddLocked(w);
   }
+  wake.Wake();
   if (h) h(context);
 }
 
@@ -210,17 +214,6 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
   return WaitAny(objects, (mask & (QS_POSTMESSAGE | QS_TIMER | QS_SENDMESSAGE)) ? q.get() : nullptr, ms);
 }
 
-BOOL WINAPI GetMessageA(LPMSG msg, HWND hwnd, UINT lo, UINT hi) {
-  while (!PeekMessageA(msg, hwnd, lo, hi, PM_REMOVE)) {
-    if (MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT) == WAIT_FAILED) return -1;
-  }
-  return msg->message == WM_QUIT ? FALSE : TRUE;
-}
-
-void WINAPI PostQuitMessage(int exitCode) {
-  CurrentQueue()->Post(MSG{nullptr, WM_QUIT, static_cast<WPARAM>(exitCode), 0, NowTicks(), {0, 0}});
-}
-
 BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
   CheckTerminated();
   if (auto f = vx::fault::Check("PostThreadMessageA")) return Fail(f.error, FALSE);
@@ -341,13 +334,6 @@ LONG_PTR WINAPI GetWindowLongPtrA(HWND hwnd, int index) {
   if (!w) return Fail(ERROR_INVALID_WINDOW_HANDLE, LONG_PTR(0));
   if (index != GWLP_USERDATA) return Fail(ERROR_INVALID_PARAMETER, LONG_PTR(0));
   return w->userData;
-}
-
-DWORD WINAPI GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
-  auto w = FindWindow(hwnd);
-  if (!w) return Fail(ERROR_INVALID_WINDOW_HANDLE, DWORD(0));
-  if (processId) *processId = 1;
-  return w->threadId;
 }
 
 UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {

@@ -17,15 +17,15 @@ void Waitable::RemoveWaiterLocked(Waiter* w) {
   waiters_.erase(end, waiters_.end());
 }
 
-void Waitable::WakeWaitersLocked() {
-  for (Waiter* w : waiters_) w->cv.notify_one();
+void Waitable::CollectWaitersLocked(WakeList* wake) const {
+  for (Waiter* w : waiters_) wake->AddLocked(w);
 }
 
 DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource* extra, DWORD timeoutMs) {
   ThreadState& self = CurrentThread();
   const bool forever = timeoutMs == INFINITE;
   const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
-  Waiter waiter;
+  Waiter& waiter = *self.waiter;
   std::unique_lock lock(SyncLock());
   for (;;) {
     if (self.terminateRequested) {

@@ -84,11 +84,15 @@ struct ExitMark {
   DWORD code = 0;
   ~ExitMark() {
     Unregister(object->state->id);
-    std::lock_guard lock(SyncLock());
-    if (object->state->terminateRequested.load()) code = object->exitCode;
-    object->exitCode = code;
-    object->exited = true;
-    object->WakeWaitersLocked();
+    WakeList wake;
+    {
+      std::lock_guard lock(SyncLock());
+      if (object->state->terminateRequested.load()) code = object->exitCode;
+      object->exitCode = code;
+      object->exited = true;
+      object->CollectWaitersLocked(&wake);
+    }
+    wake.Wake();
   }
 };
 
@@ -173,23 +177,20 @@ BOOL WINAPI SetThreadPriority(HANDLE h, int priority) {
   return TRUE;
 }
 
-int WINAPI GetThreadPriority(HANDLE h) {
-  auto t = Lookup<ThreadObject>(h);
-  if (!t) return Fail(ERROR_INVALID_HANDLE, 0x7fffffff);  // THREAD_PRIORITY_ERROR_RETURN
-  std::lock_guard lock(SyncLock());
-  return t->priority;
-}
-
 BOOL WINAPI TerminateThread(HANDLE h, DWORD exitCode) {
   CheckTerminated();
   if (auto f = vx::fault::Check("TerminateThread")) return Fail(f.error, FALSE);
   auto t = Lookup<ThreadObject>(h);
   if (!t) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  std::lock_guard lock(SyncLock());
-  if (t->exited) return TRUE;
-  t->exitCode = exitCode;
-  t->state->terminateRequested.store(true);
-  if (t->state->currentWaiter) t->state->currentWaiter->cv.notify_one();
+  WakeList wake;
+  {
+    std::lock_guard lock(SyncLock());
+    if (t->exited) return TRUE;
+    t->exitCode = exitCode;
+    t->state->terminateRequested.store(true);
+    if (t->state->currentWaiter) wake.AddLocked(t->state->currentWaiter);
+  }
+  wake.Wake();
   return TRUE;
 }
 

@@ -1,8 +1,10 @@
 // What a user types: the packet-size field and the port name. The packet size
-// must agree with a plain reading of decimal digits; a port name must map to a
-// device path or the loopback without ever misbehaving.
+// must agree with a plain reading of decimal digits; a port name, with any
+// settings after it, must map to a device path or a port kind, or be refused
+// with a reason, without ever misbehaving.
 #include "framework/src/text_store.h"
-#include "platform/src/comm/port.h"
+#include "platform/hooks.h"
+#include "platform/src/comm/port_name.h"
 
 #include <cctype>
 #include <cstdint>
@@ -29,11 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!ok && value != 12345) std::abort();
 
   std::string name(text.c_str());  // a port name is a C string
-  std::string path;
-  vx::comm::NameKind kind = vx::comm::ClassifyName(name.c_str(), &path);
-  if (kind == vx::comm::NameKind::Path) {
-    bool com = path.rfind("/dev/ttyS", 0) == 0 && path != name;
-    if (!com && path != name) std::abort();
+  vx::comm::PortName port;
+  std::string why;
+  if (vx::comm::ParsePortName(name.c_str(), &port, &why)) {
+    if (port.kind == vx::comm::NameKind::Path) {
+      // The name as typed, or without its settings, or COMn mapped to a tty.
+      std::string base = name.substr(0, name.find('?'));
+      bool com = port.path.rfind("/dev/ttyS", 0) == 0 && port.path != base && port.path != name;
+      if (!com && port.path != base && port.path != name) std::abort();
+    }
+    if (!why.empty()) std::abort();
+  } else if (why.empty()) {
+    std::abort();  // a refusal always says why
   }
+  if (vx::PortNameProblem(name.c_str()) != why) std::abort();
   return 0;
 }

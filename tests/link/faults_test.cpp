@@ -342,6 +342,51 @@ TEST_F(LinkFaults, CloseWaitsForAFailedWriterThatHasNotYetEnded) {
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_WRITER), kDisconnected}));
 }
 
+// The writer frees a packet's block after its write; a write still pending
+// then would go on reading freed memory. Whichever way the writer leaves a
+// pending write (stopped, or its wait failed), the write must be aborted
+// before the block goes: the writer is held at the moment it frees the block,
+// and the port must hold no bytes of the write by then.
+TEST_F(LinkFaults, APendingWriteIsAbortedBeforeItsBlockIsFreed) {
+  auto stillToWrite = [](HANDLE port) {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ClearCommError(port, &errors, &stat);
+    return stat.cbOutQue;
+  };
+  const std::string big(256 * 1024, 'w');  // minutes of a 9600-baud line
+  for (bool waitFails : {false, true}) {
+    CSerialLink l(owner.hwnd(), 300);
+    owner.statuses.clear();
+    HANDLE port = CreateFileA("loop://?baud=9600", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_EQ(l.Open(port), 1);
+    owner.PumpFor(30);  // the writer takes packets once its queue exists
+    if (waitFails) {
+      auto rule = InWriter("WaitForMultipleObjects");
+      rule.overrideResult = true;
+      rule.result = WAIT_FAILED;
+      vx::fault::Inject(rule);
+    }
+    auto held = InWriter("LocalFree");
+    held.block = true;
+    vx::fault::Inject(held);
+    void* packet = MakePacket(big);
+    ASSERT_EQ(l.Send(packet, DWORD(big.size())), 1);
+    if (!waitFails) {
+      ASSERT_TRUE(owner.PumpUntil([&] { return stillToWrite(port) > 0; }, 2000));
+      l.StopReader();  // the stop event is shared: the writer leaves too
+    }
+    ASSERT_TRUE(owner.PumpUntil([&] { return vx::fault::Hits("LocalFree") == 1; }, 2000));
+    EXPECT_EQ(stillToWrite(port), 0u) << (waitFails ? "wait failed" : "stopped")
+                                      << ": the block is being freed under a pending write";
+    vx::fault::Reset();  // the held LocalFree fails and keeps the block: ours to free
+    owner.PumpFor(20);
+    l.Close();
+    LocalFree(packet);
+    owner.PumpFor(10);
+  }
+}
+
 TEST_F(LinkFaults, WriterInputWaitFails) {
   auto rule = InWriter("MsgWaitForMultipleObjects");
   rule.overrideResult = true;

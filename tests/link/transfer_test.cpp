@@ -84,8 +84,11 @@ TEST_P(Link, InjectedLineErrorIsClearedAndReadingGoesOn) {
   ASSERT_EQ(link.Open(port), 1);
   owner.PumpFor(30);  // the writer takes packets once its queue exists
   owner.PumpFor(20);
+  ::testing::internal::CaptureStderr();
   vx::LoopInjectLineError(port, CE_FRAME | CE_OVERRUN);
   owner.PumpFor(50);
+  // The description of the error goes to the diagnostic output, word for word.
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Comm Event: 'CE_FRAME and CE_OVERRUN', EvtMask = 'a'\n");
   DWORD errors = 99;
   ClearCommError(port, &errors, nullptr);
   EXPECT_EQ(errors, 0u);  // the reader cleared them

@@ -368,6 +368,13 @@ class RawPty : public ::testing::Test {
     }
     ASSERT_EQ(stat.cbInQue, count);
   }
+  // Closes the fixture's port and opens the line's far side plainly, to see
+  // the settings as any other program would.
+  int FarSide() {
+    CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+    return ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
   int master = -1;
   HANDLE port = INVALID_HANDLE_VALUE;
 };
@@ -447,9 +454,7 @@ TEST_F(RawPty, ASecondOpenIsRefusedUntilTheFirstIsClosed) {
 // Opening makes the line raw; closing gives it back as it was found, so that
 // a terminal used as a port is usable again afterwards.
 TEST_F(RawPty, ClosingRestoresTheSettingsFoundAtOpen) {
-  CloseHandle(port);
-  port = INVALID_HANDLE_VALUE;
-  int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int slave = FarSide();
   ASSERT_GE(slave, 0);
   termios cooked{};
   ASSERT_EQ(tcgetattr(slave, &cooked), 0);
@@ -484,10 +489,7 @@ TEST_F(RawPty, ClosingRestoresTheSettingsFoundAtOpen) {
 // Line settings given after the port name are set when it opens, seen both
 // through GetCommState and by the far side of the line.
 TEST_F(RawPty, SettingsInTheNameAreSetAtOpenAndGivenBackAtClose) {
-  CloseHandle(port);
-  port = INVALID_HANDLE_VALUE;
-  // The far side's own view of the line, opened before the port is claimed.
-  int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int slave = FarSide();  // opened before the port is claimed
   ASSERT_GE(slave, 0);
   termios before{};
   ASSERT_EQ(tcgetattr(slave, &before), 0);

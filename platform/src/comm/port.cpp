@@ -1,16 +1,10 @@
 // The port engine: COMMTIMEOUTS, overlapped completion, purge, masks and
 // line errors, the same for every backend. The calling thread moves what bytes
-// it can at once; a service thread per port moves them for operations left
-// pending, and completes reads whose timeouts run out.
+// it can at once; the port's service thread (port_service.cpp) moves them for
+// operations left pending, and completes reads whose timeouts run out.
 #include "port.h"
 
 #include <atomic>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 namespace vx::comm {
 
@@ -39,69 +33,7 @@ DWORD StatusOf(const OVERLAPPED* ov) {
 
 constexpr auto kErrorSamplePeriod = std::chrono::milliseconds(20);
 
-// What woke the service thread, as tagged in its epoll set.
-enum : std::uint32_t { kWakeTag, kTimerTag, kReadTag, kWriteTag };
-
-bool EpollControl(int epollFd, int op, int fd, std::uint32_t events, std::uint32_t tag) {
-  epoll_event e{};
-  e.events = events;
-  e.data.u32 = tag;
-  return epoll_ctl(epollFd, op, fd, &e) == 0;
-}
-
 }  // namespace
-
-Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
-  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
-  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  const int fd = backend_->Fd();
-  if (fd >= 0) writeWatchFd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (Usable()) {
-    EpollControl(epollFd_, EPOLL_CTL_ADD, wakeFd_, EPOLLIN, kWakeTag);
-    EpollControl(epollFd_, EPOLL_CTL_ADD, timerFd_, EPOLLIN, kTimerTag);
-    // Registered disarmed: one-shot, with no events but the hang-up and error
-    // that epoll always reports, so even those come once and cannot spin the
-    // loop. Epoll refuses a device whose driver cannot be polled.
-    if (fd >= 0)
-      deviceWatchable_ = EpollControl(epollFd_, EPOLL_CTL_ADD, fd, EPOLLONESHOT, kReadTag) &&
-                         EpollControl(epollFd_, EPOLL_CTL_ADD, writeWatchFd_, EPOLLONESHOT, kWriteTag);
-  }
-  backend_->poke = [this] { Wake(); };
-  DWORD ignored;
-  canSample_ = backend_->SampleLineErrors(&ignored);  // also takes the counters' baseline
-}
-
-Port::~Port() {
-  if (service_.joinable()) {
-    stopping_ = true;
-    Wake();
-    service_.join();
-  }
-  for (int fd : {epollFd_, wakeFd_, timerFd_, writeWatchFd_})
-    if (fd >= 0) ::close(fd);
-}
-
-bool Port::Usable() const {
-  return epollFd_ >= 0 && wakeFd_ >= 0 && timerFd_ >= 0 && (backend_->Fd() < 0 || writeWatchFd_ >= 0);
-}
-
-void Port::Start() { service_ = std::thread([this] { ServiceLoop(); }); }
-
-void Port::OnLastHandleClosed() {
-  // Closing aborts what is pending, as PurgeComm would; a call that comes
-  // through a reference taken before the close finds the port stopping.
-  stopping_ = true;
-  EndAllPending(ERROR_OPERATION_ABORTED);
-  Wake();
-  if (service_.joinable()) service_.join();
-}
-
-void Port::Wake() {
-  std::uint64_t one = 1;
-  ssize_t rc = ::write(wakeFd_, &one, sizeof one);
-  (void)rc;  // a full counter already means "wake"
-}
 
 void Port::EndAllPending(DWORD error) {
   std::lock_guard readSide(readLock_);
@@ -131,34 +63,57 @@ DWORD Port::DeviceFailed(DWORD error) {
   return error;
 }
 
-// Waits for an operation this call made synchronous (no OVERLAPPED given).
-BOOL Port::Finish(OVERLAPPED* ov, OVERLAPPED* local, HANDLE localEvent, DWORD* count) {
-  if (ov != local) return FALSE;  // the caller's overlapped operation is pending
-  BOOL ok = WaitOverlapped(local, count, TRUE);
-  DWORD error = GetLastError();
-  CloseHandle(localEvent);
-  SetLastError(error);
-  return ok;
-}
+namespace {
+
+// A call made without an OVERLAPPED runs as an overlapped one on an OVERLAPPED
+// and event of its own, and waits for its end before returning.
+class SyncCall {
+ public:
+  // Points `ov` at this call's own OVERLAPPED when the caller gave none.
+  explicit SyncCall(OVERLAPPED*& ov) {
+    if (ov) return;
+    event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    local_.hEvent = event_;
+    ov = &local_;
+    made_ = true;
+  }
+  ~SyncCall() {
+    if (!event_) return;
+    const DWORD error = GetLastError();  // the call's own result stands
+    CloseHandle(event_);
+    SetLastError(error);
+  }
+  SyncCall(const SyncCall&) = delete;
+  SyncCall& operator=(const SyncCall&) = delete;
+
+  // Its event could not be made (GetLastError says why).
+  bool Unusable() const { return made_ && !event_; }
+  // The pending operation is this call's own: wait for it, as the caller
+  // would have with GetOverlappedResult. Otherwise the caller's pends.
+  BOOL Result(const OVERLAPPED* ov, DWORD* count) {
+    if (ov != &local_) return kernel::Fail(ERROR_IO_PENDING, FALSE);
+    return WaitOverlapped(&local_, count, TRUE);
+  }
+
+ private:
+  OVERLAPPED local_{};
+  HANDLE event_ = nullptr;
+  bool made_ = false;
+};
+
+}  // namespace
 
 BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
   if (read) *read = 0;
   if (!buffer && size) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  OVERLAPPED local{};
-  HANDLE localEvent = nullptr;
-  if (!ov) {
-    localEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!localEvent) return FALSE;
-    local.hEvent = localEvent;
-    ov = &local;
-  }
+  SyncCall call(ov);
+  if (call.Unusable()) return FALSE;
   bool serviceTold;
   {
     std::lock_guard lock(readLock_);
     const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || abortedByError_ || read_.active) {
       DWORD error = dead ? dead : read_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
-      if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
     StartOverlapped(ov);
@@ -186,35 +141,26 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
     if (!read_.active) {
       const DWORD status = StatusOf(ov);
       if (read) *read = static_cast<DWORD>(ov->InternalHigh);
-      if (localEvent) CloseHandle(localEvent);
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
     serviceTold = ArmReadLocked();
   }
   if (!serviceTold) Wake();
-  if (ov == &local) return Finish(ov, &local, localEvent, read);
-  return kernel::Fail(ERROR_IO_PENDING, FALSE);
+  return call.Result(ov, read);
 }
 
 BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov) {
   if (written) *written = 0;
   if (!buffer && size) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  OVERLAPPED local{};
-  HANDLE localEvent = nullptr;
-  if (!ov) {
-    localEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!localEvent) return FALSE;
-    local.hEvent = localEvent;
-    ov = &local;
-  }
+  SyncCall call(ov);
+  if (call.Unusable()) return FALSE;
   bool serviceTold;
   {
     std::lock_guard lock(writeLock_);
     const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || abortedByError_ || write_.active) {
       DWORD error = dead ? dead : write_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
-      if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
     StartOverlapped(ov);
@@ -223,33 +169,24 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
     if (!write_.active) {
       const DWORD status = StatusOf(ov);
       if (written) *written = static_cast<DWORD>(ov->InternalHigh);
-      if (localEvent) CloseHandle(localEvent);
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
     serviceTold = ArmWriteLocked();
   }
   if (!serviceTold) Wake();
-  if (ov == &local) return Finish(ov, &local, localEvent, written);
-  return kernel::Fail(ERROR_IO_PENDING, FALSE);
+  return call.Result(ov, written);
 }
 
 BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
   if (!mask) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  OVERLAPPED local{};
-  HANDLE localEvent = nullptr;
-  if (!ov) {
-    localEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!localEvent) return FALSE;
-    local.hEvent = localEvent;
-    ov = &local;
-  }
+  SyncCall call(ov);
+  if (call.Unusable()) return FALSE;
   {
     std::lock_guard lock(lock_);
     const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || wait_.active || !backend_->IsCommDevice()) {
       DWORD error = dead ? dead : wait_.active ? ERROR_INVALID_PARAMETER : kNotACommDevice;
-      if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
     StartOverlapped(ov);
@@ -258,14 +195,12 @@ BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
       eventPending_ = false;
       *mask = EV_ERR;
       CompleteOverlapped(ov, ERROR_SUCCESS, 0);
-      if (localEvent) CloseHandle(localEvent);
       return TRUE;
     }
     wait_ = PendingWait{true, mask, ov};
   }
   Wake();
-  if (ov == &local) return Finish(ov, &local, localEvent, nullptr);
-  return kernel::Fail(ERROR_IO_PENDING, FALSE);
+  return call.Result(ov, nullptr);
 }
 
 BOOL Port::SetMask(DWORD mask) {
@@ -453,135 +388,6 @@ void Port::ProgressWaitLocked(Clock::time_point now) {
     wait_.active = false;
     *wait_.mask = EV_ERR;
     CompleteOverlapped(wait_.ov, ERROR_SUCCESS, 0);
-  }
-}
-
-// Arms a one-shot watch of the device for `events`. False when the device
-// cannot be watched and the service thread must be woken instead.
-bool Port::Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t* armed) {
-  if (fd < 0 || !deviceWatchable_) return false;
-  if (hungUp_ || deadError_) return true;  // nothing will be waited for
-  // Armed already (even if it has just fired: the service thread arms the
-  // watch again after every event), or armed for an operation completed since:
-  // at most one needless wake-up.
-  if ((events & ~*armed) == 0) return true;
-  if (!EpollControl(epollFd_, EPOLL_CTL_MOD, fd, events | EPOLLONESHOT, tag)) return false;
-  *armed = events;
-  return true;
-}
-
-// Tells the service thread of the pending read: its deadline and the device
-// to watch. Cheaper than waking the service thread to set them itself.
-bool Port::ArmReadLocked() {
-  Clock::time_point due;
-  if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
-  return Watch(backend_->Fd(), EPOLLIN, kReadTag, &readArmed_);
-}
-
-bool Port::ArmWriteLocked() { return Watch(writeWatchFd_, EPOLLOUT, kWriteTag, &writeArmed_); }
-
-bool Port::ReadDeadlineLocked(Clock::time_point* due) const {
-  if (!read_.active) return false;
-  auto until = Clock::time_point::max();
-  if (read_.hasInterval && read_.got > 0) until = std::min(until, read_.intervalDue);
-  if (read_.hasTotal) until = std::min(until, read_.totalDue);
-  *due = until;
-  return until != Clock::time_point::max();
-}
-
-// Makes the service thread wake by `due`. A timer due no later, or fired
-// and not yet read, is left alone: the service thread works out the next
-// deadline whenever it wakes.
-void Port::ScheduleLocked(Clock::time_point due) {
-  if (due >= timerDue_) return;
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
-  itimerspec when{};
-  when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-  when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-  if (when.it_value.tv_sec <= 0 && when.it_value.tv_nsec <= 0) when.it_value.tv_nsec = 1;  // zero disarms
-  if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) timerDue_ = due;
-}
-
-void Port::ServiceLoop() {
-  // Each side is visited only when something happened to it, so that the
-  // service thread does not queue for a lock the other side's caller holds
-  // while it moves bytes. The first round visits both.
-  bool readSide = true, writeSide = true, readFired = false, writeFired = false, timerFired = false;
-  bool readPending = false, writePending = false;
-  while (!stopping_) {
-    const auto now = Clock::now();
-    if (writeSide) {
-      std::lock_guard lock(writeLock_);
-      if (writeFired) writeArmed_ = 0;  // one-shot: the watch is off until armed again
-      ProgressWriteLocked();
-      if (write_.active) ArmWriteLocked();
-      writePending = write_.active;
-    }
-    if (readSide) {
-      std::lock_guard lock(readLock_);
-      if (readFired) readArmed_ = 0;
-      if (timerFired) {
-        std::uint64_t expirations;
-        ssize_t rc = ::read(timerFd_, &expirations, sizeof expirations);
-        (void)rc;
-        timerDue_ = Clock::time_point::max();
-      }
-      ProgressReadLocked(now);
-      if (read_.active) ArmReadLocked();
-      readPending = read_.active;
-      auto until = Clock::time_point::max();
-      {
-        std::lock_guard rest(lock_);
-        ProgressWaitLocked(now);
-        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = nextSample_;
-      }
-      Clock::time_point readable;
-      const DWORD interval = timeouts_.ReadIntervalTimeout;
-      const auto gap = interval && interval != MAXDWORD ? std::chrono::duration_cast<Clock::duration>(
-                                                              std::chrono::milliseconds(interval))
-                                                        : Clock::duration::max();
-      if (read_.active && backend_->NextReadable(read_.size - read_.got, gap, &readable))
-        until = std::min(until, readable);
-      ScheduleLocked(until);
-    }
-    if (const DWORD dead = deadError_) EndAllPending(dead);
-    // A device that cannot be watched reports itself always ready; while
-    // something pends on it, look again every millisecond.
-    const bool pollDevice =
-        backend_->Fd() >= 0 && !deviceWatchable_ && !deadError_ && (readPending || writePending);
-
-    epoll_event events[4];
-    const int count = epoll_wait(epollFd_, events, 4, pollDevice ? 1 : -1);
-    readSide = writeSide = pollDevice;
-    readFired = writeFired = timerFired = false;
-    for (int i = 0; i < count; ++i) {
-      const std::uint32_t what = events[i].events;
-      switch (events[i].data.u32) {
-        case kWakeTag: {
-          std::uint64_t drained;
-          ssize_t rc = ::read(wakeFd_, &drained, sizeof drained);
-          (void)rc;
-          readSide = writeSide = true;
-          continue;
-        }
-        case kTimerTag:
-          readSide = timerFired = true;
-          continue;
-        case kReadTag:
-          readSide = readFired = true;
-          break;
-        case kWriteTag:
-          writeSide = writeFired = true;
-          break;
-      }
-      if ((what & (EPOLLHUP | EPOLLERR)) && !(what & (EPOLLIN | EPOLLOUT))) {
-        // The far side is gone (a pseudo-terminal's master closed, a USB
-        // adapter pulled): fail what is pending and never arm the watches
-        // again, so a hung-up device cannot make this loop spin.
-        hungUp_ = true;
-        DeviceFailed(ERROR_DEVICE_NOT_CONNECTED);
-      }
-    }
   }
 }
 

@@ -17,6 +17,12 @@ using kernel::Clock;
 
 struct LineQuery;
 
+// Opens `name` if it names a port: the built-in loopback, a network port, or
+// a character device (with line settings after a '?', if any). True with
+// *handle set (INVALID_HANDLE_VALUE and the last error on failure) when it
+// does; false when the name is for the file layer.
+bool OpenPort(const char* name, HANDLE* handle);
+
 // The built-in loopback, paced at `baud` (0: as fast as memory).
 HANDLE OpenLoopback(DWORD baud, const LineQuery& query);
 // Takes over `fd`, a character device opened non-blocking, and sets the line
@@ -72,8 +78,8 @@ class Port final : public kernel::Object {
   bool Usable() const;
   void Start();
 
-  BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov);
-  BOOL Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov);
+  BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) override;
+  BOOL Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov) override;
   BOOL WaitEvent(DWORD* mask, OVERLAPPED* ov);
   BOOL SetMask(DWORD mask);
   BOOL GetMask(DWORD* mask);
@@ -110,8 +116,6 @@ class Port final : public kernel::Object {
     DWORD* mask = nullptr;
     OVERLAPPED* ov = nullptr;
   };
-
-  BOOL Finish(OVERLAPPED* ov, OVERLAPPED* local, HANDLE localEvent, DWORD* count);
 
   // The read side; readLock_ held.
   void ProgressReadLocked(Clock::time_point now);

@@ -1,0 +1,209 @@
+// A port's service thread: it sleeps in epoll on a wake descriptor, a timer
+// for the nearest deadline and the device itself, and moves bytes for the
+// operations left pending when it wakes.
+#include "port.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace vx::comm {
+namespace {
+
+// What woke the service thread, as tagged in its epoll set.
+enum : std::uint32_t { kWakeTag, kTimerTag, kReadTag, kWriteTag };
+
+bool EpollControl(int epollFd, int op, int fd, std::uint32_t events, std::uint32_t tag) {
+  epoll_event e{};
+  e.events = events;
+  e.data.u32 = tag;
+  return epoll_ctl(epollFd, op, fd, &e) == 0;
+}
+
+}  // namespace
+
+Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  const int fd = backend_->Fd();
+  if (fd >= 0) writeWatchFd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (Usable()) {
+    EpollControl(epollFd_, EPOLL_CTL_ADD, wakeFd_, EPOLLIN, kWakeTag);
+    EpollControl(epollFd_, EPOLL_CTL_ADD, timerFd_, EPOLLIN, kTimerTag);
+    // Registered disarmed: one-shot, with no events but the hang-up and error
+    // that epoll always reports, so even those come once and cannot spin the
+    // loop. Epoll refuses a device whose driver cannot be polled.
+    if (fd >= 0)
+      deviceWatchable_ = EpollControl(epollFd_, EPOLL_CTL_ADD, fd, EPOLLONESHOT, kReadTag) &&
+                         EpollControl(epollFd_, EPOLL_CTL_ADD, writeWatchFd_, EPOLLONESHOT, kWriteTag);
+  }
+  backend_->poke = [this] { Wake(); };
+  DWORD ignored;
+  canSample_ = backend_->SampleLineErrors(&ignored);  // also takes the counters' baseline
+}
+
+Port::~Port() {
+  if (service_.joinable()) {
+    stopping_ = true;
+    Wake();
+    service_.join();
+  }
+  for (int fd : {epollFd_, wakeFd_, timerFd_, writeWatchFd_})
+    if (fd >= 0) ::close(fd);
+}
+
+bool Port::Usable() const {
+  return epollFd_ >= 0 && wakeFd_ >= 0 && timerFd_ >= 0 && (backend_->Fd() < 0 || writeWatchFd_ >= 0);
+}
+
+void Port::Start() { service_ = std::thread([this] { ServiceLoop(); }); }
+
+void Port::OnLastHandleClosed() {
+  // Closing aborts what is pending, as PurgeComm would; a call that comes
+  // through a reference taken before the close finds the port stopping.
+  stopping_ = true;
+  EndAllPending(ERROR_OPERATION_ABORTED);
+  Wake();
+  if (service_.joinable()) service_.join();
+}
+
+void Port::Wake() {
+  std::uint64_t one = 1;
+  ssize_t rc = ::write(wakeFd_, &one, sizeof one);
+  (void)rc;  // a full counter already means "wake"
+}
+
+// Arms a one-shot watch of the device for `events`. False when the device
+// cannot be watched and the service thread must be woken instead.
+bool Port::Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t* armed) {
+  if (fd < 0 || !deviceWatchable_) return false;
+  if (hungUp_ || deadError_) return true;  // nothing will be waited for
+  // Armed already (even if it has just fired: the service thread arms the
+  // watch again after every event), or armed for an operation completed since:
+  // at most one needless wake-up.
+  if ((events & ~*armed) == 0) return true;
+  if (!EpollControl(epollFd_, EPOLL_CTL_MOD, fd, events | EPOLLONESHOT, tag)) return false;
+  *armed = events;
+  return true;
+}
+
+// Tells the service thread of the pending read: its deadline and the device
+// to watch. Cheaper than waking the service thread to set them itself.
+bool Port::ArmReadLocked() {
+  Clock::time_point due;
+  if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
+  return Watch(backend_->Fd(), EPOLLIN, kReadTag, &readArmed_);
+}
+
+bool Port::ArmWriteLocked() { return Watch(writeWatchFd_, EPOLLOUT, kWriteTag, &writeArmed_); }
+
+bool Port::ReadDeadlineLocked(Clock::time_point* due) const {
+  if (!read_.active) return false;
+  auto until = Clock::time_point::max();
+  if (read_.hasInterval && read_.got > 0) until = std::min(until, read_.intervalDue);
+  if (read_.hasTotal) until = std::min(until, read_.totalDue);
+  *due = until;
+  return until != Clock::time_point::max();
+}
+
+// Makes the service thread wake by `due`. A timer due no later, or fired
+// and not yet read, is left alone: the service thread works out the next
+// deadline whenever it wakes.
+void Port::ScheduleLocked(Clock::time_point due) {
+  if (due >= timerDue_) return;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+  when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+  if (when.it_value.tv_sec <= 0 && when.it_value.tv_nsec <= 0) when.it_value.tv_nsec = 1;  // zero disarms
+  if (timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr) == 0) timerDue_ = due;
+}
+
+void Port::ServiceLoop() {
+  // Each side is visited only when something happened to it, so that the
+  // service thread does not queue for a lock the other side's caller holds
+  // while it moves bytes. The first round visits both.
+  bool readSide = true, writeSide = true, readFired = false, writeFired = false, timerFired = false;
+  bool readPending = false, writePending = false;
+  while (!stopping_) {
+    const auto now = Clock::now();
+    if (writeSide) {
+      std::lock_guard lock(writeLock_);
+      if (writeFired) writeArmed_ = 0;  // one-shot: the watch is off until armed again
+      ProgressWriteLocked();
+      if (write_.active) ArmWriteLocked();
+      writePending = write_.active;
+    }
+    if (readSide) {
+      std::lock_guard lock(readLock_);
+      if (readFired) readArmed_ = 0;
+      if (timerFired) {
+        std::uint64_t expirations;
+        ssize_t rc = ::read(timerFd_, &expirations, sizeof expirations);
+        (void)rc;
+        timerDue_ = Clock::time_point::max();
+      }
+      ProgressReadLocked(now);
+      if (read_.active) ArmReadLocked();
+      readPending = read_.active;
+      auto until = Clock::time_point::max();
+      {
+        std::lock_guard rest(lock_);
+        ProgressWaitLocked(now);
+        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = nextSample_;
+      }
+      Clock::time_point readable;
+      const DWORD interval = timeouts_.ReadIntervalTimeout;
+      const auto gap = interval && interval != MAXDWORD ? std::chrono::duration_cast<Clock::duration>(
+                                                              std::chrono::milliseconds(interval))
+                                                        : Clock::duration::max();
+      if (read_.active && backend_->NextReadable(read_.size - read_.got, gap, &readable))
+        until = std::min(until, readable);
+      ScheduleLocked(until);
+    }
+    if (const DWORD dead = deadError_) EndAllPending(dead);
+    // A device that cannot be watched reports itself always ready; while
+    // something pends on it, look again every millisecond.
+    const bool pollDevice =
+        backend_->Fd() >= 0 && !deviceWatchable_ && !deadError_ && (readPending || writePending);
+
+    epoll_event events[4];
+    const int count = epoll_wait(epollFd_, events, 4, pollDevice ? 1 : -1);
+    readSide = writeSide = pollDevice;
+    readFired = writeFired = timerFired = false;
+    for (int i = 0; i < count; ++i) {
+      const std::uint32_t what = events[i].events;
+      switch (events[i].data.u32) {
+        case kWakeTag: {
+          std::uint64_t drained;
+          ssize_t rc = ::read(wakeFd_, &drained, sizeof drained);
+          (void)rc;
+          readSide = writeSide = true;
+          continue;
+        }
+        case kTimerTag:
+          readSide = timerFired = true;
+          continue;
+        case kReadTag:
+          readSide = readFired = true;
+          break;
+        case kWriteTag:
+          writeSide = writeFired = true;
+          break;
+      }
+      if ((what & (EPOLLHUP | EPOLLERR)) && !(what & (EPOLLIN | EPOLLOUT))) {
+        // The far side is gone (a pseudo-terminal's master closed, a USB
+        // adapter pulled): fail what is pending and never arm the watches
+        // again, so a hung-up device cannot make this loop spin.
+        hungUp_ = true;
+        DeviceFailed(ERROR_DEVICE_NOT_CONNECTED);
+      }
+    }
+  }
+}
+
+}  // namespace vx::comm
