@@ -1,7 +1,10 @@
 // A peer on the master side of a pseudo-terminal: what the exerciser sees as
 // the device at the other end of its serial line. It echoes, stays silent,
-// chatters, can be paced to a line rate, and can hang up. Used by the
-// varnelix-echo tool and by the tests. POSIX only.
+// chatters, can be paced to a line rate, and can hang up; to test a judge of
+// the line it can also change, drop, add and delay bytes, and stall. It never
+// loses a byte it was not asked to: with its backlog full it stops reading, and
+// the pseudo-terminal holds the writer back. Used by the varnelix-echo tool and
+// by the tests. POSIX only.
 #pragma once
 
 #include <atomic>
@@ -20,7 +23,14 @@ class EchoPeer {
     bool chatter = false;       // also send unasked text
     bool flood = false;         // send unasked text as fast as the line takes it
     std::uint32_t dropEvery = 0;  // drop every Nth received byte instead of echoing it (0 = never)
-    std::size_t maxBacklog = 16u << 20;  // echo bytes held before newer ones are dropped
+    std::size_t maxBacklog = 16u << 20;  // bytes held to send before reading stops
+    std::uint32_t corruptEvery = 0;      // flip the lowest bit of every Nth received byte (0 = never)
+    std::string banner = "";             // sent before the first echoed byte, as a device that boots
+    std::uint32_t insertEvery = 0;       // after every Nth echoed byte, also send `insert` (0 = never)
+    std::string insert = "~";
+    std::uint32_t delayMs = 0;           // hold each echoed byte this long before sending it
+    std::uint64_t hangUpAfter = 0;       // close the line once this many bytes were received (0 = never)
+    std::uint64_t stallAfter = 0;        // stop reading once this many were received, and answer no more (0 = never)
   };
 
   EchoPeer() : EchoPeer(Options{}) {}
@@ -42,6 +52,8 @@ class EchoPeer {
   std::uint64_t Received() const { return received_.load(); }
   std::uint64_t Sent() const { return sent_.load(); }
   std::uint64_t Dropped() const { return dropped_.load(); }
+  std::uint64_t Corrupted() const { return corrupted_.load(); }
+  std::uint64_t Inserted() const { return inserted_.load(); }
 
  private:
   void Run();
@@ -54,7 +66,7 @@ class EchoPeer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> paused_{false};
-  std::atomic<std::uint64_t> received_{0}, sent_{0}, dropped_{0};
+  std::atomic<std::uint64_t> received_{0}, sent_{0}, dropped_{0}, corrupted_{0}, inserted_{0};
 };
 
 }  // namespace vx::tools

@@ -1,157 +1,44 @@
 // varnelix-run: the exerciser without a display. It drives the real main
 // dialog on Qt's offscreen platform, filling in the fields and pressing Start
-// as a user would, shows the status line as it changes, and tells by its exit
-// status whether everything sent came back.
-#include "console/ExerciserDlg.h"
+// as a user would, checks every byte that comes back against the file, waits
+// for a slow line to finish, and tells by its exit status and report whether
+// everything sent came back intact.
 #include "res/varnelix_res.h"
+#include "tools/drain_policy.h"
+#include "tools/expected_stream.h"
+#include "tools/port_probe.h"
+#include "tools/run_options.h"
+#include "tools/run_report.h"
+#include "tools/runner_dlg.h"
+#include "tools/status_view.h"
+#include "tools/stream_comparator.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QLineEdit>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kOk = 0, kDataMissing = 1, kBadArguments = 2;
+using namespace vx::tools;
 
-struct Options {
-  std::string port = "loop://";
-  std::string file;
-  unsigned packetSize = 256;
-  bool stress = false;
-  double duration = 0;  // seconds; 0 = until a non-stress transfer finishes
-};
+constexpr int kBadArguments = 2;
+// After the link's ERROR, blocks it posted before failing still come in.
+constexpr double kErrorGraceSeconds = 0.2;
+constexpr int kPollMs = 20;
+// Start pauses this long between opening the file and the first tick.
+constexpr double kStartPauseSeconds = 0.1;
 
-volatile std::sig_atomic_t interrupted = 0;
-void OnSignal(int) { interrupted = 1; }
+volatile std::sig_atomic_t signalSeen = 0;
+void OnSignal(int signal) { signalSeen = signal; }
 
-void Usage(FILE* out) {
-  std::fprintf(out,
-               "usage: varnelix-run --file PATH [--port NAME] [--packet-size N] [--stress] [--duration SECONDS]\n"
-               "Sends a file through a serial port with the Varnelix exerciser, without a display.\n"
-               "  --port NAME         COMn, a device path such as /dev/ttyUSB0, or loop:// (default)\n"
-               "  --file PATH         the file to send\n"
-               "  --packet-size N     bytes sent per 1 ms tick, 1 to 2048 (default 256)\n"
-               "  --stress            send the file again and again\n"
-               "  --duration SECONDS  stop after this long (needed with --stress)\n"
-               "Exit status: 0 when everything sent came back, 1 when data went missing or\n"
-               "the link reported an error, 2 for bad arguments.\n");
-}
-
-bool Fail(const std::string& message) {
-  std::fprintf(stderr, "varnelix-run: %s\n", message.c_str());
-  return false;
-}
-
-bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char* what) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)what;
-      return argv[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      *help = true;
-      return true;
-    } else if (a == "--stress") {
-      o->stress = true;
-    } else if (a == "--port" || a == "--file" || a == "--packet-size" || a == "--duration") {
-      const char* v = value(a.c_str());
-      if (!v) return Fail(a + " needs a value");
-      if (a == "--port") {
-        o->port = v;
-        if (o->port.empty()) return Fail("--port needs a port name");
-      } else if (a == "--file") {
-        o->file = v;
-      } else if (a == "--packet-size") {
-        char* end = nullptr;
-        unsigned long n = std::strtoul(v, &end, 10);
-        if (!*v || *end || v[0] == '-' || n < 1 || n > 2048)
-          return Fail(std::string("--packet-size must be a whole number from 1 to 2048, not '") + v + "'");
-        o->packetSize = static_cast<unsigned>(n);
-      } else {
-        char* end = nullptr;
-        double d = std::strtod(v, &end);
-        if (!*v || *end || !(d > 0) || d > 1e7) return Fail(std::string("--duration must be a positive number of seconds, not '") + v + "'");
-        o->duration = d;
-      }
-    } else {
-      return Fail("unknown argument '" + a + "' (see --help)");
-    }
-  }
-  if (o->file.empty()) return Fail("--file is required (see --help)");
-  struct stat st;
-  if (stat(o->file.c_str(), &st) != 0) return Fail("cannot read '" + o->file + "': " + std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) return Fail("'" + o->file + "' is not a regular file");
-  if (access(o->file.c_str(), R_OK) != 0) return Fail("cannot read '" + o->file + "': " + std::strerror(errno));
-  if (o->stress && o->duration <= 0) return Fail("--stress needs --duration, or it would never end");
-  return true;
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::string out;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buf[65536];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  return out;
-}
-
-// Shows the status line: one self-updating line with a progress bar on a
-// terminal, plain lines otherwise; at most ten times a second.
-class StatusView {
- public:
-  explicit StatusView(std::uint64_t total) : total_(total), tty_(isatty(STDOUT_FILENO)) {}
-  void Show(const std::string& status, std::uint64_t written, bool force = false) {
-    if (status == last_ && !force) return;
-    if (!force && clock_.isValid() && clock_.elapsed() < 100) return;
-    clock_.start();
-    last_ = status;
-    if (tty_) {
-      std::string bar;
-      if (total_) {
-        int filled = static_cast<int>(std::min<std::uint64_t>(written * 20 / total_, 20));
-        bar = "[" + std::string(filled, '#') + std::string(20 - filled, '.') + "] ";
-      }
-      std::printf("\r\033[K%s%s", bar.c_str(), status.c_str());
-    } else {
-      std::printf("%s\n", status.c_str());
-    }
-    std::fflush(stdout);
-  }
-  void End() {
-    if (tty_) std::printf("\n");
-  }
-
- private:
-  std::uint64_t total_;
-  bool tty_;
-  std::string last_;
-  QElapsedTimer clock_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  bool help = false;
-  if (!ParseArguments(argc, argv, &options, &help)) return kBadArguments;
-  if (help) {
-    Usage(stdout);
-    return kOk;
-  }
-
+void SetUpQt(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     // Qt wants one and warns without it; a private one under /tmp will do.
@@ -159,11 +46,6 @@ int main(int argc, char** argv) {
     mkdir(dir.c_str(), 0700);
     qputenv("XDG_RUNTIME_DIR", dir.c_str());
   }
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-
   vx::fw::SetResourceModule(&vx::res::VarnelixResources());
   vx::fw::EnsureApplication(argc, argv);
   // A validation message has no one to read it here.
@@ -171,83 +53,188 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "varnelix-run: %s\n", text);
     return IDOK;
   });
+}
 
-  const std::string sent = ReadWhole(options.file);
-  const bool holdsZero = sent.find('\0') != std::string::npos;
-  bool errorShown = false;
-  bool started = false;
-  int exitCode = kOk;
-  std::string verdict;
-  StatusView view(options.stress ? 0 : sent.size());
-  QElapsedTimer clock;
+// Writes the report where --json asked; false with a message when it cannot.
+bool WriteReport(const RunFacts& facts) {
+  const std::string& target = facts.options.json;
+  if (target.empty()) return true;
+  if (target == "-") {
+    WriteJson(stdout, facts);
+    std::fflush(stdout);
+    return true;
+  }
+  FILE* out = std::fopen(target.c_str(), "w");
+  if (!out) {
+    std::perror(("varnelix-run: cannot write " + target).c_str());
+    return false;
+  }
+  WriteJson(out, facts);
+  return std::fclose(out) == 0;
+}
 
-  CExerciserDlg dlg;
-  vx::fw::SetModalHook([&](CDialog* d) {
-    if (d != &dlg) return;
-    auto* status = qobject_cast<QLineEdit*>(dlg.GetDlgItem(IDC_STATUS)->widget());
-    QObject::connect(status, &QLineEdit::textChanged, status, [&](const QString& text) {
-      if (text == QStringLiteral("ERROR")) errorShown = true;
+// One run of the dialog, from Start to the verdict.
+class Run {
+ public:
+  Run(const RunOptions& options, ExpectedStream& expected, FILE* console)
+      : comparator_(expected),
+        dlg_(comparator_),
+        console_(console),
+        view_(console, options.stress ? 0 : expected.PassLength()),
+        drain_(kStartPauseSeconds, options.drainTimeout) {
+    facts_.options = options;
+    facts_.fileSize = expected.PassLength();
+  }
+
+  int Execute() {
+    vx::fw::SetModalHook([this](CDialog* d) {
+      if (d == &dlg_) Start();
     });
-    dlg.GetDlgItem(IDC_FILE_PATH)->SetWindowText(options.file.c_str());
-    dlg.GetDlgItem(IDC_PORT_NAME)->SetWindowText(options.port.c_str());
-    dlg.GetDlgItem(IDC_PACKET_SIZE)->SetWindowText(std::to_string(options.packetSize).c_str());
-    qobject_cast<QCheckBox*>(dlg.GetDlgItem(IDC_STRESS_TEST)->widget())->setChecked(options.stress);
-    dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);  // Start
-    started = dlg.m_hSourceFile != INVALID_HANDLE_VALUE;
-    clock.start();
+    dlg_.DoModal();
+    return exitStatus_;
+  }
 
-    auto* poll = new QTimer(dlg.widget());
-    QObject::connect(poll, &QTimer::timeout, dlg.widget(), [&, poll] {
-      CString line;
-      dlg.GetDlgItem(IDC_STATUS)->GetWindowText(line);
-      view.Show(line.str(), dlg.m_nWritten);
-      bool finished = dlg.m_hSourceFile == INVALID_HANDLE_VALUE;
-      bool timeUp = options.duration > 0 && clock.elapsed() >= options.duration * 1000;
-      if (!finished && !timeUp && !interrupted) return;
-      poll->stop();
-      if (!finished) {
-        // Stop sending, then give what is on the line a moment to come back.
-        ::KillTimer(dlg.m_hWnd, TRANSFER_TIMER_ID);
-        QElapsedTimer drain;
-        drain.start();
-        while (dlg.m_nReceived != dlg.m_nWritten && drain.elapsed() < 2000 && !errorShown)
-          QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-      }
-      dlg.GetDlgItem(IDC_STATUS)->GetWindowText(line);
-      view.Show(line.str(), dlg.m_nWritten, true);
-      view.End();
-      CString received;
-      dlg.GetDlgItem(IDC_RECEIVED)->GetWindowText(received);
-      if (errorShown) {
-        exitCode = kDataMissing;
-        verdict = "the link reported an ERROR";
-      } else if (dlg.m_nReceived != dlg.m_nWritten) {
-        exitCode = kDataMissing;
-        verdict = "data went missing: received " + std::to_string(dlg.m_nReceived) + " of " +
-                  std::to_string(dlg.m_nWritten) + " bytes written";
-      } else if (!options.stress && finished && !holdsZero && received.str() != sent) {
-        exitCode = kDataMissing;
-        verdict = "the bytes received differ from the file";
-      } else {
-        verdict = "everything sent came back";
-      }
-      std::printf("varnelix-run: %s: %llu bytes written, %llu received in %.1f s%s\n",
-                  exitCode == kOk ? "OK" : "FAILED", static_cast<unsigned long long>(dlg.m_nWritten), static_cast<unsigned long long>(dlg.m_nReceived), clock.elapsed() / 1000.0,
-                  interrupted ? " (interrupted)" : "");
-      std::printf("varnelix-run: %s\n", verdict.c_str());
-      dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Quit
-    });
-    if (!started) {
-      CString line;
-      dlg.GetDlgItem(IDC_STATUS)->GetWindowText(line);
-      std::fprintf(stderr, "varnelix-run: could not start on %s%s\n", options.port.c_str(),
-                   line == "ERROR" ? ": the port cannot be opened" : "");
-      exitCode = kDataMissing;
-      dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+ private:
+  enum class Phase { Sending, Draining };
+
+  double Now() const { return clock_.elapsed() / 1000.0; }
+
+  void Start() {
+    const RunOptions& o = facts_.options;
+    dlg_.GetDlgItem(IDC_FILE_PATH)->SetWindowText(o.file.c_str());
+    dlg_.GetDlgItem(IDC_PORT_NAME)->SetWindowText(o.port.c_str());
+    dlg_.GetDlgItem(IDC_PACKET_SIZE)->SetWindowText(std::to_string(o.packetSize).c_str());
+    qobject_cast<QCheckBox*>(dlg_.GetDlgItem(IDC_STRESS_TEST)->widget())->setChecked(o.stress);
+    clock_.start();
+    dlg_.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);  // Start
+    if (!dlg_.m_pLink) {
+      // The dialog shows only "ERROR": ask the system why.
+      PortProblem problem = ProbePort(o.port);
+      facts_.portError = problem.reason;
+      facts_.portHint = problem.hint;
+      Conclude(DrainEnd::NotReached);
       return;
     }
-    poll->start(20);
-  });
-  dlg.DoModal();
-  return exitCode;
+    if (dlg_.m_hSourceFile == INVALID_HANDLE_VALUE) {
+      std::fprintf(stderr, "varnelix-run: the exerciser could not open '%s'\n", o.file.c_str());
+      Quit(kBadArguments);
+      return;
+    }
+    auto* poll = new QTimer(dlg_.widget());
+    QObject::connect(poll, &QTimer::timeout, dlg_.widget(), [this] { Poll(); });
+    poll->start(kPollMs);
+  }
+
+  void Poll() {
+    const double now = Now();
+    drain_.Observe(now, dlg_.m_nReceived);
+    if (dlg_.m_nWritten > lastWritten_) {
+      lastWritten_ = dlg_.m_nWritten;
+      lastWrite_ = now;
+    }
+    CString line;
+    dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);
+    view_.Show(line.str(), dlg_.m_nWritten);
+
+    if (signalSeen) return Conclude(DrainEnd::Interrupted);
+    if (dlg_.LinkFailed()) {
+      if (errorSeen_ < 0) errorSeen_ = now;
+      if (now - errorSeen_ >= kErrorGraceSeconds) Conclude(DrainEnd::LinkError);
+      return;
+    }
+    if (phase_ == Phase::Sending) {
+      const RunOptions& o = facts_.options;
+      if (now - std::max({lastWrite_, drain_.LastReceipt(), kStartPauseSeconds}) >= o.drainTimeout) {
+        // Nothing goes out and nothing comes back: the far end has stopped
+        // reading and the line holds the sender back. It will not finish.
+        facts_.sendingStalled = true;
+        return Conclude(DrainEnd::TimedOut);
+      }
+      bool finished = dlg_.m_hSourceFile == INVALID_HANDLE_VALUE;
+      bool timeUp = o.duration > 0 && now >= o.duration;
+      if (!finished && !timeUp) return;
+      // Stop the pacing first, so that nothing more goes out while draining.
+      dlg_.StopSending();
+      phase_ = Phase::Draining;
+      facts_.sendingSeconds = timeUp ? now : lastWrite_;
+      drainStart_ = now;
+      drain_.Begin(now);
+      return;
+    }
+    std::uint64_t judged = comparator_.Counts().expected;
+    std::uint64_t owed = dlg_.m_nWritten > judged ? dlg_.m_nWritten - judged : 0;
+    if (drain_.Done(now, owed)) Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
+  }
+
+  void Conclude(DrainEnd end) {
+    const double now = Now();
+    dlg_.StopSending();
+    if (phase_ == Phase::Sending) {
+      facts_.sendingSeconds = lastWrite_ > 0 ? lastWrite_ : now;
+      drainStart_ = now;
+    }
+    comparator_.Finish(dlg_.m_nWritten);
+    facts_.written = dlg_.m_nWritten;
+    facts_.received = dlg_.m_nReceived;
+    facts_.counts = comparator_.Counts();
+    facts_.differences = comparator_.Differences();
+    facts_.drainSeconds = now - drainStart_;
+    facts_.totalSeconds = now;
+    facts_.lastReceiptSeconds = drain_.LastReceipt();
+    facts_.drainEnd = end;
+    facts_.linkError = dlg_.LinkFailed();
+    facts_.signal = signalSeen;
+    CString line;
+    dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);
+    if (!line.IsEmpty()) view_.Show(line.str(), dlg_.m_nWritten, true);
+    view_.End();
+    WriteSummary(console_, facts_);
+    int status = ExitStatus(facts_);
+    if (!WriteReport(facts_) && status == 0) status = 1;
+    Quit(status);
+  }
+
+  void Quit(int status) {
+    exitStatus_ = status;
+    dlg_.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Quit
+  }
+
+  StreamComparator comparator_;
+  CRunnerDlg dlg_;
+  FILE* console_;
+  StatusView view_;
+  DrainPolicy drain_;
+  RunFacts facts_;
+  QElapsedTimer clock_;
+  Phase phase_ = Phase::Sending;
+  std::uint64_t lastWritten_ = 0;
+  double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
+  int exitStatus_ = 1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RunOptions options;
+  if (!ParseRunOptions(argc, argv, &options)) return kBadArguments;
+  if (options.help) {
+    PrintRunUsage(stdout);
+    return 0;
+  }
+  FileStream expected(options.stress);
+  std::string error;
+  if (!expected.Open(options.file, &error)) {
+    std::fprintf(stderr, "varnelix-run: cannot read '%s': %s\n", options.file.c_str(), error.c_str());
+    return kBadArguments;
+  }
+
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  SetUpQt(argc, argv);
+
+  // With the report on standard output, what a person reads goes to stderr.
+  Run run(options, expected, options.json == "-" ? stderr : stdout);
+  return run.Execute();
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# varnelix-run as a script or CI uses it: its exit status for a whole echo, a
-# silent peer, a peer that drops bytes, bad arguments, and a timed stress run.
+# varnelix-run as a script or CI uses it, against peers that echo, stay silent,
+# drop, corrupt, insert, delay, stall and hang up: each verdict, exit status and
+# report field, checked against what the peer itself counted.
 # Usage: varnelix_run_test.sh BIN_DIR SAMPLE_FILE
 set -u
 bin="$1"
@@ -8,56 +9,257 @@ sample="$2"
 failed=0
 passed=0
 work=$(mktemp -d)
+chmod 755 "$work"
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 
-expect() {  # description, expected status, command...
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL: $*"
+}
+
+# Runs varnelix-run with a JSON report; checks its exit status.
+# Usage: run DESCRIPTION STATUS ARGS...   (the report lands in $work/report.json)
+run() {
   local what="$1" want="$2"
   shift 2
-  "$@" > "$work/out.txt" 2>&1
+  rm -f "$work/report.json"
+  "$bin/varnelix-run" "$@" --json "$work/report.json" > "$work/out.txt" 2>&1
   local got=$?
+  last="$what"
   if [ "$got" = "$want" ]; then
     passed=$((passed + 1))
   else
-    failed=$((failed + 1))
-    echo "FAIL: $what: exit $got, expected $want"
-    sed 's/^/    /' "$work/out.txt" | tail -n 5
+    fail "$what: exit $got, expected $want"
+    sed 's/^/    /' "$work/out.txt" | tail -n 12
   fi
 }
 
+# A field of the last report, e.g. field counts.lost
+field() {
+  python3 -c 'import json,sys
+v = json.load(open(sys.argv[1]))
+for k in sys.argv[2].split("."): v = v[int(k)] if isinstance(v, list) else v[k]
+print(str(v).lower() if isinstance(v, bool) else v)' "$work/report.json" "$1" 2>/dev/null
+}
+
+# Usage: check FIELD OP VALUE   (OP: = != -gt -ge ... as test(1) takes; has for "contains")
+check() {
+  local name="$1" op="$2" want="$3" got
+  got=$(field "$name")
+  if [ "$op" = has ]; then
+    case "$got" in *"$want"*) passed=$((passed + 1)); return ;; esac
+  elif [ -n "$got" ] && [ "$got" "$op" "$want" ] 2>/dev/null; then
+    passed=$((passed + 1))
+    return
+  fi
+  fail "$last: $name is '$got', expected $op $want"
+}
+
 peer() {  # options...: starts varnelix-echo, sets $device
-  rm -f "$work/echo.txt"
-  "$bin/varnelix-echo" "$@" > "$work/echo.txt" 2>/dev/null &
+  rm -f "$work/echo.txt" "$work/echo.err"
+  "$bin/varnelix-echo" "$@" > "$work/echo.txt" 2> "$work/echo.err" &
   peer_pid=$!
   for _ in $(seq 50); do [ -s "$work/echo.txt" ] && break; sleep 0.1; done
   device=$(head -n 1 "$work/echo.txt")
 }
 
+# Stops the peer; sets peer_received, peer_dropped, peer_corrupted, peer_inserted from its last words.
 stop_peer() {
   kill "$peer_pid" 2>/dev/null
   wait "$peer_pid" 2>/dev/null
+  read -r peer_received peer_dropped peer_corrupted peer_inserted < <(sed -n \
+    's/.*received \([0-9]*\), sent [0-9]*, dropped \([0-9]*\), corrupted \([0-9]*\), inserted \([0-9]*\).*/\1 \2 \3 \4/p' \
+    "$work/echo.err")
 }
 
-expect "loop:// gives the file back" 0 "$bin/varnelix-run" --port loop:// --file "$sample"
+head -c 2000 "$sample" > "$work/2000.txt"
+head -c 3000 "$sample" > "$work/3000.txt"
+head -c 30000 /dev/urandom > "$work/random.bin"
+# Zero bytes galore: the display stops at them, the judge must not.
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7) % 256 if i % 5 == 0 else 0 for i in range(20000)))' \
+  > "$work/zeros.bin"
+
+# --- Intact lines, fast and slow -------------------------------------------
+run "loop:// gives the file back" 0 --port loop:// --file "$sample"
+check verdict = ok
+check counts.written = 16442
+check counts.received = 16442
+check counts.matched = 16442
+check counts.lost = 0
+check settings.file_size = 16442
+grep -q "^varnelix-run: OK" "$work/out.txt" || fail "the summary does not start with the verdict"
+
+run "a 115200-baud loop, slower than the pacing" 0 --port 'loop://?baud=115200' --file "$sample"
+check counts.received = 16442
+
+run "a 9600-baud loop, one 2000-byte packet back 2 s later" 0 --port 'loop://?baud=9600' --file "$work/2000.txt" --packet-size 2048
+check counts.matched = 2000
+check drain_end = quiet
+
+peer --baud 9600
+run "a 9600-baud echo" 0 --port "$device" --file "$work/3000.txt"
+stop_peer
+check counts.matched = 3000
+
 peer
-expect "an echoing pty gives the file back" 0 "$bin/varnelix-run" --port "$device" --file "$sample"
+run "an echo of a file full of zero bytes" 0 --port "$device" --file "$work/zeros.bin"
+check counts.matched = 20000
 stop_peer
-peer --silent
-expect "a silent peer loses everything" 1 "$bin/varnelix-run" --port "$device" --file "$sample"
+
+peer --delay 1500
+run "an echo 1.5 s late" 0 --port "$device" --file "$sample"
 stop_peer
+
+# --- What a faulty line does -----------------------------------------------
+peer --corrupt-every 1000
+run "a peer that flips a bit of every 1000th byte" 1 --port "$device" --file "$work/random.bin"
+stop_peer
+check verdict = failed
+check counts.corrupted = "$peer_corrupted"
+check counts.bit_errors = "$peer_corrupted"
+check counts.lost = 0
+check counts.extra = 0
+check differences.0.expected_offset = 999
+check rates.bit_error_rate != 0
+grep -q "hint: bytes came back changed" "$work/out.txt" || fail "no hint for corrupted bytes"
+
+peer --corrupt-every 777
+run "bit flips in stress passes over zero bytes" 1 --port "$device" --file "$work/zeros.bin" --stress --duration 2
+stop_peer
+check counts.corrupted = "$peer_corrupted"
+check counts.lost = 0
+check counts.extra = 0
+
 peer --drop-every 997
-expect "a peer that drops bytes" 1 "$bin/varnelix-run" --port "$device" --file "$sample"
+run "a peer that drops every 997th byte" 1 --port "$device" --file "$sample"
 stop_peer
-expect "a port that does not exist" 1 "$bin/varnelix-run" --port /dev/nonexistent-tty --file "$sample"
-expect "an unknown option" 2 "$bin/varnelix-run" --speed 9 --file "$sample"
-expect "a missing file" 2 "$bin/varnelix-run" --file "$work/missing"
-grep -q "missing" "$work/out.txt" || { failed=$((failed + 1)); echo "FAIL: the message does not name the missing file"; }
-expect "a packet size out of range" 2 "$bin/varnelix-run" --file "$sample" --packet-size 4096
-expect "--help" 0 "$bin/varnelix-run" --help
+check counts.lost = "$peer_dropped"
+check counts.lost_gaps = "$peer_dropped"
+check counts.corrupted = 0
+check counts.extra = 0
+
+peer --banner "BOOT 1.0> "
+run "a peer that greets with a banner" 1 --port "$device" --file "$sample"
+stop_peer
+check counts.extra = 10
+check counts.lost = 0
+check counts.matched = 16442
+check differences.0.received_hex has "42 4f 4f 54"
+
+peer --insert-every 4000
+run "a peer that adds a byte every 4000" 1 --port "$device" --file "$work/random.bin"
+stop_peer
+check counts.extra = "$peer_inserted"
+check counts.lost = 0
+check counts.corrupted = 0
+
+peer --chatter
+run "a peer that chatters" 1 --port "$device" --file "$sample"
+stop_peer
+check counts.extra -gt 0
+check counts.matched = 16442
+
+peer --silent
+run "a silent peer" 1 --port "$device" --file "$sample" --drain-timeout 2
+stop_peer
+check counts.received = 0
+check counts.lost = 16442
+check hint has "nothing came back"
+
+peer --stall-after 5000
+start=$(date +%s)
+run "a peer that stops reading" 1 --port "$device" --file "$work/random.bin" --drain-timeout 2
+took=$(( $(date +%s) - start ))
+stop_peer
+check counts.matched -le 5000
+check counts.lost -ge 25000
+[ "$took" -le 10 ] || fail "a stalled peer kept the runner $took s"
+
+peer --hang-up-after 5000
+run "a peer that hangs up" 1 --port "$device" --file "$sample"
+stop_peer
+check verdict = link-error
+check link_error = true
+check counts.lost -gt 0
+
+# --- Ports that cannot be used ---------------------------------------------
+run "a port that does not exist" 1 --port /dev/nonexistent-tty --file "$sample"
+check verdict = port-error
+check port_error has "no such device"
+run "a device that is no serial port" 1 --port /dev/null --file "$sample"
+check port_error has "not a serial port"
+run "a network port where nothing listens" 1 --port tcp://127.0.0.1:1 --file "$sample"
+check port_error has "nothing listens"
+
+peer
+"$bin/varnelix-run" --port "$device" --file "$sample" --stress --duration 4 > /dev/null 2>&1 &
+holder=$!
+sleep 1
+run "a port another exerciser holds" 1 --port "$device" --file "$sample"
+check port_error has "busy"
+wait "$holder"
+[ $? = 0 ] || fail "the exerciser holding the port did not finish cleanly"
+stop_peer
+
+if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null && setpriv --reuid=65534 --regid=65534 --clear-groups true 2> /dev/null; then
+  peer
+  chmod 600 "$device"
+  setpriv --reuid=65534 --regid=65534 --clear-groups "$bin/varnelix-run" --port "$device" --file "$sample" \
+    --json - > "$work/report.json" 2> "$work/out.txt"
+  got=$?
+  last="a port without permission"
+  if [ "$got" = 1 ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected 1"; fi
+  check port_error has "permission denied"
+  check hint has "usermod -aG"
+  stop_peer
+fi
+
+# --- Interrupted runs --------------------------------------------------------
+for sig in INT TERM; do
+  want=$([ $sig = INT ] && echo 130 || echo 143)
+  "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 60 --json "$work/report.json" \
+    > "$work/out.txt" 2>&1 &
+  pid=$!
+  sleep 1.5
+  kill -$sig $pid
+  wait $pid
+  got=$?
+  last="SIG$sig in a stress run"
+  if [ "$got" = "$want" ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected $want"; fi
+  check verdict = interrupted
+  check signal = "SIG$sig"
+  check counts.written -gt 0
+  grep -q "^varnelix-run: INTERRUPTED" "$work/out.txt" || fail "$last: no summary of what was checked"
+done
+
+# --- Arguments and the report's own form --------------------------------------
+expect_status() {  # description, status, command...
+  local what="$1" want="$2"
+  shift 2
+  "$@" > "$work/out.txt" 2>&1
+  local got=$?
+  if [ "$got" = "$want" ]; then passed=$((passed + 1)); else fail "$what: exit $got, expected $want"; fi
+}
+expect_status "an unknown option" 2 "$bin/varnelix-run" --speed 9 --file "$sample"
+expect_status "a missing file" 2 "$bin/varnelix-run" --file "$work/missing"
+grep -q "missing" "$work/out.txt" || fail "the message does not name the missing file"
+expect_status "a directory as the file" 2 "$bin/varnelix-run" --file "$work"
+expect_status "a packet size out of range" 2 "$bin/varnelix-run" --file "$sample" --packet-size 4096
+expect_status "a drain timeout of nothing" 2 "$bin/varnelix-run" --file "$sample" --drain-timeout 0
+expect_status "--help" 0 "$bin/varnelix-run" --help
+
+"$bin/varnelix-run" --port loop:// --file "$sample" --json - > "$work/report.json" 2> "$work/out.txt"
+last="--json -"
+check verdict = ok
+grep -q "^varnelix-run: OK" "$work/out.txt" || fail "with --json -, the summary does not go to stderr"
 
 start=$(date +%s)
-expect "a 3 s stress run" 0 "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 3
+run "a 3 s stress run" 0 --port loop:// --file "$sample" --stress --duration 3
 took=$(( $(date +%s) - start ))
-if [ "$took" -ge 3 ] && [ "$took" -le 7 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: a 3 s stress run took ${took} s"; fi
+check counts.written -gt 16442
+check counts.offered -ge "$(field counts.written)"
+check counts.matched = "$(field counts.written)"
+if [ "$took" -ge 3 ] && [ "$took" -le 7 ]; then passed=$((passed + 1)); else fail "a 3 s stress run took ${took} s"; fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,63 @@
+// How long the runner waits for a line after sending: long enough for a whole
+// block at the rate the line has shown, never past the drain timeout.
+#include "tools/drain_policy.h"
+
+#include <gtest/gtest.h>
+
+namespace vx::tools {
+namespace {
+
+TEST(DrainPolicy, ASilentLineGetsABlockAtTheSlowestRateFromTheStartOfSending) {
+  DrainPolicy drain(0.1, 600);
+  drain.Begin(1.0);
+  // 2048 bytes at 1200 baud take 17 s: not yet.
+  EXPECT_FALSE(drain.Done(17.0, 16442));
+  EXPECT_TRUE(drain.Done(0.1 + 1.5 * 2048 / DrainPolicy::kSlowestRate + 0.2, 16442));
+}
+
+TEST(DrainPolicy, ALineAt9600BaudIsWaitedForAWholeBlock) {
+  DrainPolicy drain(0.0, 600);
+  // 960 bytes a second: a block every 2.13 s, the count standing still between.
+  for (int block = 1; block <= 3; ++block) drain.Observe(block * 2.13, block * 2048u);
+  drain.Begin(6.4);
+  EXPECT_FALSE(drain.Done(6.39 + 2.13, 4000)) << "a block due at the line's rate was not waited for";
+  EXPECT_TRUE(drain.Done(6.39 + 3.5, 4000));
+}
+
+TEST(DrainPolicy, SmallBlocksSoFarDoNotShortenTheWaitForAFullOne) {
+  DrainPolicy drain(0.0, 600);
+  // Sent slowly at first, the line's 960 B/s came back in small blocks...
+  for (int k = 1; k <= 10; ++k) drain.Observe(k * 0.2, k * 192u);
+  drain.Begin(2.0);
+  // ...but what is owed now comes as a full block, 2.13 s of line time.
+  EXPECT_FALSE(drain.Done(2.0 + 2.5, 4000));
+  EXPECT_TRUE(drain.Done(2.0 + 3.4, 4000));
+}
+
+TEST(DrainPolicy, NothingOwedEndsAfterTheShortFloor) {
+  DrainPolicy drain(0.0, 600);
+  drain.Observe(0.5, 16442);
+  drain.Begin(0.6);
+  EXPECT_FALSE(drain.Done(0.5 + DrainPolicy::kQuietFloor - 0.01, 0));
+  EXPECT_TRUE(drain.Done(0.5 + DrainPolicy::kQuietFloor, 0));
+}
+
+TEST(DrainPolicy, APeerThatPausedBeforeIsGivenAsLongAgain) {
+  DrainPolicy drain(0.0, 600);
+  drain.Observe(3.0, 100000);  // a 3 s pause before its first answer, then fast
+  drain.Observe(3.1, 200000);
+  drain.Begin(3.2);
+  EXPECT_FALSE(drain.Done(3.1 + 4.0, 1000));
+  EXPECT_TRUE(drain.Done(3.1 + 4.6, 1000));
+}
+
+TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {
+  DrainPolicy drain(0.0, 2.0);
+  drain.Begin(1.0);
+  EXPECT_FALSE(drain.Done(2.9, 1 << 20));
+  EXPECT_TRUE(drain.Done(3.0, 1 << 20));
+  EXPECT_TRUE(drain.TimedOut(3.0));
+}
+
+}  // namespace
+}  // namespace vx::tools

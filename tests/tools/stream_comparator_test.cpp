@@ -1,0 +1,361 @@
+// The comparator against streams whose faults are known: what it counts as
+// lost, corrupted and extra must be exactly what was done to the stream, fed in
+// blocks of any size.
+#include "tools/stream_comparator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <unistd.h>
+
+namespace vx::tools {
+namespace {
+
+std::string Random(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (auto& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 23);
+  }
+  return s;
+}
+
+// Numbered lines much alike, as the shipped sample file is.
+std::string Text(std::size_t n) {
+  std::string s;
+  char number[16];
+  for (int line = 0; s.size() < n; ++line) {
+    std::snprintf(number, sizeof number, "%05d", line);
+    s += std::string(number) + " The quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
+  }
+  s.resize(n);
+  return s;
+}
+
+// Binary with long runs of zero bytes, which the display would cut off.
+std::string Zeros(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t k = 0; k < n; k += 97) s[k] = static_cast<char>(k / 97 + 1);
+  return s;
+}
+
+// What a chattering device sends unasked, 28 bytes a line.
+std::string Chatter(int lines) {
+  std::string s;
+  for (int k = 0; k < lines; ++k) s += "Varnelix echo peer chatter\r\n";
+  return s;
+}
+
+std::string Periodic(std::size_t n) {
+  std::string s;
+  while (s.size() < n) s += "ABCD";
+  s.resize(n);
+  return s;
+}
+
+std::string Repeat(const std::string& file, std::size_t total) {
+  std::string s;
+  while (s.size() < total) s += file;
+  s.resize(total);
+  return s;
+}
+
+std::string Flip(std::string s, std::size_t at, unsigned mask = 1) {
+  s.at(at) = static_cast<char>(s.at(at) ^ mask);
+  return s;
+}
+
+std::string Erase(std::string s, std::size_t at, std::size_t n) { return s.erase(at, n); }
+std::string Put(std::string s, std::size_t at, const std::string& what) { return s.insert(at, what); }
+
+struct Expect {
+  std::uint64_t lost = 0, gaps = 0, corrupted = 0, bitErrors = 0, extra = 0;
+};
+
+struct Case {
+  const char* name;
+  std::string file;
+  bool repeat;
+  std::size_t sent;  // bytes of the stream sent
+  std::function<std::string(const std::string&)> line;  // what the line did to the stream
+  Expect expect;
+};
+
+CompareCounts Compare(const Case& c, std::size_t block, std::vector<Difference>* differences = nullptr) {
+  MemoryStream stream(c.file, c.repeat);
+  std::string sentBytes = c.repeat ? Repeat(c.file, c.sent) : c.file.substr(0, c.sent);
+  std::string received = c.line(sentBytes);
+  StreamComparator comparator(stream);
+  comparator.SetSent(c.sent);
+  for (std::size_t at = 0; at < received.size(); at += block) {
+    std::size_t n = std::min(block, received.size() - at);
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data() + at), n);
+  }
+  comparator.Finish(c.sent);
+  const CompareCounts& k = comparator.Counts();
+  // Every byte on each side is judged once, whatever happened.
+  EXPECT_EQ(k.expected, c.sent);
+  EXPECT_EQ(k.received, received.size());
+  EXPECT_EQ(k.matched + k.corrupted + k.lost, k.expected);
+  EXPECT_EQ(k.matched + k.corrupted + k.extra, k.received);
+  EXPECT_EQ(comparator.Pending(), 0u);
+  if (differences) *differences = comparator.Differences();
+  return k;
+}
+
+auto Same = [](const std::string& s) { return s; };
+
+const std::string kText = Text(20000);
+const std::string kRandom = Random(20000, 7);
+const std::string kZeros = Zeros(20000);
+const std::string kPeriodic = Periodic(20000);
+const std::string kSmall = Text(1500);
+const std::string kBanner = "U-Boot 2031.04 (booting...)\r\nlogin: ";
+
+std::vector<Case> Cases() {
+  return {
+      {"intact text", kText, false, kText.size(), Same, {}},
+      {"intact zeros", kZeros, false, kZeros.size(), Same, {}},
+      {"nothing sent, nothing back", "", false, 0, Same, {}},
+      {"loss at start", kText, false, kText.size(), [](auto s) { return Erase(s, 0, 1); }, {1, 1, 0, 0, 0}},
+      {"loss in the middle", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, 9000, 1); }, {1, 1, 0, 0, 0}},
+      {"loss of the last byte", kText, false, kText.size(), [](auto s) { return Erase(s, s.size() - 1, 1); }, {1, 1, 0, 0, 0}},
+      {"loss of the last ten", kText, false, kText.size(), [](auto s) { return Erase(s, s.size() - 10, 10); }, {10, 1, 0, 0, 0}},
+      {"loss near the end", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, s.size() - 7, 1); }, {1, 1, 0, 0, 0}},
+      {"burst loss of a block", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, 4000, 2048); }, {2048, 1, 0, 0, 0}},
+      {"a burst lost from numbered lines, longer than a line", kText, false, kText.size(),
+       [](auto s) { return Erase(s, 7000, 120); }, {120, 1, 0, 0, 0}},
+      {"three separate losses", kText, false, kText.size(),
+       [](auto s) { return Erase(Erase(Erase(s, 15000, 3), 9000, 1), 100, 40); }, {44, 3, 0, 0, 0}},
+      {"everything lost", kText, false, kText.size(), [](auto) { return std::string(); }, {20000, 1, 0, 0, 0}},
+      {"one bit flipped", kText, false, kText.size(), [](auto s) { return Flip(s, 12345); }, {0, 0, 1, 1, 0}},
+      {"first byte flipped", kRandom, false, kRandom.size(), [](auto s) { return Flip(s, 0, 0x80); }, {0, 0, 1, 1, 0}},
+      {"last byte flipped", kText, false, kText.size(), [](auto s) { return Flip(s, s.size() - 1); }, {0, 0, 1, 1, 0}},
+      {"a byte with all bits wrong", kRandom, false, kRandom.size(), [](auto s) { return Flip(s, 500, 0xff); }, {0, 0, 1, 8, 0}},
+      {"two flips close together", kText, false, kText.size(), [](auto s) { return Flip(Flip(s, 700, 4), 703, 2); }, {0, 0, 2, 2, 0}},
+      {"a flip in a run of zeros", kZeros, false, kZeros.size(), [](auto s) { return Flip(s, 5050, 0x10); }, {0, 0, 1, 1, 0}},
+      {"a flip of a zero byte in periodic text", kPeriodic, false, kPeriodic.size(), [](auto s) { return Flip(s, 888); }, {0, 0, 1, 1, 0}},
+      {"loss in a run of zeros", kZeros, false, kZeros.size(), [](auto s) { return Erase(s, 5050, 1); }, {1, 1, 0, 0, 0}},
+      {"loss in periodic text", kPeriodic, false, kPeriodic.size(), [](auto s) { return Erase(s, 1001, 1); }, {1, 1, 0, 0, 0}},
+      {"banner before the echo", kText, false, kText.size(), [](auto s) { return kBanner + s; }, {0, 0, 0, 0, kBanner.size()}},
+      {"a long stretch of chatter before the echo", kText, false, kText.size(), [](auto s) { return Chatter(55) + s; },
+       {0, 0, 0, 0, 55 * 28}},
+      {"chatter now and then", kText, false, kText.size(),
+       [](auto s) { return Put(Put(Put(s, 15000, Chatter(1)), 9000, Chatter(2)), 777, Chatter(1)); }, {0, 0, 0, 0, 4 * 28}},
+      {"bytes put in the middle", kRandom, false, kRandom.size(), [](auto s) { return Put(s, 10000, "\r\n>>> "); }, {0, 0, 0, 0, 6}},
+      {"chatter after the end", kText, false, kText.size(), [](auto s) { return s + Text(300); }, {0, 0, 0, 0, 300}},
+      {"a zero byte put into zeros", kZeros, false, kZeros.size(), [](auto s) { return Put(s, 3001, std::string(1, '\0')); }, {0, 0, 0, 0, 1}},
+      {"the echo twice", kSmall, false, kSmall.size(), [](auto s) { return s + s; }, {0, 0, 0, 0, 1500}},
+      {"loss and insertion apart", kText, false, kText.size(),
+       [](auto s) { return Put(Erase(s, 3000, 5), 12000, "XYZ"); }, {5, 1, 0, 0, 3}},
+      {"a loss and an insertion 10 bytes apart", kText, false, kText.size(),
+       [](auto s) { return Put(Erase(s, 4000, 1), 4010, "#"); }, {1, 1, 0, 0, 1}},
+      {"a flip, a loss and a flip within 20 bytes", kRandom, false, kRandom.size(),
+       [](auto s) { return Flip(Erase(Flip(s, 6000, 8), 6007, 2), 6015, 1); }, {2, 1, 2, 2, 0}},
+      {"stress passes intact", kSmall, true, 5 * 1500 + 700, Same, {}},
+      {"stress passes, a loss in the third", kSmall, true, 5 * 1500 + 700, [](auto s) { return Erase(s, 3100, 2); }, {2, 1, 0, 0, 0}},
+      {"stress passes, a flip across a rewind", kSmall, true, 4 * 1500, [](auto s) { return Flip(Flip(s, 1499), 1500); }, {0, 0, 2, 2, 0}},
+      {"stress passes of zeros, a flip", Zeros(1000), true, 9000, [](auto s) { return Flip(s, 4444, 0x40); }, {0, 0, 1, 1, 0}},
+      {"stress cut short: the last pass partly sent", kSmall, true, 2 * 1500 + 1, [](auto s) { return s; }, {}},
+  };
+}
+
+class ComparatorCases : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ComparatorCases, CountsWhatTheLineDid) {
+  const std::size_t block = GetParam();
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    CompareCounts k = Compare(c, block);
+    EXPECT_EQ(k.lost, c.expect.lost);
+    EXPECT_EQ(k.gaps, c.expect.gaps);
+    EXPECT_EQ(k.corrupted, c.expect.corrupted);
+    EXPECT_EQ(k.bitErrors, c.expect.bitErrors);
+    EXPECT_EQ(k.extra, c.expect.extra);
+  }
+}
+
+// The reader delivers up to 2048 bytes a block; a slow line gives a few at a time.
+INSTANTIATE_TEST_SUITE_P(Blocks, ComparatorCases, ::testing::Values(1, 7, 2048, 1u << 20));
+
+TEST(Comparator, ManyFaultsAtRandomAreCountedOneByOne) {
+  // What a noisy line does: losses, bit flips and stray bytes, often closer
+  // together than the run that must agree, each counted as what it was.
+  std::string sent = Text(200000);
+  std::string received;
+  Expect want;
+  unsigned x = 4242;
+  auto next = [&x] { return x = x * 1103515245u + 12345u, (x >> 8) % 1000; };
+  std::size_t sinceFault = 3;
+  for (char c : sent) {
+    unsigned roll = ++sinceFault > 2 ? next() : 999;  // faults at least 3 bytes apart: each unambiguous
+    if (roll < 3) {
+      ++want.lost, ++want.gaps, sinceFault = 0;
+    } else if (roll < 6) {
+      received += static_cast<char>(c ^ (1 << roll));
+      ++want.corrupted, ++want.bitErrors, sinceFault = 0;
+    } else if (roll < 9) {
+      received += c;
+      received += '\x7f';  // never in the text, so never mistaken for its neighbour
+      ++want.extra, sinceFault = 0;
+    } else {
+      received += c;
+    }
+  }
+  Case c{"noise", sent, false, sent.size(), [&](auto) { return received; }, want};
+  CompareCounts k = Compare(c, 2048);
+  EXPECT_EQ(k.lost, want.lost);
+  EXPECT_EQ(k.gaps, want.gaps);
+  EXPECT_EQ(k.corrupted, want.corrupted);
+  EXPECT_EQ(k.bitErrors, want.bitErrors);
+  EXPECT_EQ(k.extra, want.extra);
+}
+
+TEST(Comparator, ChatterBeforeAndBetweenNumberedLinesIsAllExtra) {
+  // A device that talks unasked: a pile of lines queued before the echo
+  // starts, then a line now and then, anywhere in the echo, which comes in
+  // blocks of any size.
+  const std::string sent = Text(16442);
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE(seed);
+    unsigned x = seed;
+    auto next = [&x](unsigned n) { return x = x * 1103515245u + 12345u, (x >> 8) % n; };
+    std::string received = Chatter(static_cast<int>(next(200)));
+    for (char c : sent) {
+      received += c;
+      if (next(1000) == 0) received += Chatter(1);
+    }
+    received += Chatter(static_cast<int>(next(50)));
+    MemoryStream stream(sent, false);
+    StreamComparator comparator(stream);
+    comparator.SetSent(sent.size());
+    for (std::size_t at = 0; at < received.size();) {
+      std::size_t n = std::min<std::size_t>(1 + next(2048), received.size() - at);
+      comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data() + at), n);
+      at += n;
+    }
+    comparator.Finish(sent.size());
+    EXPECT_EQ(comparator.Counts().matched, sent.size());
+    EXPECT_EQ(comparator.Counts().extra, received.size() - sent.size());
+  }
+}
+
+TEST(Comparator, DenseChatterIsNearlyAlwaysCountedExactly) {
+  // Up to three lines of chatter as often as every few hundred bytes: where
+  // two land within a line of each other in numbered lines, a place one line
+  // off can look as good as the true one. The verdict is right every time;
+  // the counts are exact in all but a few runs.
+  const std::string sent = Text(16442);
+  int exact = 0;
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    unsigned x = seed;
+    auto next = [&x](unsigned n) { return x = x * 1103515245u + 12345u, (x >> 8) % n; };
+    std::string received = Chatter(static_cast<int>(next(200)));
+    for (char c : sent) {
+      received += c;
+      if (next(1000) < seed % 5 + 1) received += Chatter(1 + static_cast<int>(next(3)));
+    }
+    received += Chatter(static_cast<int>(next(50)));
+    MemoryStream stream(sent, false);
+    StreamComparator comparator(stream);
+    comparator.SetSent(sent.size());
+    for (std::size_t at = 0; at < received.size();) {
+      std::size_t n = std::min<std::size_t>(1 + next(2048), received.size() - at);
+      comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data() + at), n);
+      at += n;
+    }
+    comparator.Finish(sent.size());
+    EXPECT_FALSE(comparator.Counts().Intact());
+    if (comparator.Counts().matched == sent.size() && comparator.Counts().extra == received.size() - sent.size()) ++exact;
+  }
+  EXPECT_GE(exact, 36) << "of 40 runs";
+}
+
+TEST(Comparator, GarbageIsNeverIntactAndEveryByteIsJudged) {
+  // A wrong line speed: the same number of bytes, none of them right.
+  Case c{"garbage", kText, false, kText.size(), [](auto s) { return Random(s.size(), 99); }, {}};
+  CompareCounts k = Compare(c, 2048);
+  EXPECT_FALSE(k.Intact());
+  EXPECT_GT(k.corrupted + k.lost, kText.size() * 9 / 10);
+}
+
+TEST(Comparator, ALossWiderThanTheWindowIsStillCountedAsFailure) {
+  std::string file = Random(200000, 3);
+  Case c{"wide loss", file, false, file.size(), [](auto s) { return Erase(s, 1000, 50000); }, {}};
+  CompareCounts k = Compare(c, 2048);
+  EXPECT_FALSE(k.Intact());
+  EXPECT_GE(k.lost, 50000u - 16384u);
+}
+
+TEST(Comparator, ReceivedBytesBeyondWhatWasSentAreExtra) {
+  MemoryStream stream(kText, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(100);
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(kText.data()), 150);
+  comparator.Finish(100);
+  EXPECT_EQ(comparator.Counts().matched, 100u);
+  EXPECT_EQ(comparator.Counts().extra, 50u);
+}
+
+TEST(Comparator, HoldsNoMoreThanAWindowWhateverComesIn) {
+  MemoryStream stream(kText, true);
+  StreamComparator comparator(stream);
+  std::string garbage = Random(1 << 20, 5);
+  std::uint64_t sent = 0;
+  for (std::size_t at = 0; at < garbage.size(); at += 4096) {
+    sent += 4096;
+    comparator.SetSent(sent);
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(garbage.data() + at), 4096);
+    ASSERT_LE(comparator.Pending(), 16384u + 128u);
+  }
+}
+
+TEST(Comparator, KeepsTheFirstDifferencesWithTheirPlaceAndBytes) {
+  Case c{"flip and loss", kText, false, kText.size(), [](auto s) { return Erase(Flip(s, 100, 0x20), 5000, 2); },
+         {0, 1, 1, 1, 0}};
+  std::vector<Difference> diffs;
+  Compare(c, 2048, &diffs);
+  ASSERT_EQ(diffs.size(), 2u);
+  EXPECT_EQ(diffs[0].expectedOffset, 100u);
+  EXPECT_EQ(diffs[0].receivedOffset, 100u);
+  EXPECT_EQ(diffs[0].corrupted, 1u);
+  char want[4], got[4];
+  std::snprintf(want, sizeof want, "%02x", static_cast<unsigned char>(kText[100]));
+  std::snprintf(got, sizeof got, "%02x", static_cast<unsigned char>(kText[100] ^ 0x20));
+  EXPECT_EQ(diffs[0].expectedHex.substr(0, 2), want);
+  EXPECT_EQ(diffs[0].receivedHex.substr(0, 2), got);
+  EXPECT_EQ(diffs[0].expectedHex.size(), 16u * 3 - 1);
+  EXPECT_EQ(diffs[1].expectedOffset, 5000u);
+  EXPECT_EQ(diffs[1].receivedOffset, 5000u);
+  EXPECT_EQ(diffs[1].lost, 2u);
+}
+
+TEST(FileStream, ReadsPassesFromDiskAcrossTheRewind) {
+  char path[] = "/tmp/vx-stream-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "0123456789", 10), 10);
+  close(fd);
+  std::string error;
+  FileStream once(false), again(true);
+  ASSERT_TRUE(once.Open(path, &error)) << error;
+  ASSERT_TRUE(again.Open(path, &error)) << error;
+  std::uint8_t buf[32];
+  EXPECT_EQ(once.Read(7, buf, 32), 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "789");
+  EXPECT_EQ(once.Read(10, buf, 32), 0u);
+  EXPECT_EQ(again.Read(7, buf, 25), 25u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 25), "7890123456789012345678901");
+  EXPECT_EQ(again.Read(1000000007, buf, 3), 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "789");
+  FileStream missing(false);
+  EXPECT_FALSE(missing.Open(std::string(path) + ".none", &error));
+  EXPECT_FALSE(error.empty());
+  unlink(path);
+}
+
+}  // namespace
+}  // namespace vx::tools

@@ -1,0 +1,55 @@
+// When to stop waiting for the line after the last byte was sent. A read
+// completes at 2048 bytes or 20 ms after the last byte, so on a slow line the
+// received count stands still for a whole block at a time (over two seconds at
+// 9600 baud): the quiet time that ends the wait must cover a block at the rate
+// the line has shown, or at a slow rate while nothing has come back yet.
+#pragma once
+
+#include <cstdint>
+
+namespace vx::tools {
+
+class DrainPolicy {
+ public:
+  // The reader's largest block.
+  static constexpr double kBlockBytes = 2048;
+  // What is assumed of a line that has not shown its rate yet: 1200 baud, so
+  // that a perfect but slow line is not called silent. A silent line costs
+  // 1.5 blocks at that rate (26 s) from the start of sending.
+  static constexpr double kSlowestRate = 120;
+  // Quiet time when nothing more is owed (only extra bytes could still come):
+  // the read's 20 ms, the post to the dialog and the runner's 20 ms poll, with
+  // room to spare on a busy machine.
+  static constexpr double kQuietFloor = 0.25;
+  // Quiet time at least while sent bytes are still owed: a peer may answer in
+  // bursts, and waiting a little longer before calling bytes lost is cheap.
+  static constexpr double kOwedFloor = 1.0;
+
+  // `sendStart`: when sending began; `timeout`: the most the drain may last.
+  DrainPolicy(double sendStart, double timeout) : sendStart_(sendStart), timeout_(timeout) {}
+
+  // Called as the runner polls, with the time in seconds and the count so far.
+  void Observe(double now, std::uint64_t received);
+  // From now on the drain counts: sending has stopped.
+  void Begin(double now) { drainStart_ = now; }
+  // The quiet time needed while `owed` sent bytes have not come back.
+  double QuietNeeded(std::uint64_t owed) const;
+  // True once the line has been quiet long enough, or the time is up.
+  bool Done(double now, std::uint64_t owed) const { return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed); }
+  bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
+  // The line's rate as seen so far, in bytes a second; 0 before anything came back.
+  double ObservedRate() const;
+  double LastReceipt() const { return lastReceipt_; }
+
+ private:
+  double sendStart_, timeout_;
+  double drainStart_ = 0;
+  double lastReceipt_ = -1;
+  double longestGap_ = 0;  // between receipts, the first counted from the start of sending
+  // Quiet is counted from the last byte received, or from the start of
+  // sending: the first block is due a block's time after the first byte went.
+  double lastActivity_ = sendStart_;
+  std::uint64_t received_ = 0;
+};
+
+}  // namespace vx::tools

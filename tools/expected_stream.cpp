@@ -1,0 +1,68 @@
+#include "tools/expected_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vx::tools {
+
+namespace {
+
+// Serves [position, position + n) of `pass`-long passes, repeated or not,
+// through `readAt(offsetInPass, out, count)`.
+template <typename ReadAt>
+std::size_t ReadPasses(std::uint64_t pass, bool repeat, std::uint64_t position, std::uint8_t* out, std::size_t n,
+                       ReadAt readAt) {
+  if (pass == 0) return 0;
+  if (!repeat && position >= pass) return 0;
+  std::size_t done = 0;
+  while (done < n) {
+    std::uint64_t at = (position + done) % pass;
+    if (!repeat && position + done >= pass) break;
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, pass - at));
+    std::size_t got = readAt(at, out + done, want);
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+}  // namespace
+
+FileStream::~FileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileStream::Open(const std::string& path, std::string* error) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return true;
+}
+
+std::size_t FileStream::Read(std::uint64_t position, std::uint8_t* out, std::size_t n) {
+  return ReadPasses(size_, repeat_, position, out, n, [this](std::uint64_t at, std::uint8_t* to, std::size_t count) {
+    for (;;) {
+      ssize_t got = ::pread(fd_, to, count, static_cast<off_t>(at));
+      if (got < 0 && errno == EINTR) continue;
+      return got > 0 ? static_cast<std::size_t>(got) : std::size_t{0};
+    }
+  });
+}
+
+std::size_t MemoryStream::Read(std::uint64_t position, std::uint8_t* out, std::size_t n) {
+  return ReadPasses(bytes_.size(), repeat_, position, out, n, [this](std::uint64_t at, std::uint8_t* to, std::size_t count) {
+    std::memcpy(to, bytes_.data() + at, count);
+    return count;
+  });
+}
+
+}  // namespace vx::tools

@@ -1,0 +1,137 @@
+#include "tools/port_probe.h"
+
+#include "platform/win32.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace vx::tools {
+
+namespace {
+
+// Other processes of this user that hold `path` open, as "pid (command)".
+std::string Holders(const std::string& path) {
+  char real[PATH_MAX];
+  if (!realpath(path.c_str(), real)) return "";
+  std::string found;
+  DIR* proc = opendir("/proc");
+  if (!proc) return "";
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end || pid <= 0 || pid == getpid()) continue;
+    std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (!fds) continue;
+    bool holds = false;
+    while (dirent* fd = readdir(fds)) {
+      char target[PATH_MAX];
+      ssize_t n = readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+      if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == real) holds = true;
+    }
+    closedir(fds);
+    if (!holds) continue;
+    std::string command;
+    std::ifstream(std::string("/proc/") + entry->d_name + "/comm") >> command;
+    found += (found.empty() ? "" : ", ") + std::to_string(pid) + " (" + command + ")";
+  }
+  closedir(proc);
+  return found;
+}
+
+bool InGroup(gid_t gid) {
+  if (getegid() == gid) return true;
+  int n = getgroups(0, nullptr);
+  std::vector<gid_t> groups(n > 0 ? static_cast<std::size_t>(n) : 0);
+  n = getgroups(n, groups.data());
+  for (int k = 0; k < n; ++k)
+    if (groups[static_cast<std::size_t>(k)] == gid) return true;
+  return false;
+}
+
+PortProblem Denied(const std::string& name) {
+  // The port layer answers "access denied" both for a lack of permission and
+  // for a port another program holds: the file's own permissions tell which.
+  const bool isPath = name.rfind('/', 0) == 0;
+  if (isPath && access(name.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
+    PortProblem p{"permission denied on " + name, ""};
+    struct stat st;
+    const group* g = stat(name.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    const bool groupMayUse = g && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (groupMayUse && !InGroup(st.st_gid))
+      p.hint = std::string("your user is not in the group '") + g->gr_name + "' that may use " + name +
+               ": sudo usermod -aG " + g->gr_name + " $USER, then log in again";
+    else
+      p.hint = "serial ports usually belong to the group 'dialout' (mode 660): have " + name +
+               " given to it, and join it with sudo usermod -aG dialout $USER, then log in again";
+    return p;
+  }
+  std::string holders = isPath ? Holders(name) : "";
+  return {name + " is busy: another program has it open" + (holders.empty() ? "" : " (process " + holders + ")"),
+          "close the other program (a terminal, a modem manager, another exerciser) and try again"};
+}
+
+PortProblem NotAPort(const std::string& name) {
+  return {name + " is not a serial port", "name a terminal device such as /dev/ttyUSB0, /dev/ttyS0, or loop://"};
+}
+
+bool IsTerminal(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return true;  // cannot tell: do not call it something else
+  bool tty = isatty(fd);
+  ::close(fd);
+  return tty;
+}
+
+}  // namespace
+
+PortProblem ProbePort(const std::string& fullName) {
+  const bool loop = fullName.rfind("loop://", 0) == 0;
+  // Line settings may follow the device after '?': the file is what comes before.
+  const std::string name = loop ? fullName : fullName.substr(0, fullName.find('?'));
+  HANDLE port = CreateFileA(fullName.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    switch (error) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        if (loop) return {"'" + name + "' is not a loopback this program knows", "use loop:// or loop://?baud=N"};
+        return {"no such device: " + name,
+                "check the name; a USB adapter shows up as /dev/ttyUSB0 or /dev/ttyACM0 once plugged in"};
+      case ERROR_ACCESS_DENIED:
+      case ERROR_SHARING_VIOLATION:
+        return Denied(name);
+      case ERROR_BAD_NETPATH:
+        return {"'" + name + "' names no host and port that can be found", "write it as tcp://HOST:PORT or rfc2217://HOST:PORT"};
+      case ERROR_CONNECTION_REFUSED:
+        return {"nothing listens at " + name + ": the connection was refused", "is the serial server running, on that port?"};
+      case ERROR_SEM_TIMEOUT:
+        return {"no answer from " + name, "check the host's address and that a firewall lets the connection through"};
+      case ERROR_INVALID_PARAMETER:
+        if (!loop && !IsTerminal(name)) return NotAPort(name);
+        return {"the line settings in '" + fullName + "' cannot be used on this port",
+                "see the README for the settings a port name may carry (?baud=N&format=8N1&flow=...)"};
+      default:
+        return {"cannot open " + name + " (system error " + std::to_string(error) + ")", ""};
+    }
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  BOOL isPort = GetCommState(port, &dcb);
+  CloseHandle(port);
+  if (!isPort) return NotAPort(name);
+  return {"the link could not start on " + name + " (it opens now: it may have been busy a moment ago)",
+          "try again"};
+}
+
+}  // namespace vx::tools

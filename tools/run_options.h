@@ -1,0 +1,24 @@
+// varnelix-run's command line.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vx::tools {
+
+struct RunOptions {
+  std::string port = "loop://";
+  std::string file;
+  unsigned packetSize = 256;
+  bool stress = false;
+  double duration = 0;       // seconds; 0 = until a one-shot transfer finishes
+  double drainTimeout = 60;  // seconds at most spent waiting for the line after sending
+  std::string json;          // report file, "-" for standard output, empty for none
+  bool help = false;
+};
+
+// False with a message on stderr when the arguments cannot be used.
+bool ParseRunOptions(int argc, char** argv, RunOptions* options);
+void PrintRunUsage(FILE* out);
+
+}  // namespace vx::tools

@@ -1,0 +1,241 @@
+#include "tools/run_report.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <csignal>
+#include <cstring>
+
+namespace vx::tools {
+
+namespace {
+
+double Rate(std::uint64_t bytes, double seconds) { return seconds > 0 ? static_cast<double>(bytes) / seconds : 0; }
+
+double ErrorRate(const RunFacts& f) {
+  std::uint64_t wrong = f.counts.lost + f.counts.corrupted + f.counts.extra;
+  std::uint64_t base = std::max(f.counts.expected, f.counts.received);
+  return base ? static_cast<double>(wrong) / static_cast<double>(base) : 0;
+}
+
+double BitErrorRate(const RunFacts& f) {
+  std::uint64_t bits = 8 * (f.counts.matched + f.counts.corrupted);
+  return bits ? static_cast<double>(f.counts.bitErrors) / static_cast<double>(bits) : 0;
+}
+
+double ReceivedRate(const RunFacts& f) { return Rate(f.received, f.lastReceiptSeconds); }
+double WrittenRate(const RunFacts& f) { return Rate(f.written, f.sendingSeconds); }
+
+const char* DrainEndName(DrainEnd end) {
+  switch (end) {
+    case DrainEnd::NotReached: return "not-reached";
+    case DrainEnd::Quiet: return "quiet";
+    case DrainEnd::TimedOut: return "timeout";
+    case DrainEnd::LinkError: return "link-error";
+    case DrainEnd::Interrupted: return "interrupted";
+  }
+  return "";
+}
+
+const char* SignalName(int signal) { return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : ""; }
+
+// What to try next, for a run that did not come out right.
+std::string Hint(const RunFacts& f) {
+  switch (JudgeRun(f)) {
+    case Verdict::Ok: return "";
+    case Verdict::PortError: return f.portHint;
+    case Verdict::Interrupted: return "the run was interrupted: the counts cover what had come back by then";
+    case Verdict::LinkError:
+      return "the line went away during the transfer: the far end hung up, or the adapter was unplugged";
+    case Verdict::Failed: break;
+  }
+  const CompareCounts& k = f.counts;
+  if (f.received == 0)
+    return "nothing came back: is the far end looped back or echoing, with the same line settings?";
+  if (f.sendingStalled)
+    return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
+           "holds the sender";
+  if (k.lost && f.drainEnd == DrainEnd::TimedOut)
+    return "bytes were still owed when --drain-timeout ended: on a slow line, raise it";
+  const double transferEnd = f.totalSeconds - f.drainSeconds;
+  if (k.lost && f.lastReceiptSeconds >= 0 && f.lastReceiptSeconds + 1.0 < transferEnd) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the far end stopped answering %.1f s after Start, %.1f s before the transfer ended: it stalled, "
+                  "hung, or stopped reading",
+                  f.lastReceiptSeconds, transferEnd - f.lastReceiptSeconds);
+    return text;
+  }
+  double pacing = f.options.packetSize * 1000.0;
+  double line = ReceivedRate(f);
+  if (k.lost && line > 0 && line < 0.8 * WrittenRate(f)) {
+    char text[256];
+    unsigned fits = static_cast<unsigned>(std::max(1.0, line / 1000.0));
+    std::snprintf(text, sizeof text,
+                  "the line carries about %.0f B/s but the pacing offers up to %.0f B/s: lower --packet-size "
+                  "(about %u fits this line), or check the far end's buffer",
+                  line, pacing, fits);
+    return text;
+  }
+  if (k.corrupted)
+    return "bytes came back changed: check that both ends use the same speed and framing, and the cable and its ground";
+  if (k.extra && !k.lost)
+    return "the far end sent bytes it was never sent (a banner, a console, chatter): make sure nothing else talks on the line";
+  if (k.lost) return "bytes went missing on the way: check the far end's buffer and flow control";
+  return "the far end sent bytes it was never sent";
+}
+
+void JsonString(FILE* out, const std::string& s) {
+  std::fputc('"', out);
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      std::fprintf(out, "\\%c", c);
+    } else if (c < 0x20) {
+      std::fprintf(out, "\\u%04x", c);
+    } else {
+      std::fputc(c, out);
+    }
+  }
+  std::fputc('"', out);
+}
+
+std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+}  // namespace
+
+Verdict JudgeRun(const RunFacts& f) {
+  if (f.signal) return Verdict::Interrupted;
+  if (!f.portError.empty()) return Verdict::PortError;
+  if (f.linkError) return Verdict::LinkError;
+  return f.counts.Intact() ? Verdict::Ok : Verdict::Failed;
+}
+
+int ExitStatus(const RunFacts& f) {
+  switch (JudgeRun(f)) {
+    case Verdict::Ok: return 0;
+    case Verdict::Interrupted: return 128 + f.signal;
+    default: return 1;
+  }
+}
+
+const char* VerdictName(Verdict v) {
+  switch (v) {
+    case Verdict::Ok: return "ok";
+    case Verdict::Failed: return "failed";
+    case Verdict::LinkError: return "link-error";
+    case Verdict::PortError: return "port-error";
+    case Verdict::Interrupted: return "interrupted";
+  }
+  return "";
+}
+
+std::uint64_t Offered(const RunFacts& f) {
+  if (!f.options.stress || f.fileSize == 0) return f.fileSize;
+  std::uint64_t passes = (f.written + f.fileSize - 1) / f.fileSize;
+  return std::max<std::uint64_t>(passes, 1) * f.fileSize;
+}
+
+void WriteSummary(FILE* out, const RunFacts& f) {
+  const Verdict verdict = JudgeRun(f);
+  const CompareCounts& k = f.counts;
+  if (verdict == Verdict::PortError) {
+    std::fprintf(out, "varnelix-run: FAILED: %s\n", f.portError.c_str());
+    if (!f.portHint.empty()) std::fprintf(out, "  hint: %s\n", f.portHint.c_str());
+    return;
+  }
+  const char* word = verdict == Verdict::Ok ? "OK" : verdict == Verdict::Interrupted ? "INTERRUPTED" : "FAILED";
+  if (verdict == Verdict::Ok) {
+    std::fprintf(out, "varnelix-run: OK: all %s written came back intact, nothing extra\n", Bytes(f.written).c_str());
+  } else {
+    std::fprintf(out, "varnelix-run: %s%s%s: %" PRIu64 " lost (%" PRIu64 " %s), %" PRIu64 " corrupted (%" PRIu64
+                 " bit %s), %" PRIu64 " extra, of %s written\n",
+                 word, verdict == Verdict::LinkError ? " (link ERROR)" : "",
+                 verdict == Verdict::Interrupted ? (std::string(" by ") + SignalName(f.signal)).c_str() : "", k.lost,
+                 k.gaps, k.gaps == 1 ? "gap" : "gaps", k.corrupted, k.bitErrors, k.bitErrors == 1 ? "error" : "errors",
+                 k.extra, Bytes(f.written).c_str());
+  }
+  if (f.options.stress)
+    std::fprintf(out, "  file      %s, %s, sent again and again for %.1f s\n", f.options.file.c_str(),
+                 Bytes(f.fileSize).c_str(), f.options.duration);
+  else
+    std::fprintf(out, "  file      %s, %s, sent once\n", f.options.file.c_str(), Bytes(f.fileSize).c_str());
+  std::fprintf(out, "  port      %s, %u-byte packets\n", f.options.port.c_str(), f.options.packetSize);
+  std::fprintf(out, "  written   %s in %.2f s, %.0f B/s\n", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
+  if (f.lastReceiptSeconds >= 0)
+    std::fprintf(out, "  received  %s, %.0f B/s, the last %.2f s after Start\n", Bytes(f.received).c_str(),
+                 ReceivedRate(f), f.lastReceiptSeconds);
+  else
+    std::fprintf(out, "  received  nothing\n");
+  std::fprintf(out, "  drain     %.2f s, %s\n", f.drainSeconds,
+               f.sendingStalled                    ? "not reached: the line stopped taking bytes"
+               : f.drainEnd == DrainEnd::Quiet       ? "ended when the line had been quiet long enough"
+               : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
+               : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
+                                                   : "cut short");
+  if (!k.Intact())
+    std::fprintf(out, "  errors    %.3g%% of the bytes, bit error rate %.3g\n", 100 * ErrorRate(f), BitErrorRate(f));
+  const std::uint64_t pass = f.fileSize ? f.fileSize : 1;
+  for (const Difference& d : f.differences) {
+    std::fprintf(out, "  at sent byte %" PRIu64, d.expectedOffset);
+    if (f.options.stress) std::fprintf(out, " (pass %" PRIu64 ", file offset %" PRIu64 ")", d.expectedOffset / pass + 1, d.expectedOffset % pass);
+    std::fprintf(out, ", received byte %" PRIu64 ":", d.receivedOffset);
+    if (d.lost) std::fprintf(out, " %" PRIu64 " lost", d.lost);
+    if (d.corrupted) std::fprintf(out, " %" PRIu64 " corrupted (%" PRIu64 " bits)", d.corrupted, d.bitErrors);
+    if (d.extra) std::fprintf(out, " %" PRIu64 " extra", d.extra);
+    std::fprintf(out, "\n    expected %s\n    received %s\n", d.expectedHex.empty() ? "(nothing)" : d.expectedHex.c_str(),
+                 d.receivedHex.empty() ? "(nothing)" : d.receivedHex.c_str());
+  }
+  if (k.places > f.differences.size())
+    std::fprintf(out, "  ... %" PRIu64 " more places differ\n", k.places - f.differences.size());
+  std::string hint = Hint(f);
+  if (!hint.empty()) std::fprintf(out, "  hint: %s\n", hint.c_str());
+}
+
+void WriteJson(FILE* out, const RunFacts& f) {
+  const Verdict verdict = JudgeRun(f);
+  const CompareCounts& k = f.counts;
+  std::fprintf(out, "{\n  \"verdict\": ");
+  JsonString(out, VerdictName(verdict));
+  std::fprintf(out, ",\n  \"exit_status\": %d,\n  \"settings\": {\"port\": ", ExitStatus(f));
+  JsonString(out, f.options.port);
+  std::fprintf(out, ", \"file\": ");
+  JsonString(out, f.options.file);
+  std::fprintf(out,
+               ", \"file_size\": %" PRIu64 ", \"packet_size\": %u, \"stress\": %s, \"duration_s\": %g, "
+               "\"drain_timeout_s\": %g},\n",
+               f.fileSize, f.options.packetSize, f.options.stress ? "true" : "false", f.options.duration,
+               f.options.drainTimeout);
+  std::fprintf(out,
+               "  \"counts\": {\"offered\": %" PRIu64 ", \"written\": %" PRIu64 ", \"received\": %" PRIu64
+               ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64 ", \"corrupted\": %" PRIu64
+               ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64 ", \"places\": %" PRIu64 "},\n",
+               Offered(f), f.written, f.received, k.matched, k.lost, k.gaps, k.corrupted, k.bitErrors, k.extra,
+               k.places);
+  std::fprintf(out,
+               "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
+               "\"bit_error_rate\": %.6g},\n",
+               WrittenRate(f), ReceivedRate(f), ErrorRate(f), BitErrorRate(f));
+  std::fprintf(out,
+               "  \"durations\": {\"sending_s\": %.3f, \"drain_s\": %.3f, \"total_s\": %.3f, \"last_receipt_s\": %.3f},\n",
+               f.sendingSeconds, f.drainSeconds, f.totalSeconds, f.lastReceiptSeconds);
+  std::fprintf(out, "  \"drain_end\": \"%s\",\n  \"sending_stalled\": %s,\n  \"link_error\": %s,\n  \"port_error\": ",
+               DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.linkError ? "true" : "false");
+  if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
+  std::fprintf(out, ",\n  \"signal\": ");
+  if (f.signal) JsonString(out, SignalName(f.signal)); else std::fprintf(out, "null");
+  std::fprintf(out, ",\n  \"hint\": ");
+  JsonString(out, Hint(f));
+  std::fprintf(out, ",\n  \"differences\": [");
+  const std::uint64_t pass = f.fileSize ? f.fileSize : 1;
+  for (std::size_t n = 0; n < f.differences.size(); ++n) {
+    const Difference& d = f.differences[n];
+    std::fprintf(out,
+                 "%s\n    {\"expected_offset\": %" PRIu64 ", \"received_offset\": %" PRIu64 ", \"pass\": %" PRIu64
+                 ", \"file_offset\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"corrupted\": %" PRIu64
+                 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64 ", \"expected_hex\": \"%s\", \"received_hex\": \"%s\"}",
+                 n ? "," : "", d.expectedOffset, d.receivedOffset, d.expectedOffset / pass + 1, d.expectedOffset % pass,
+                 d.lost, d.corrupted, d.bitErrors, d.extra, d.expectedHex.c_str(), d.receivedHex.c_str());
+  }
+  std::fprintf(out, "%s]\n}\n", f.differences.empty() ? "" : "\n  ");
+}
+
+}  // namespace vx::tools

@@ -1,0 +1,55 @@
+// The outcome of a varnelix-run: its verdict and exit status, the summary a
+// person reads, and the JSON report a script reads. No Qt, no port: only facts.
+#pragma once
+
+#include "tools/run_options.h"
+#include "tools/stream_comparator.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vx::tools {
+
+enum class Verdict {
+  Ok,           // every byte back intact, nothing extra
+  Failed,       // bytes lost, corrupted or extra
+  LinkError,    // the link reported ERROR during the transfer
+  PortError,    // the port could not be opened
+  Interrupted,  // SIGINT or SIGTERM
+};
+
+enum class DrainEnd { NotReached, Quiet, TimedOut, LinkError, Interrupted };
+
+struct RunFacts {
+  RunOptions options;
+  std::uint64_t fileSize = 0;
+  std::uint64_t written = 0;   // bytes the link accepted
+  std::uint64_t received = 0;  // bytes the dialog counted
+  CompareCounts counts;
+  std::vector<Difference> differences;
+  double sendingSeconds = 0;   // Start to the end of sending
+  double drainSeconds = 0;     // end of the transfer to the verdict
+  double totalSeconds = 0;     // Start to the verdict
+  double lastReceiptSeconds = -1;  // Start to the last byte received; -1 if none came
+  DrainEnd drainEnd = DrainEnd::NotReached;
+  bool linkError = false;
+  bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
+  std::string portError;       // why the port could not be opened
+  std::string portHint;
+  int signal = 0;              // the signal that interrupted the run
+};
+
+Verdict JudgeRun(const RunFacts& facts);
+int ExitStatus(const RunFacts& facts);
+const char* VerdictName(Verdict verdict);
+// Bytes the run set out to send: the file for a one-shot run; the file times
+// the passes begun for a stress run.
+std::uint64_t Offered(const RunFacts& facts);
+
+// One screen: the verdict first, then counts, rates, differences and a hint.
+void WriteSummary(FILE* out, const RunFacts& facts);
+void WriteJson(FILE* out, const RunFacts& facts);
+
+}  // namespace vx::tools

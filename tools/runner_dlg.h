@@ -1,0 +1,27 @@
+// The exerciser's main dialog as the runner drives it: every block the link
+// delivers goes to the comparator, raw, before the dialog shows it (the
+// display stops at a zero byte, the comparator must not), and an ERROR from
+// the link is noted when it comes, not read back from the status box.
+#pragma once
+
+#include "console/ExerciserDlg.h"
+#include "tools/stream_comparator.h"
+
+class CRunnerDlg : public CExerciserDlg {
+ public:
+  explicit CRunnerDlg(vx::tools::StreamComparator& comparator) : m_comparator(comparator) {}
+
+  bool LinkFailed() const { return m_bLinkFailed; }
+  // Stops the pacing timer: nothing more is read from the file or sent.
+  void StopSending() { ::KillTimer(m_hWnd, TRANSFER_TIMER_ID); }
+
+ protected:
+  LRESULT OnRunnerLinkData(WPARAM wParam, LPARAM lParam);
+  LRESULT OnRunnerLinkStatus(WPARAM wParam, LPARAM lParam);
+
+  DECLARE_MESSAGE_MAP()
+
+ private:
+  vx::tools::StreamComparator& m_comparator;
+  bool m_bLinkFailed = false;
+};

@@ -1,0 +1,414 @@
+#include "tools/stream_comparator.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace vx::tools {
+
+namespace {
+
+// Read ahead of the expected stream beyond the search window, so that bytes
+// in step are compared a large piece at a time.
+constexpr std::size_t kReadAhead = 128 * 1024;
+// Hash collisions and long runs of one byte are walked this far at most.
+constexpr int kChainLimit = 64;
+// Skipped stretches up to this many cells (expected by received bytes) are
+// aligned byte by byte; wider ones are paired up in order.
+constexpr std::size_t kAlignCells = 4096 * 1024;
+// A table larger than this is given back once used: such stretches are rare.
+constexpr std::size_t kKeptAlignCells = 64 * 1024;
+
+struct Cost {
+  std::size_t edits, skipped;
+  bool operator<(const Cost& o) const { return edits != o.edits ? edits < o.edits : skipped < o.skipped; }
+};
+// What a skip of d expected and i received bytes costs: the bytes it passes
+// on the longer side, plus the change of step between the streams. The second
+// term keeps a stretch that agrees by chance one period away, in text that
+// repeats, from looking cheaper than the true place a few faults further on.
+// At equal cost the smaller skip wins: in a run of one byte value a lost byte
+// stays a loss, not a pair of changed bytes.
+Cost CostOf(std::size_t d, std::size_t i) { return {std::max(d, i) + (d > i ? d - i : i - d), d + i}; }
+
+std::string Hex(const std::uint8_t* p, std::size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k) out += ' ';
+    out += kDigits[p[k] >> 4];
+    out += kDigits[p[k] & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+StreamComparator::StreamComparator(ExpectedStream& expected, const Settings& settings)
+    : stream_(expected), settings_(settings) {
+  settings_.agree = std::max<std::size_t>(settings_.agree, 1);
+  settings_.confirm = std::max(settings_.confirm, settings_.agree);
+  settings_.window = std::max<std::size_t>(settings_.window, 1);
+  exp_.resize(settings_.window + settings_.confirm + kReadAhead);
+  std::size_t buckets = std::bit_ceil(2 * (settings_.window + 1));
+  for (GramTable* t : {&expTable_, &recTable_}) {
+    t->head.assign(buckets, 0);
+    t->stamp.assign(buckets, 0);
+    t->prev.assign(settings_.window + 1, 0);
+  }
+}
+
+void StreamComparator::SetSent(std::uint64_t sent) { sent_ = std::max(sent_, sent); }
+
+std::size_t StreamComparator::ExpectedAvailable(std::size_t n) {
+  std::uint64_t limit = std::min(sent_, streamEnd_);
+  if (limit <= e_) return 0;
+  n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit - e_));
+  std::size_t have = static_cast<std::size_t>(expBase_ + expLen_ - e_);
+  if (have < n) {
+    // Keep the bytes from e_ on, move them to the front, and fill up behind them.
+    std::memmove(exp_.data(), exp_.data() + (e_ - expBase_), have);
+    expBase_ = e_;
+    expLen_ = have;
+    while (expLen_ < exp_.size()) {
+      std::size_t got = stream_.Read(expBase_ + expLen_, exp_.data() + expLen_, exp_.size() - expLen_);
+      if (got == 0) {
+        streamEnd_ = expBase_ + expLen_;
+        break;
+      }
+      expLen_ += got;
+    }
+    have = expLen_;
+  }
+  return std::min(n, have);
+}
+
+std::size_t StreamComparator::MatchInStep(const std::uint8_t* data, std::size_t n) {
+  std::size_t consumed = 0;
+  while (consumed < n) {
+    std::size_t avail = ExpectedAvailable(n - consumed);
+    if (avail == 0) break;
+    const std::uint8_t* want = ExpectedAt(0);
+    const std::uint8_t* got = data + consumed;
+    std::size_t same = avail;
+    if (std::memcmp(want, got, avail) != 0) {
+      same = 0;
+      while (want[same] == got[same]) ++same;
+    }
+    e_ += same;
+    consumed += same;
+    counts_.matched += same;
+    counts_.expected += same;
+    counts_.received += same;
+    if (same < avail) break;
+  }
+  return consumed;
+}
+
+void StreamComparator::Feed(const std::uint8_t* data, std::size_t n) {
+  const std::size_t hold = settings_.window + settings_.confirm;
+  while (n > 0) {
+    if (!searching_ && Pending() == 0) {
+      // In step: compare straight from the caller's bytes, no copy.
+      std::size_t same = MatchInStep(data, n);
+      r_ += same;
+      data += same;
+      n -= same;
+      if (n == 0) break;
+    }
+    // Hold what is needed to look ahead, and no more: a search always ends
+    // once a full window is held, so memory stays bounded.
+    std::size_t take = std::min(n, hold + 1 - std::min(Pending(), hold));
+    pend_.insert(pend_.end(), data, data + take);
+    data += take;
+    n -= take;
+    Drain(false);
+  }
+}
+
+void StreamComparator::Finish(std::uint64_t sent) {
+  SetSent(sent);
+  Drain(true);
+  if (sent_ > e_) {
+    // Sent and never seen: one gap at the end.
+    Difference diff;
+    diff.expectedOffset = e_;
+    diff.receivedOffset = r_;
+    diff.lost = sent_ - e_;
+    diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
+    counts_.lost += diff.lost;
+    counts_.expected += diff.lost;
+    ++counts_.gaps;
+    ++counts_.places;
+    e_ = sent_;
+    if (differences_.size() < settings_.keepDifferences) differences_.push_back(diff);
+  }
+}
+
+void StreamComparator::Drain(bool final) {
+  for (;;) {
+    if (searching_) {
+      if (!Search(final)) return;
+      continue;
+    }
+    if (Pending() == 0) return;
+    std::size_t same = MatchInStep(PendingAt(0), Pending());
+    ConsumePending(same);
+    if (Pending() > 0) StartSearch();
+  }
+}
+
+void StreamComparator::StartSearch() {
+  searching_ = true;
+  if (++generation_ == 0) {
+    // Once in four billion searches the stamps come round again: really empty the tables.
+    for (GramTable* t : {&expTable_, &recTable_}) std::fill(t->stamp.begin(), t->stamp.end(), 0);
+    generation_ = 1;
+  }  // otherwise a new generation empties both tables without touching them
+  expTable_.inserted = recTable_.inserted = 0;
+  strong_ = weak_ = {};
+}
+
+void StreamComparator::ConsumePending(std::size_t n) {
+  pendStart_ += n;
+  r_ += n;
+  if (pendStart_ == pend_.size()) {
+    pend_.clear();
+    pendStart_ = 0;
+  } else if (pendStart_ >= 64 * 1024 && pendStart_ * 2 >= pend_.size()) {
+    pend_.erase(pend_.begin(), pend_.begin() + static_cast<std::ptrdiff_t>(pendStart_));
+    pendStart_ = 0;
+  }
+}
+
+std::uint32_t StreamComparator::Hash(const std::uint8_t* p) const {
+  std::uint64_t h = 0x9e3779b97f4a7c15ull;
+  std::size_t k = 0;
+  for (; k + 8 <= settings_.agree; k += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    h = (h ^ w) * 0xff51afd7ed558ccdull;
+    h ^= h >> 29;
+  }
+  for (; k < settings_.agree; ++k) h = (h ^ p[k]) * 0x100000001b3ull;
+  h ^= h >> 32;
+  return static_cast<std::uint32_t>(h);
+}
+
+void StreamComparator::Insert(GramTable& table, std::size_t index, std::uint32_t hash) {
+  std::size_t bucket = hash & (table.head.size() - 1);
+  bool live = table.stamp[bucket] == generation_;
+  table.prev[index] = live ? table.head[bucket] : 0;
+  table.head[bucket] = static_cast<std::uint32_t>(index + 1);
+  table.stamp[bucket] = generation_;
+  table.inserted = index + 1;
+}
+
+long StreamComparator::Lookup(const GramTable& table, std::uint32_t hash, const std::uint8_t* gram,
+                              bool expectedSide) const {
+  std::size_t bucket = hash & (table.head.size() - 1);
+  if (table.stamp[bucket] != generation_) return -1;
+  std::uint32_t link = table.head[bucket];
+  for (int walked = 0; link && walked < kChainLimit; ++walked) {
+    std::size_t index = link - 1;
+    const std::uint8_t* other = expectedSide ? ExpectedAt(index) : PendingAt(index);
+    if (std::memcmp(other, gram, settings_.agree) == 0) return static_cast<long>(index);
+    link = table.prev[index];
+  }
+  return -1;
+}
+
+StreamComparator::Candidate StreamComparator::TailCandidate(std::size_t nE, std::size_t nR) const {
+  // The longest agreeing ends, shorter than a full run (a full run would have been found).
+  std::size_t t = std::min({settings_.agree - 1, nE, nR});
+  for (;; --t) {
+    if (std::memcmp(ExpectedAt(nE - t), PendingAt(nR - t), t) == 0) return {nE - t, nR - t, true};
+  }
+}
+
+bool StreamComparator::Search(bool final) {
+  const std::size_t W = settings_.window, K = settings_.agree, C = settings_.confirm;
+  const std::size_t nE = ExpectedAvailable(W + C);
+  const std::size_t nR = std::min(Pending(), W + C);
+  // A received gram goes in only once the bytes after it are here to tell
+  // how far it agrees, so that every place is judged when it is found.
+  const std::size_t gE = nE >= K ? std::min(nE - K + 1, W + 1) : 0;
+  const std::size_t gR = final ? (nR >= K ? std::min(nR - K + 1, W + 1) : 0) : (nR >= C ? std::min(nR - C + 1, W + 1) : 0);
+  // A side is done when no gram it lacks can still come. Received bytes are
+  // echoes of bytes sent before them: once a full window has been received,
+  // expected bytes sent later cannot be what it holds.
+  const bool rDone = final || gR == W + 1;
+  const bool eDone = final || gE == W + 1 || rDone;
+
+  // How far a place agrees tells a true one from one that agrees by chance:
+  // a true place agrees until the next fault, a chance one (text that
+  // repeats) soon parts again. One that agrees to the end of what there is
+  // counts as true: the received side always holds enough to tell, so that
+  // end is the end of what was sent, or of the window.
+  auto consider = [&](std::size_t d, std::size_t i) {
+    std::size_t room = std::min(nE - d, nR - i), agree = 0;
+    while (agree < std::min(room, C) && *ExpectedAt(d + agree) == *PendingAt(i + agree)) ++agree;
+    if (agree >= C) {
+      if (!strong_.found || CostOf(d, i) < CostOf(strong_.d, strong_.i)) strong_ = {d, i, true, agree};
+    } else if (!weak_.found || agree > weak_.agree ||
+               (agree == weak_.agree && CostOf(d, i) < CostOf(weak_.d, weak_.i))) {
+      // Among places that part again soon, the one that agrees longest: in
+      // text that repeats, a chance place one line off agrees until the
+      // counters differ, a true one until the next fault.
+      weak_ = {d, i, true, agree};
+    }
+  };
+  auto searchedTo = [&](std::size_t cost) {
+    return (expTable_.inserted > cost || (eDone && expTable_.inserted >= gE)) &&
+           (recTable_.inserted > cost || (rDone && recTable_.inserted >= gR));
+  };
+  // The candidate to take now, or none yet. A skip costs at least its longer
+  // side: once every skip up to a candidate's cost has been tried, none can
+  // beat it.
+  auto settled = [&]() -> const Candidate* {
+    if (strong_.found) {
+      return searchedTo(CostOf(strong_.d, strong_.i).edits) ? &strong_ : nullptr;
+    }
+    if (!weak_.found) return nullptr;
+    // Only places that part again soon: look on for a true one, but not
+    // without end, or every fault on a lossy line would search the window.
+    // A stretch put in or lost costs twice its length, while a chance place
+    // in text that repeats costs about its length: four times covers both.
+    std::size_t cost = CostOf(weak_.d, weak_.i).edits;
+    return searchedTo(std::min(W, std::max(4 * cost, cost + 2 * C))) ? &weak_ : nullptr;
+  };
+
+  while (!settled()) {
+    // The two sides go in step, so that the newest match a lookup finds is the
+    // one nearest the diagonal; one side runs alone only once the other is done.
+    const std::size_t eIns = expTable_.inserted, rIns = recTable_.inserted;
+    bool eFinished = eDone && eIns >= gE, rFinished = rDone && rIns >= gR;
+    bool canE = eIns < gE && (eIns <= rIns || rFinished);
+    bool canR = rIns < gR && (rIns <= eIns || eFinished);
+    if (!canE && !canR) break;
+    if (canR && (!canE || rIns <= eIns)) {
+      std::size_t i = recTable_.inserted;
+      std::uint32_t h = Hash(PendingAt(i));
+      long d = Lookup(expTable_, h, PendingAt(i), true);
+      if (d >= 0) consider(static_cast<std::size_t>(d), i);
+      Insert(recTable_, i, h);
+    } else {
+      std::size_t d = expTable_.inserted;
+      std::uint32_t h = Hash(ExpectedAt(d));
+      Insert(expTable_, d, h);
+      long i = Lookup(recTable_, h, ExpectedAt(d), false);
+      if (i >= 0) consider(d, static_cast<std::size_t>(i));
+    }
+  }
+  if (const Candidate* take = settled()) {
+    Resolve(take->d, take->i);
+    return true;
+  }
+  if (!(eDone && rDone)) return false;  // more bytes first
+  // The window is searched: the best place there is, if any.
+  const Candidate* best = strong_.found ? &strong_ : weak_.found ? &weak_ : nullptr;
+  if (best) {
+    Resolve(best->d, best->i);
+    return true;
+  }
+
+  // Nothing agrees within the window.
+  std::uint64_t limit = std::min(sent_, streamEnd_);
+  bool allInView = final && limit - e_ <= nE && Pending() <= nR;
+  if (allInView) {
+    Candidate tail = TailCandidate(nE, nR);
+    Resolve(tail.d, tail.i);
+  } else {
+    // Garbage for a whole window (a wrong line speed, noise): pair it up and
+    // go on, so the cost stays linear in the bytes.
+    Resolve(std::min(W, nE), std::min(W, nR));
+  }
+  return true;
+}
+
+void StreamComparator::PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
+                              Difference* diff, std::uint64_t* gaps) {
+  std::size_t pairs = std::min(d, i);
+  for (std::size_t k = 0; k < pairs; ++k) {
+    unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[k] ^ got[k])));
+    if (bits) {
+      ++diff->corrupted;
+      diff->bitErrors += bits;
+    }
+  }
+  diff->lost += d - pairs;
+  diff->extra += i - pairs;
+  *gaps += d > pairs ? 1 : 0;
+}
+
+void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
+                             Difference* diff, std::uint64_t* gaps) {
+  // Fewest edits (a changed, a lost or an extra byte costs one) that turn the
+  // expected bytes into the received ones; faults closer together than the
+  // run that must agree come out one by one, not as a shifted block.
+  const std::size_t cols = i + 1;
+  cost_.assign((d + 1) * cols, 0);
+  auto at = [&](std::size_t a, std::size_t b) -> std::uint16_t& { return cost_[a * cols + b]; };
+  for (std::size_t a = 0; a <= d; ++a) at(a, 0) = static_cast<std::uint16_t>(a);
+  for (std::size_t b = 0; b <= i; ++b) at(0, b) = static_cast<std::uint16_t>(b);
+  for (std::size_t a = 1; a <= d; ++a)
+    for (std::size_t b = 1; b <= i; ++b)
+      at(a, b) = static_cast<std::uint16_t>(
+          std::min({at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1 : 0), at(a - 1, b) + 1, at(a, b - 1) + 1}));
+  // Back from the end, preferring a pair, then a loss, then an extra byte.
+  bool inGap = false;
+  for (std::size_t a = d, b = i; a || b;) {
+    if (a && b && at(a, b) == at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1 : 0)) {
+      unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[a - 1] ^ got[b - 1])));
+      if (bits) {
+        ++diff->corrupted;
+        diff->bitErrors += bits;
+      }
+      --a, --b;
+      inGap = false;
+    } else if (a && at(a, b) == at(a - 1, b) + 1) {
+      ++diff->lost;
+      if (!inGap) ++*gaps;
+      inGap = true;
+      --a;
+    } else {
+      ++diff->extra;
+      --b;
+      inGap = false;  // lost bytes on both sides of an extra one are two gaps
+    }
+  }
+}
+
+void StreamComparator::Resolve(std::size_t d, std::size_t i) {
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
+  Difference diff;
+  diff.expectedOffset = e_;
+  diff.receivedOffset = r_;
+  std::uint64_t gaps = 0;
+  if (d && i && d * i <= kAlignCells && d + i < 65535) {
+    Align(want, got, d, i, &diff, &gaps);
+    if (cost_.capacity() > kKeptAlignCells) std::vector<std::uint16_t>().swap(cost_);
+  } else {
+    PairUp(want, got, d, i, &diff, &gaps);
+  }
+  counts_.matched += d - diff.lost - diff.corrupted;  // pairs that were equal after all
+  counts_.corrupted += diff.corrupted;
+  counts_.bitErrors += diff.bitErrors;
+  counts_.lost += diff.lost;
+  counts_.gaps += gaps;
+  counts_.extra += diff.extra;
+  counts_.places += (diff.corrupted || diff.lost || diff.extra) ? 1 : 0;
+  counts_.expected += d;
+  counts_.received += i;
+  if (differences_.size() < settings_.keepDifferences && (diff.corrupted || diff.lost || diff.extra)) {
+    diff.expectedHex = Hex(want, std::min(settings_.excerpt, Buffered()));
+    diff.receivedHex = Hex(got, std::min(settings_.excerpt, Pending()));
+    differences_.push_back(diff);
+  }
+  e_ += d;
+  ConsumePending(i);
+  searching_ = false;
+}
+
+}  // namespace vx::tools

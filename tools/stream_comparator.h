@@ -1,0 +1,136 @@
+// Compares the bytes that came back with the bytes that were sent, as they
+// arrive, and names what differs: bytes lost (and in how many gaps), bytes
+// corrupted (and the bit errors among them), bytes extra (received though never
+// sent). After a loss or an insertion it finds its place again by looking
+// ahead a bounded window on both sides for the smallest skip after which a run
+// of bytes agrees, so one dropped byte costs one "lost", not the rest of the
+// run. Memory stays bounded by the window, whatever the length of the streams.
+#pragma once
+
+#include "tools/expected_stream.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vx::tools {
+
+struct CompareCounts {
+  std::uint64_t expected = 0;   // expected bytes judged (matched + corrupted + lost)
+  std::uint64_t received = 0;   // received bytes judged (matched + corrupted + extra)
+  std::uint64_t matched = 0;
+  std::uint64_t lost = 0;
+  std::uint64_t gaps = 0;       // runs of lost bytes
+  std::uint64_t corrupted = 0;
+  std::uint64_t bitErrors = 0;  // differing bits among the corrupted bytes
+  std::uint64_t extra = 0;
+  std::uint64_t places = 0;     // places where the streams part (kept or not)
+  bool Intact() const { return lost == 0 && corrupted == 0 && extra == 0; }
+};
+
+// One place where the streams part: what was skipped on each side to agree again.
+struct Difference {
+  std::uint64_t expectedOffset = 0;  // in the stream sent (passes of the file one after another)
+  std::uint64_t receivedOffset = 0;
+  std::uint64_t lost = 0, corrupted = 0, extra = 0, bitErrors = 0;
+  std::string expectedHex, receivedHex;  // a few bytes from the point where they part
+};
+
+class StreamComparator {
+ public:
+  struct Settings {
+    std::size_t window = 16384;  // how far to look ahead on each side for the place to agree again
+    std::size_t agree = 32;      // bytes that must agree to call the streams in step again
+    std::size_t confirm = 128;   // agreement that tells a true place from a chance one
+    std::size_t keepDifferences = 8;
+    std::size_t excerpt = 16;    // bytes shown of each side of a difference
+  };
+
+  explicit StreamComparator(ExpectedStream& expected) : StreamComparator(expected, Settings{}) {}
+  StreamComparator(ExpectedStream& expected, const Settings& settings);
+
+  // How many bytes of the expected stream have been sent so far: received
+  // bytes are never matched beyond it. It only grows.
+  void SetSent(std::uint64_t sent);
+  // Takes the next received bytes.
+  void Feed(const std::uint8_t* data, std::size_t n);
+  // Judges what remains once nothing more will come: `sent` bytes went out
+  // in all; expected bytes not received are lost, received ones left over extra.
+  void Finish(std::uint64_t sent);
+
+  const CompareCounts& Counts() const { return counts_; }
+  const std::vector<Difference>& Differences() const { return differences_; }
+  // Bytes that have come in but are held while the comparator looks for its place.
+  std::size_t Pending() const { return pend_.size() - pendStart_; }
+
+ private:
+  struct Candidate {
+    std::size_t d = 0, i = 0;  // expected bytes skipped, received bytes skipped
+    bool found = false;
+    std::size_t agree = 0;     // bytes that agree after the skip (up to `confirm`)
+  };
+  struct GramTable {
+    std::vector<std::uint32_t> head;   // hash bucket -> 1 + newest index, stamped by generation
+    std::vector<std::uint32_t> stamp;
+    std::vector<std::uint32_t> prev;   // index -> 1 + previous index in its bucket
+    std::size_t inserted = 0;          // grams 0..inserted-1 are in the table
+  };
+
+  // Makes expected bytes [e_, e_ + n) readable in the buffer as far as sent; returns how many are.
+  std::size_t ExpectedAvailable(std::size_t n);
+  // Expected bytes from e_ already in the buffer, as far as sent.
+  std::size_t Buffered() const {
+    std::uint64_t end = std::min({sent_, streamEnd_, expBase_ + expLen_});
+    return end > e_ ? static_cast<std::size_t>(end - e_) : 0;
+  }
+  const std::uint8_t* ExpectedAt(std::size_t offset) const { return exp_.data() + (e_ - expBase_) + offset; }
+  const std::uint8_t* PendingAt(std::size_t offset) const { return pend_.data() + pendStart_ + offset; }
+  // Matches in-step bytes directly from `data`; returns how many agreed (the caller moves r_).
+  std::size_t MatchInStep(const std::uint8_t* data, std::size_t n);
+  // Works through the held bytes: matching while in step, searching after a difference.
+  void Drain(bool final);
+  // Looks for the place to agree again; false when it needs more bytes first.
+  bool Search(bool final);
+  void StartSearch();
+  void Resolve(std::size_t d, std::size_t i);
+  // Classify the d expected and i received bytes skipped: by the fewest edits, or in order when too wide.
+  void Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i, Difference* diff,
+             std::uint64_t* gaps);
+  static void PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
+                     Difference* diff, std::uint64_t* gaps);
+  void ConsumePending(std::size_t n);
+  std::uint32_t Hash(const std::uint8_t* p) const;
+  void Insert(GramTable& table, std::size_t index, std::uint32_t hash);
+  // Newest index in `table` whose gram equals `gram`, at most `limit`; -1 if none.
+  long Lookup(const GramTable& table, std::uint32_t hash, const std::uint8_t* gram, bool expectedSide) const;
+  Candidate TailCandidate(std::size_t nE, std::size_t nR) const;
+
+  ExpectedStream& stream_;
+  Settings settings_;
+  std::uint64_t sent_ = 0;
+  std::uint64_t e_ = 0;  // next expected byte to judge
+  std::uint64_t r_ = 0;  // next received byte to judge
+
+  std::vector<std::uint8_t> exp_;  // expected bytes [expBase_, expBase_ + expLen_)
+  std::uint64_t expBase_ = 0;
+  std::size_t expLen_ = 0;
+  std::uint64_t streamEnd_ = UINT64_MAX;  // where a stream that does not repeat ended
+
+  std::vector<std::uint8_t> pend_;  // received bytes [r_, ...) not yet judged
+  std::size_t pendStart_ = 0;
+
+  bool searching_ = false;
+  GramTable expTable_, recTable_;
+  std::uint32_t generation_ = 0;
+  // The best places found so far: confirmed by a long agreement, or parting again soon.
+  Candidate strong_, weak_;
+
+  std::vector<std::uint16_t> cost_;  // the alignment's table, kept for reuse
+
+  CompareCounts counts_;
+  std::vector<Difference> differences_;
+};
+
+}  // namespace vx::tools
