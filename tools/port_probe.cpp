@@ -1,5 +1,6 @@
 #include "tools/port_probe.h"
 
+#include "platform/hooks.h"
 #include "platform/win32.h"
 
 #include <cerrno>
@@ -117,10 +118,15 @@ PortProblem ProbePort(const std::string& fullName) {
         return {"nothing listens at " + name + ": the connection was refused", "is the serial server running, on that port?"};
       case ERROR_SEM_TIMEOUT:
         return {"no answer from " + name, "check the host's address and that a firewall lets the connection through"};
-      case ERROR_INVALID_PARAMETER:
+      case ERROR_INVALID_PARAMETER: {
+        const std::string problem = vx::PortNameProblem(fullName.c_str());
+        if (!problem.empty())
+          return {"bad line settings in '" + fullName + "': " + problem,
+                  "a port name may carry ?baud=N&format=8N1&flow=none|rtscts|xonxoff (see the README)"};
         if (!loop && !IsTerminal(name)) return NotAPort(name);
         return {"the line settings in '" + fullName + "' cannot be used on this port",
-                "see the README for the settings a port name may carry (?baud=N&format=8N1&flow=...)"};
+                "the driver refused them: try a rate or framing the adapter supports"};
+      }
       default:
         return {"cannot open " + name + " (system error " + std::to_string(error) + ")", ""};
     }

@@ -28,11 +28,16 @@ bool ParseSeconds(const char* name, const char* v, double* out) {
 
 void PrintRunUsage(FILE* out) {
   std::fprintf(out,
-               "usage: varnelix-run --file PATH [--port NAME] [--packet-size N] [--stress --duration SECONDS]\n"
+               "usage: varnelix-run --file PATH [--port NAME ...] [--packet-size N] [--stress --duration SECONDS]\n"
                "                    [--drain-timeout SECONDS] [--json FILE|-]\n"
                "Sends a file through a serial port with the Varnelix exerciser, without a display, and\n"
                "checks every byte that comes back against the file.\n"
-               "  --port NAME              COMn, a device path such as /dev/ttyUSB0, or loop:// (default)\n"
+               "  --port NAME              COMn, a device path such as /dev/ttyUSB0, loop:// (default),\n"
+               "                           tcp://HOST:PORT or rfc2217://HOST:PORT; settings may follow\n"
+               "                           as ?baud=N&format=8N1&flow=none|rtscts|xonxoff. Given more than\n"
+               "                           once, every port is exercised at the same time, each with its\n"
+               "                           own dialog; the run ends with a table, and exits with the worst\n"
+               "                           status of them\n"
                "  --file PATH              the file to send\n"
                "  --packet-size N          bytes sent per 1 ms tick, 1 to 2048 (default 256)\n"
                "  --stress                 send the file again and again\n"
@@ -61,8 +66,9 @@ bool ParseRunOptions(int argc, char** argv, RunOptions* o) {
     if (i + 1 >= argc) return Fail(a + " needs a value");
     const char* v = argv[++i];
     if (a == "--port") {
-      o->port = v;
-      if (o->port.empty()) return Fail("--port needs a port name");
+      if (!*v) return Fail("--port needs a port name");
+      o->ports.push_back(v);
+      o->port = o->ports.front();
     } else if (a == "--file") {
       o->file = v;
     } else if (a == "--json") {

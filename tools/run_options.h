@@ -3,11 +3,13 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vx::tools {
 
 struct RunOptions {
-  std::string port = "loop://";
+  std::string port = "loop://";    // the port of this run
+  std::vector<std::string> ports;  // every --port given, in order: more than one runs them all at once
   std::string file;
   unsigned packetSize = 256;
   bool stress = false;

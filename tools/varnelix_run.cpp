@@ -6,6 +6,7 @@
 #include "res/varnelix_res.h"
 #include "tools/drain_policy.h"
 #include "tools/expected_stream.h"
+#include "tools/port_fleet.h"
 #include "tools/port_probe.h"
 #include "tools/run_options.h"
 #include "tools/run_report.h"
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
     PrintRunUsage(stdout);
     return 0;
   }
+  if (options.ports.size() > 1) return RunPortFleet("/proc/self/exe", options);
   FileStream expected(options.stress);
   std::string error;
   if (!expected.Open(options.file, &error)) {

@@ -261,5 +261,72 @@ check counts.offered -ge "$(field counts.written)"
 check counts.matched = "$(field counts.written)"
 if [ "$took" -ge 3 ] && [ "$took" -le 7 ]; then passed=$((passed + 1)); else fail "a 3 s stress run took ${took} s"; fi
 
+# --- Several ports at once ------------------------------------------------------
+peer
+good="$device"
+good_pid=$peer_pid
+peer --silent
+silent="$device"
+run "four ports, one of them silent" 1 --file "$work/2000.txt" --port loop:// --port "$good" --port "$silent" \
+  --port "loop://?baud=115200" --drain-timeout 3
+check exit_status = 1
+check ports.0.verdict = ok
+check ports.1.verdict = ok
+check ports.1.settings.port = "$good"
+check ports.2.verdict = failed
+check ports.2.counts.lost = 2000
+check ports.3.verdict = ok
+[ "$(grep -c ' \(ok\|failed\)  ' "$work/out.txt")" = 4 ] || fail "$last: no table of four rows"
+grep -q "^$silent  *failed " "$work/out.txt" || fail "$last: the silent port's row does not say failed"
+stop_peer
+kill "$good_pid" 2>/dev/null
+wait "$good_pid" 2>/dev/null
+
+# --- Line settings in the port name -------------------------------------------
+run "a setting the exerciser does not know" 1 --port "loop://?speed=9600" --file "$sample"
+check port_error has "unknown setting 'speed'"
+run "a bad rate" 1 --port "loop://?baud=fast" --file "$sample"
+check port_error has "baud 'fast'"
+run "settings that are fine" 0 --port "loop://?baud=230400&format=8N1&flow=none" --file "$work/3000.txt"
+
+# --- Network ports through a real ser2net ---------------------------------------
+if [ -x /usr/sbin/ser2net ]; then
+  peer
+  free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+  raw=$(free_port)
+  tel=$(free_port)
+  {
+    echo "connection: &raw"
+    echo "  accepter: tcp,127.0.0.1,$raw"
+    echo "  connector: serialdev,$device,115200n81,local"
+    echo "  options:"
+    echo "    kickolduser: true"
+    echo "connection: &tel"
+    echo "  accepter: telnet(rfc2217),tcp,127.0.0.1,$tel"
+    echo "  connector: serialdev,$device,115200n81,local"
+    echo "  options:"
+    echo "    kickolduser: true"
+  } > "$work/ser2net.yaml"
+  /usr/sbin/ser2net -n -d -c "$work/ser2net.yaml" > "$work/ser2net.log" 2>&1 &
+  ser2net_pid=$!
+  listening() { grep -q "0100007F:$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
+  for _ in $(seq 50); do listening "$raw" && listening "$tel" && break; sleep 0.1; done
+  run "ser2net, raw" 0 --port "tcp://127.0.0.1:$raw" --file "$sample"
+  check counts.matched = 16442
+  sleep 0.3  # ser2net lets go of the device before it serves the next connection
+  run "ser2net, RFC 2217, every byte value" 0 --port "rfc2217://127.0.0.1:$tel?baud=57600" --file "$work/random.bin" \
+    --packet-size 512
+  check counts.matched = 30000
+  sleep 0.3
+  # The server killed mid-transfer: a dead line, not a slow one.
+  ( sleep 1.5; kill "$ser2net_pid" ) &
+  run "ser2net killed mid-transfer" 1 --port "rfc2217://127.0.0.1:$tel" --file "$sample" --stress --duration 8
+  check link_error = true
+  wait "$ser2net_pid" 2>/dev/null
+  stop_peer
+else
+  echo "(ser2net is not installed: network ports not checked; scripts/install-deps.sh installs it)"
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
