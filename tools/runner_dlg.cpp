@@ -14,6 +14,6 @@ LRESULT CRunnerDlg::OnRunnerLinkData(WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CRunnerDlg::OnRunnerLinkStatus(WPARAM wParam, LPARAM lParam) {
-  if (wParam == LINK_STATUS_ERROR) m_bLinkFailed = true;
+  if (wParam == LINK_STATUS_ERROR) m_bErrorReported = true;
   return CExerciserDlg::OnLinkStatus(wParam, lParam);
 }

@@ -11,7 +11,7 @@ class CRunnerDlg : public CExerciserDlg {
  public:
   explicit CRunnerDlg(vx::tools::StreamComparator& comparator) : m_comparator(comparator) {}
 
-  bool LinkFailed() const { return m_bLinkFailed; }
+  bool LinkFailed() const { return m_bErrorReported; }
   // Stops the pacing timer: nothing more is read from the file or sent.
   void StopSending() { ::KillTimer(m_hWnd, TRANSFER_TIMER_ID); }
 
@@ -23,5 +23,5 @@ class CRunnerDlg : public CExerciserDlg {
 
  private:
   vx::tools::StreamComparator& m_comparator;
-  bool m_bLinkFailed = false;
+  bool m_bErrorReported = false;  // the link itself said ERROR (the base also counts a failed open)
 };
