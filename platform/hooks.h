@@ -7,6 +7,8 @@
 #include "platform/win32.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace vx {
 
@@ -32,6 +34,12 @@ void SetTickCountOffset(DWORD offset);
 
 // How many handles are open: what tests and the soak benchmark watch for leaks.
 std::size_t OpenHandleCount();
+
+// ---- Serial devices present (Linux) --------------------------------------
+// Paths of the serial ports present under `root` (the machine's is /dev):
+// serial/by-id/* links, ttyUSB* and ttyACM* devices, and the ttyS* behind which
+// the driver reports a UART; each group in order (ttyS2 before ttyS10).
+std::vector<std::string> SerialDevicesPresent(const std::string& root = "/dev");
 
 // ---- Fault injection ----------------------------------------------------
 namespace fault {
