@@ -1,14 +1,15 @@
 #include "receive_box.h"
 
+#include "ansi_display.h"
+
 #include <QFontDatabase>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
-#include <cstring>
 
 namespace vx::fw {
 
-ReceiveBox::ReceiveBox(QWidget* parent) : QAbstractScrollArea(parent) {
+ReceiveBox::ReceiveBox(QWidget* parent, std::uint64_t limit) : QAbstractScrollArea(parent), store_(limit) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   font.setPointSize(9);
   setFont(font);
@@ -24,17 +25,35 @@ ReceiveBox::ReceiveBox(QWidget* parent) : QAbstractScrollArea(parent) {
 
 void ReceiveBox::Append(const char* bytes, std::size_t count) {
   store_.Append(bytes, count);
-  UpdateScrollBars();
-  viewport()->update();
+  ScheduleShow();
 }
 
 void ReceiveBox::SetText(const std::string& text) {
   store_.Clear();
   if (!text.empty()) store_.Append(text.data(), text.size());
-  // Setting the text shows it from its beginning.
-  verticalScrollBar()->setValue(0);
-  horizontalScrollBar()->setValue(0);
+  shownDropped_ = store_.DroppedLines();
+  reset_ = true;
+  followAfterReset_ = text.empty();
+  ScheduleShow();
+}
+
+void ReceiveBox::ShowModel() {
+  QScrollBar* vertical = verticalScrollBar();
+  bool follow = vertical->value() >= vertical->maximum();
+  if (reset_) {
+    // Setting the text shows it from its beginning (an empty box is at its end).
+    vertical->setValue(0);
+    horizontalScrollBar()->setValue(0);
+    follow = followAfterReset_;
+    reset_ = false;
+  }
+  const auto dropped = static_cast<int>(std::min<std::uint64_t>(store_.DroppedLines() - shownDropped_, 0x7fffffff));
+  shownDropped_ = store_.DroppedLines();
   UpdateScrollBars();
+  if (follow)
+    vertical->setValue(vertical->maximum());
+  else if (dropped > 0)
+    vertical->setValue(std::max(0, vertical->value() - dropped));  // the same lines stay in view
   viewport()->update();
 }
 
@@ -50,7 +69,18 @@ void ReceiveBox::UpdateScrollBars() {
 
 void ReceiveBox::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
-  UpdateScrollBars();
+  ShowModel();
+}
+
+QString ReceiveBox::ShownText(std::size_t line, std::uint64_t first, std::size_t count) const {
+  if (line >= store_.LineCount()) return {};
+  TextStore::Position from = store_.SeekColumn(line, first);
+  // Every byte fills at least one column: `count` bytes cover the row.
+  std::size_t bytes = static_cast<std::size_t>(std::min<std::uint64_t>(store_.LineEnd(line) - from.byte, count));
+  std::string piece(bytes, '\0');
+  store_.CopyOut(from.byte, bytes, piece.data());
+  std::u16string shown = LayOutColumns(piece.data(), piece.size(), from.column, first, count);
+  return QString::fromUtf16(shown.data(), static_cast<qsizetype>(shown.size()));
 }
 
 void ReceiveBox::paintEvent(QPaintEvent*) {
@@ -61,19 +91,11 @@ void ReceiveBox::paintEvent(QPaintEvent*) {
   const int rows = viewport()->height() / lineHeight_ + 1;
   const std::size_t columns = static_cast<std::size_t>(viewport()->width() / charWidth_ + 1);
   const int ascent = QFontMetrics(font()).ascent();
-  std::string piece;
   for (int row = 0; row < rows; ++row) {
     std::size_t line = static_cast<std::size_t>(firstLine + row);
     if (line >= store_.LineCount()) break;
-    std::uint64_t start = store_.LineStart(line) + firstColumn;
-    std::uint64_t end = store_.LineEnd(line);
-    if (start >= end) continue;
-    piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(end - start, columns)));
-    store_.CopyOut(start, piece.size(), piece.data());
-    // Each byte is its own Latin-1 character; control bytes keep their cell, blank.
-    for (auto& c : piece)
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    painter.drawText(2, row * lineHeight_ + ascent, QString::fromLatin1(piece.data(), static_cast<qsizetype>(piece.size())));
+    QString text = ShownText(line, firstColumn, columns);
+    if (!text.isEmpty()) painter.drawText(2, row * lineHeight_ + ascent, text);
   }
 }
 

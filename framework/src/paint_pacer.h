@@ -1,0 +1,32 @@
+// Painting at the display's pace. A control's model (its text) changes at
+// once, as often as the program changes it; what is on screen follows at most
+// kFramesPerSecond times a second. Each change asks for the next frame; all
+// asks before it are served by one showing, so the last state always reaches
+// the screen, at most one frame late. Frames are shown from Qt's event loop,
+// never from inside the handling of a message (a 1 ms timer tick is never held
+// up by a paint it caused).
+#pragma once
+
+namespace vx::fw {
+
+class PacedView {
+ public:
+  static constexpr int kFramesPerSecond = 60;
+
+  PacedView() = default;
+  PacedView(const PacedView&) = delete;
+  PacedView& operator=(const PacedView&) = delete;
+  virtual ~PacedView();
+
+ protected:
+  // Asks for ShowModel at the next frame.
+  void ScheduleShow();
+  // Brings the widget's picture up to its model.
+  virtual void ShowModel() = 0;
+
+ private:
+  friend class PaintPacer;
+  bool scheduled_ = false;
+};
+
+}  // namespace vx::fw
