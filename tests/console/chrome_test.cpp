@@ -64,7 +64,7 @@ TEST(Chrome, OnlyTheMainWindowsSystemMenuOffersMinimize) {
       });
   EXPECT_TRUE(mainEntries.contains(QStringLiteral("Mi&nimize"))) << mainEntries.join(u',').toStdString();
   EXPECT_TRUE(aboutEntries.contains(QStringLiteral("&Close\tAlt+F4"))) << aboutEntries.join(u',').toStdString();
-  for (const QString& entry : aboutEntries) EXPECT_FALSE(entry.contains(QStringLiteral("inimize"))) << entry.toStdString();
+  for (const QString& entry : aboutEntries) EXPECT_FALSE(entry.contains(QStringLiteral("nimize"))) << entry.toStdString();
 }
 
 TEST(Chrome, WindowIconAndDragIcon) {
