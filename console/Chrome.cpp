@@ -1,5 +1,4 @@
-// The dialog's chrome: system menu and About box, icons, the file chooser,
-// and edits of the port name.
+// The dialog's chrome: system menu and About box, icons, the file chooser.
 #include "console/AboutDlg.h"
 #include "console/ExerciserDlg.h"
 
@@ -54,14 +53,6 @@ void CExerciserDlg::OnBrowse() {
   if (dlg.DoModal() == IDOK) {
     m_editFilePath.SetWindowText(dlg.GetPathName());
     UpdateData(TRUE);
-  }
-}
-
-void CExerciserDlg::OnEditchangePortName() {
-  if (m_pLink) {
-    m_pLink->Close();
-    delete m_pLink;
-    m_pLink = nullptr;
   }
 }
 

@@ -13,7 +13,8 @@ CExerciserDlg::CExerciserDlg(CWnd* pParent)
       m_dwStartTick(0),
       m_nDrainTicks(0),
       m_hIcon(LoadIconA(nullptr, MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      m_pLink(nullptr) {}
+      m_pLink(nullptr),
+      m_bLinkFailed(FALSE) {}
 
 void CExerciserDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);

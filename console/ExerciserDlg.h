@@ -27,6 +27,9 @@ class CExerciserDlg : public CDialog {
   DWORD m_nDrainTicks;
   HICON m_hIcon;
   CSerialLink* m_pLink;
+  // The link has reported ERROR (or the port or file could not be opened):
+  // the status box keeps the word, and the next Start opens the port afresh.
+  BOOL m_bLinkFailed;
 
   // The statistics line from the current counters.
   CString FormatStatistics();
@@ -48,4 +51,11 @@ class CExerciserDlg : public CDialog {
   LRESULT OnLinkStatus(WPARAM wParam, LPARAM lParam);
 
   DECLARE_MESSAGE_MAP()
+
+ private:
+  static HANDLE OpenSource(const CString& path);
+  void CloseLink();
+  void ForgetFailuresOfClosedLink();
+  void EndTransfer();
+  void ShowFailure();
 };

@@ -8,7 +8,8 @@ LRESULT CExerciserDlg::OnLinkData(WPARAM wParam, LPARAM lParam) {
   DWORD count = static_cast<DWORD>(lParam);
 
   m_nReceived += count;
-  m_editStatus.SetWindowText(FormatStatistics());
+  // After a failure "ERROR" stays up until the next Start; the count goes on.
+  if (!m_bLinkFailed) m_editStatus.SetWindowText(FormatStatistics());
   // A zero byte ends the text the box takes from this block. The bytes are
   // added at the end of the box: the cost does not grow with what it holds.
   std::size_t shown = strnlen(block, count);
@@ -21,7 +22,10 @@ LRESULT CExerciserDlg::OnLinkData(WPARAM wParam, LPARAM lParam) {
 LRESULT CExerciserDlg::OnLinkStatus(WPARAM wParam, LPARAM) {
   switch (wParam) {
     case LINK_STATUS_ERROR:
-      m_editStatus.SetWindowText("ERROR");
+      // A line that died ends the transfer, as at the end of a file that is
+      // not repeated, rather than go on counting packets nobody can send.
+      ShowFailure();
+      EndTransfer();
       break;
     case LINK_STATUS_CONNECTED:
       m_editStatus.SetWindowText("Connected");

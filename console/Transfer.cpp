@@ -1,6 +1,8 @@
 // The paced transfer: Start, the timer tick, Quit, and the statistics line.
 #include "console/ExerciserDlg.h"
 
+#include <vector>
+
 namespace {
 constexpr DWORD kDrainAllowanceTicks = 1000;
 constexpr DWORD kStartPauseMs = 100;
@@ -8,6 +10,11 @@ constexpr DWORD kStartPauseMs = 100;
 
 void CExerciserDlg::OnStart() {
   UpdateData(TRUE);  // a failed field has shown its message; go on with what is stored
+
+  // A link that has reported ERROR holds a dead port (the device went away,
+  // the far end hung up): open the shown name afresh, as after an edit of it.
+  if (m_pLink && m_bLinkFailed) CloseLink();
+  m_bLinkFailed = FALSE;
 
   if (!m_pLink && !m_strPortName.IsEmpty()) {
     m_pLink = new CSerialLink(m_hWnd);
@@ -17,10 +24,8 @@ void CExerciserDlg::OnStart() {
       // A port that cannot be opened is a failure to show, not a transfer to
       // run with nothing sent. The unopened link goes, so the next Start tries
       // again with the name shown then.
-      m_pLink->Close();
-      delete m_pLink;
-      m_pLink = nullptr;
-      m_editStatus.SetWindowText("ERROR");
+      CloseLink();
+      ShowFailure();
       return;
     }
   }
@@ -31,9 +36,11 @@ void CExerciserDlg::OnStart() {
   m_nWritten = 0;
 
   if (m_hSourceFile != INVALID_HANDLE_VALUE) CloseHandle(m_hSourceFile);
-  m_hSourceFile = CreateFileA(m_strFilePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (m_hSourceFile == INVALID_HANDLE_VALUE) return;
+  m_hSourceFile = OpenSource(m_strFilePath);
+  if (m_hSourceFile == INVALID_HANDLE_VALUE) {
+    ShowFailure();
+    return;
+  }
 
   Sleep(kStartPauseMs);
   m_editReceived.SetWindowText("");
@@ -41,12 +48,26 @@ void CExerciserDlg::OnStart() {
   ::SetTimer(m_hWnd, TRANSFER_TIMER_ID, 1, nullptr);
 }
 
+// The file to send, or INVALID_HANDLE_VALUE. Only what the timer can read
+// without waiting qualifies: a disk file, or a device such as /dev/urandom. A
+// pipe or socket would hold the user-interface thread in its read until a
+// writer turned up.
+HANDLE CExerciserDlg::OpenSource(const CString& path) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
 void CExerciserDlg::OnTimer(UINT) {
   if (m_hSourceFile != INVALID_HANDLE_VALUE && !m_pLink) {
     // The port name was edited during the transfer and the link went with it:
     // the transfer ends here, as at the end of a file that is not repeated.
-    CloseHandle(m_hSourceFile);
-    m_hSourceFile = INVALID_HANDLE_VALUE;
+    EndTransfer();
   }
   if (m_hSourceFile != INVALID_HANDLE_VALUE) {
     DWORD n = 0;
@@ -54,8 +75,15 @@ void CExerciserDlg::OnTimer(UINT) {
     if (block) ReadFile(m_hSourceFile, block, m_nPacketSize, &n, nullptr);
 
     if (n > 0) {
-      if (!m_pLink->Send(block, n)) LocalFree(block);
-      m_nWritten += n;
+      if (m_pLink->Send(block, n)) {
+        m_nWritten += n;
+      } else {
+        // Refused (the writer is behind or gone): neither counted nor
+        // skipped. The same bytes are offered again at the next tick, so a
+        // line slower than the pacing gets the whole file at its own pace.
+        LocalFree(block);
+        SetFilePointer(m_hSourceFile, -static_cast<LONG>(n), nullptr, FILE_CURRENT);
+      }
       m_editStatus.SetWindowText(FormatStatistics());
     } else {
       LocalFree(block);
@@ -65,8 +93,7 @@ void CExerciserDlg::OnTimer(UINT) {
         SetFilePointer(m_hSourceFile, 0, nullptr, FILE_BEGIN);
         m_editReceived.SetWindowText("");
       } else {
-        CloseHandle(m_hSourceFile);
-        m_hSourceFile = INVALID_HANDLE_VALUE;
+        EndTransfer();
       }
     }
   }
@@ -76,15 +103,46 @@ void CExerciserDlg::OnTimer(UINT) {
 void CExerciserDlg::OnQuit() {
   if (m_pLink) {
     ::KillTimer(m_hWnd, TRANSFER_TIMER_ID);
-    m_pLink->Close();
-    delete m_pLink;
-    m_pLink = nullptr;
+    CloseLink();
   }
-  if (m_hSourceFile != INVALID_HANDLE_VALUE) {
-    CloseHandle(m_hSourceFile);
-    m_hSourceFile = INVALID_HANDLE_VALUE;
-  }
+  EndTransfer();
   CDialog::OnCancel();
+}
+
+// A new port name means a new link at the next Start; the timer and the file
+// are left alone (the next tick ends the transfer, having no link).
+void CExerciserDlg::OnEditchangePortName() { CloseLink(); }
+
+void CExerciserDlg::CloseLink() {
+  if (!m_pLink) return;
+  m_pLink->Close();
+  delete m_pLink;
+  m_pLink = nullptr;
+  ForgetFailuresOfClosedLink();
+}
+
+// An ERROR the closed link posted and this window has not yet handled tells
+// nothing about the next link: handled after the next Start, it would end a
+// healthy transfer. The other status words keep their place in the queue.
+void CExerciserDlg::ForgetFailuresOfClosedLink() {
+  std::vector<MSG> keep;
+  MSG msg;
+  while (PeekMessageA(&msg, m_hWnd, WM_LINK_STATUS, WM_LINK_STATUS, PM_REMOVE))
+    if (msg.wParam != LINK_STATUS_ERROR) keep.push_back(msg);
+  for (const MSG& m : keep) PostMessageA(m_hWnd, m.message, m.wParam, m.lParam);
+}
+
+// The file is closed: nothing more is read or counted as written.
+void CExerciserDlg::EndTransfer() {
+  if (m_hSourceFile == INVALID_HANDLE_VALUE) return;
+  CloseHandle(m_hSourceFile);
+  m_hSourceFile = INVALID_HANDLE_VALUE;
+}
+
+// The one failure the window shows; it stays until the next Start.
+void CExerciserDlg::ShowFailure() {
+  m_bLinkFailed = TRUE;
+  m_editStatus.SetWindowText("ERROR");
 }
 
 CString CExerciserDlg::FormatStatistics() {

@@ -28,5 +28,6 @@ enum LinkError {
   LINK_ERR_EVENT_MASK = 4,   // setting the port's event mask failed
   LINK_ERR_WRITER = 5,       // a write or one of the writer's waits failed
   LINK_ERR_READER = 6,       // a read, a reader's wait, a re-arm or an allocation failed
+  LINK_ERR_GETCOMMSTATE = 7, // the handle is not a serial port: its line settings cannot be read
   LINK_ERR_LINE_EVENT = -1,  // a line-event wait ended without EV_ERR, or reading the error state failed
 };

@@ -106,10 +106,28 @@ int CSerialLink::Deliver(const BYTE* bytes, DWORD count) {
     return 0;
   }
   std::memcpy(block, bytes, count);
-  // A block the owner's queue refused would otherwise be lost to everyone.
-  if (!PostMessageA(m_hOwner, WM_LINK_DATA, reinterpret_cast<WPARAM>(block), static_cast<LPARAM>(count)))
+  if (!PostWhenRoom(block, count)) {
+    // Stopped while waiting for room, or the owner window is gone: nobody
+    // will take the block.
     LocalFree(block);
+    return StopRequested() ? 0 : 1;
+  }
   return 1;
+}
+
+// Posts a received block, waiting while the owner's queue is full: the dialog
+// has fallen behind, and the bytes must not be dropped. Meanwhile nothing more
+// is read, so the device's own buffers and flow control hold the line back,
+// or its overrun counter reports what the line lost. A stop request ends the
+// wait at once, so Close stays prompt.
+bool CSerialLink::PostWhenRoom(BYTE* block, DWORD count) {
+  constexpr DWORD kRetryMs = 2;
+  for (;;) {
+    if (PostMessageA(m_hOwner, WM_LINK_DATA, reinterpret_cast<WPARAM>(block), static_cast<LPARAM>(count)))
+      return true;
+    if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA) return false;
+    if (WaitForSingleObject(m_hStop, kRetryMs) != WAIT_TIMEOUT) return false;
+  }
 }
 
 int CSerialLink::ArmLineEvent(OVERLAPPED* ov, DWORD* mask) {

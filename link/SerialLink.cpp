@@ -2,6 +2,16 @@
 // workers, handing packets to the writer.
 #include "link/SerialLink.h"
 
+#include <algorithm>
+
+namespace {
+// The writer's backlog is bounded by half a second of the line at its rate
+// (10 bits a byte), but never below 16 KiB: eight full packets, so that a
+// fast port is never held back by a writer that was briefly descheduled.
+constexpr DWORD kMinBacklogBytes = 16 * 1024;
+DWORD BacklogLimitFor(DWORD baud) { return std::max<DWORD>(kMinBacklogBytes, baud / 10 / 2); }
+}  // namespace
+
 CSerialLink::CSerialLink(HWND owner, DWORD stopWaitMs)
     : m_hOwner(owner),
       m_hPort(nullptr),
@@ -13,6 +23,8 @@ CSerialLink::CSerialLink(HWND owner, DWORD stopWaitMs)
       m_hReaderThread(nullptr),
       m_hWriterThread(nullptr),
       m_nSending(0),
+      m_nBacklog(0),
+      m_dwBacklogLimit(kMinBacklogBytes),
       m_dwStopWaitMs(stopWaitMs) {}
 
 CSerialLink::~CSerialLink() {}
@@ -32,9 +44,15 @@ int CSerialLink::Open(HANDLE port) {
   if (m_hPort) return 0;  // one port per link; the caller keeps `port`
   m_hPort = port;
 
+  // A character device whose line settings cannot be read (/dev/null,
+  // /dev/zero) is no serial port: refuse it at once, as Windows does, rather
+  // than "send" a whole file into it.
   DCB dcb{};
   COMMTIMEOUTS timeouts{};
-  BOOL haveState = GetCommState(m_hPort, &dcb);
+  if (!GetCommState(m_hPort, &dcb)) {
+    PostStatus(LINK_STATUS_ERROR, LINK_ERR_GETCOMMSTATE);
+    return AbandonOpen(port);
+  }
   GetCommTimeouts(m_hPort, &timeouts);
   // A read waits without limit for its first byte, then ends when its buffer
   // is full or 20 ms pass without a further byte; writes never time out.
@@ -44,11 +62,9 @@ int CSerialLink::Open(HANDLE port) {
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = 0;
   SetCommTimeouts(m_hPort, &timeouts);
-  // Writing back a record that could not be read would set the line to garbage.
-  if (haveState) {
-    dcb.fAbortOnError = FALSE;
-    SetCommState(m_hPort, &dcb);
-  }
+  dcb.fAbortOnError = FALSE;
+  SetCommState(m_hPort, &dcb);
+  m_dwBacklogLimit = BacklogLimitFor(dcb.BaudRate);
 
   m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!m_hStop) {
@@ -104,13 +120,18 @@ bool CSerialLink::StartWorker(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE
 
 int CSerialLink::Send(const void* packet, DWORD count) {
   if (!packet || count == 0) return 1;
+  if (m_nBacklog.load() >= m_dwBacklogLimit) return 0;
   ++m_nSending;
   int result = 0;
   if (m_hWriter.load()) {
+    // Counted before the post: the writer may take and finish the packet
+    // before PostThreadMessageA has even returned.
+    m_nBacklog += count;
     result = PostThreadMessageA(m_dwWriterId.load(), WM_LINK_SEND, count,
                                 reinterpret_cast<LPARAM>(const_cast<void*>(packet)))
                  ? 1
                  : 0;
+    if (!result) m_nBacklog -= count;
   }
   --m_nSending;
   return result;
@@ -140,15 +161,18 @@ void CSerialLink::StopWorker(std::atomic<HANDLE>& running, HANDLE& thread, std::
   if (running.load()) {
     SetEvent(m_hStop);
     PurgeComm(m_hPort, purge);  // cancels the worker's pending operation
-    if (WaitForSingleObject(thread, m_dwStopWaitMs) == WAIT_TIMEOUT) {
-      TerminateThread(thread, 0);
-      // A terminated worker does not get to clear its own fields.
-      running = nullptr;
-      id = 0;
-    }
   }
-  // The worker has ended (or ended earlier on its own): only this thread ever
-  // waits on the handle, so closing it here is the one and only close.
+  // Waited on even when the worker has already cleared its "runs" mark: it
+  // still touches this object on its way out (the writer frees its queue), so
+  // the owner must not delete the link before the thread has truly ended.
+  if (WaitForSingleObject(thread, m_dwStopWaitMs) == WAIT_TIMEOUT) {
+    TerminateThread(thread, 0);
+    // A terminated worker does not get to clear its own fields.
+    running = nullptr;
+    id = 0;
+  }
+  // Only this thread ever waits on the handle, so closing it here is the one
+  // and only close.
   CloseHandle(thread);
   thread = nullptr;
 }

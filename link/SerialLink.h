@@ -20,8 +20,12 @@ class CSerialLink {
   // starts both workers. 1 on success; 0 after posting the failure.
   int Open(HANDLE port);
   // Hands a packet to the writer. 1 when handed over (the writer now owns the
-  // block) or when there was nothing to hand; 0 when the caller keeps it.
+  // block) or when there was nothing to hand; 0 when the caller keeps it: no
+  // writer, its queue refused the packet, or it already holds about half a
+  // second of the line's bytes (see Backlog).
   int Send(const void* packet, DWORD count);
+  // Bytes handed to the writer and not yet written to the port.
+  DWORD Backlog() const { return m_nBacklog.load(); }
   void Close();
   void StopReader();
   void StopWriter();
@@ -47,6 +51,8 @@ class CSerialLink {
                    std::atomic<DWORD>& id, int priority);
   void StopWorker(std::atomic<HANDLE>& running, HANDLE& thread, std::atomic<DWORD>& id, DWORD purge);
   void FreeQueuedPackets();
+  void ReleasePacket(LPARAM block, DWORD count);
+  bool PostWhenRoom(BYTE* block, DWORD count);
 
   HWND m_hOwner;
   HANDLE m_hPort;
@@ -66,5 +72,11 @@ class CSerialLink {
   // for them before it frees what is left in its queue, so no packet is lost
   // between its last look and its end.
   std::atomic<int> m_nSending;
+  // Bytes accepted by Send and not yet written or freed by the writer, and how
+  // many Send lets wait: without a bound the writer's queue would take ten
+  // thousand packets, minutes of a slow line, and the written count would run
+  // that far ahead of what ever reached the wire.
+  std::atomic<DWORD> m_nBacklog;
+  DWORD m_dwBacklogLimit;
   DWORD m_dwStopWaitMs;
 };

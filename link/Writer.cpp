@@ -21,7 +21,7 @@ DWORD CSerialLink::RunWriter() {
       }
       if (WaitForSingleObject(m_hStop, 0) != WAIT_TIMEOUT) {
         // Stopped with a packet in hand: it is freed, not written.
-        if (!msg.hwnd && msg.message == WM_LINK_SEND) LocalFree(reinterpret_cast<HLOCAL>(msg.lParam));
+        if (!msg.hwnd && msg.message == WM_LINK_SEND) ReleasePacket(msg.lParam, static_cast<DWORD>(msg.wParam));
         break;
       }
       if (msg.hwnd) {
@@ -31,7 +31,7 @@ DWORD CSerialLink::RunWriter() {
       }
       if (msg.message != WM_LINK_SEND) continue;  // other thread messages are dropped
       int written = WriteBlock(&ov, reinterpret_cast<const BYTE*>(msg.lParam), static_cast<DWORD>(msg.wParam));
-      LocalFree(reinterpret_cast<HLOCAL>(msg.lParam));
+      ReleasePacket(msg.lParam, static_cast<DWORD>(msg.wParam));
       if (!written) break;
     }
   }
@@ -50,8 +50,14 @@ void CSerialLink::FreeQueuedPackets() {
   while (m_nSending.load() != 0) Sleep(0);
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (!msg.hwnd && msg.message == WM_LINK_SEND) LocalFree(reinterpret_cast<HLOCAL>(msg.lParam));
+    if (!msg.hwnd && msg.message == WM_LINK_SEND) ReleasePacket(msg.lParam, static_cast<DWORD>(msg.wParam));
   }
+}
+
+// A packet leaves the backlog when its block is freed, written or not.
+void CSerialLink::ReleasePacket(LPARAM block, DWORD count) {
+  LocalFree(reinterpret_cast<HLOCAL>(block));
+  m_nBacklog -= count;
 }
 
 // Leaving WriteBlock with a write still pending (stopped, or the wait for it

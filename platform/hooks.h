@@ -35,6 +35,11 @@ void SetTickCountOffset(DWORD offset);
 // How many handles are open: what tests and the soak benchmark watch for leaks.
 std::size_t OpenHandleCount();
 
+// What is wrong with the line settings in a port name ("baud 'fast' is not a
+// rate ..."), or an empty string when there is nothing wrong with them.
+// CreateFileA fails such a name with ERROR_INVALID_PARAMETER; this says why.
+std::string PortNameProblem(const char* name);
+
 // ---- Serial devices present (Linux) --------------------------------------
 // Paths of the serial ports present under `root` (the machine's is /dev):
 // serial/by-id/* links, ttyUSB* and ttyACM* devices, and the ttyS* behind which

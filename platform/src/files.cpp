@@ -1,6 +1,7 @@
 // CreateFileA, ReadFile, WriteFile, SetFilePointer, GetFileType for ordinary
 // files; names that denote serial ports are handed to the comm part.
 #include "comm/port.h"
+#include "comm/port_name.h"
 #include "faults.h"
 #include "files.h"
 
@@ -10,29 +11,6 @@
 #include <unistd.h>
 
 namespace vx::kernel {
-
-DWORD ErrnoToWin32(int e) {
-  switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    case ENXIO:
-    case ENODEV: return ERROR_FILE_NOT_FOUND;
-    case EIO: return ERROR_GEN_FAILURE;
-    case EPIPE: return ERROR_BROKEN_PIPE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_GEN_FAILURE;
-  }
-}
 
 FileObject::~FileObject() {
   if (fd >= 0) ::close(fd);
@@ -51,12 +29,19 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
   if (!name) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   if (!*name) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
 
-  std::string path;
-  switch (vx::comm::ClassifyName(name, &path)) {
-    case vx::comm::NameKind::Loopback: return vx::comm::OpenLoopback(name, flags);
-    case vx::comm::NameKind::BadLoopback: return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-    case vx::comm::NameKind::Path: break;
+  vx::comm::PortName port;
+  std::string why;
+  if (!vx::comm::ParsePortName(name, &port, &why)) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  switch (port.kind) {
+    case vx::comm::NameKind::Loopback:
+      return vx::comm::OpenLoopback(port.query.hasBaud ? port.query.baud : 0, port.query);
+    case vx::comm::NameKind::Tcp:
+    case vx::comm::NameKind::Rfc2217:
+      return vx::comm::OpenNetworkPort(port.path, port.kind == vx::comm::NameKind::Rfc2217, port.query);
+    case vx::comm::NameKind::Path:
+      break;
   }
+  const std::string& path = port.path;
 
   bool wantsWrite = access & (GENERIC_WRITE | GENERIC_ALL);
   bool wantsRead = access & (GENERIC_READ | GENERIC_ALL);
@@ -71,7 +56,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     default: return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   int fd = ::open(path.c_str(), oflags, 0666);
-  if (fd < 0) return Fail(ErrnoToWin32(errno), INVALID_HANDLE_VALUE);
+  // EBUSY here is a terminal another program holds exclusively: a port in
+  // use, which Windows reports as access denied.
+  if (fd < 0) return Fail(errno == EBUSY ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno), INVALID_HANDLE_VALUE);
   struct stat st;
   if (fstat(fd, &st) != 0) {
     int e = errno;
@@ -82,7 +69,11 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     ::close(fd);
     return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   }
-  if (S_ISCHR(st.st_mode)) return vx::comm::OpenDevice(fd, path, flags);
+  if (S_ISCHR(st.st_mode)) return vx::comm::OpenDevice(fd, port.query);
+  if (!port.query.Empty()) {  // line settings for something with no line
+    ::close(fd);
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
 
   // Ordinary files and pipes are read and written synchronously.
   int fl = fcntl(fd, F_GETFL);

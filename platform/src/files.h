@@ -13,6 +13,4 @@ class FileObject final : public Object {
   DWORD type = FILE_TYPE_DISK;
 };
 
-DWORD ErrnoToWin32(int e);
-
 }  // namespace vx::kernel

@@ -140,4 +140,7 @@ R Fail(DWORD error, R result) {
   return result;
 }
 
+// The Win32 error code a failed POSIX call's errno stands for.
+DWORD ErrnoToWin32(int e);
+
 }  // namespace vx::kernel

@@ -6,8 +6,13 @@
 #include "tools/echo_peer.h"
 
 #include <QLineEdit>
+#include <atomic>
+#include <fcntl.h>
 #include <fstream>
+#include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vx::test {
@@ -152,6 +157,119 @@ TEST(Faults, FloodingPeerLeavesTheTimerTicking) {
   });
 }
 
+// Starts a transfer on loop:// as the user would.
+void StartOnLoop(CExerciserDlg& dlg, const std::string& file, const char* packet = "2048") {
+  SetText(dlg, IDC_FILE_PATH, file);
+  SetText(dlg, IDC_PORT_NAME, "loop://");
+  SetText(dlg, IDC_PACKET_SIZE, packet);
+  Click(dlg, IDOK);
+}
+
+TEST(Honesty, APacketTheWriterRefusesIsOfferedAgainNotCountedOrSkipped) {
+  std::string content;
+  for (int i = 0; content.size() < 64 * 1024; ++i) content += "packet line " + std::to_string(i) + "\r\n";
+  std::string file = WriteTempFile(content);
+  // The writer's queue refuses twenty packets in a row, as when it is full.
+  vx::fault::Inject({"PostThreadMessageA", 3, 20, ERROR_NOT_ENOUGH_QUOTA});
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    StartOnLoop(dlg, file, "512");
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 20000));
+    EXPECT_EQ(vx::fault::Hits("PostThreadMessageA"), 20u);
+    EXPECT_EQ(dlg.m_nWritten, content.size());
+    EXPECT_EQ(dlg.m_nReceived, content.size());
+    EXPECT_TRUE(Text(dlg, IDC_RECEIVED) == content) << "the file went out with holes";
+  });
+  vx::fault::Reset();
+  unlink(file.c_str());
+}
+
+TEST(Honesty, ALineSlowerThanThePacingGetsTheWholeFileAtItsPace) {
+  std::string content;
+  for (int i = 0; content.size() < 6000; ++i) content += "slow " + std::to_string(i) + "\r\n";
+  std::string file = WriteTempFile(content);
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    SetText(dlg, IDC_FILE_PATH, file);
+    SetText(dlg, IDC_PORT_NAME, "loop://?baud=38400");  // 3,840 bytes a second against 2 MB offered
+    SetText(dlg, IDC_PACKET_SIZE, "2048");
+    Click(dlg, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_nReceived >= content.size(); }, 10000));
+    EXPECT_EQ(dlg.m_nWritten, content.size());
+    EXPECT_TRUE(Text(dlg, IDC_RECEIVED) == content);
+  });
+  unlink(file.c_str());
+}
+
+TEST(Honesty, ADeadLineShowsErrorUntilTheNextStartAndStopsCounting) {
+  Session s;
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    s.Start(dlg);
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_nReceived > 100000; }));
+    s.peer->HangUp();
+    ASSERT_TRUE(WaitUntil([&] { return s.errorShown; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 500));
+    ULONGLONG written = dlg.m_nWritten;
+    WaitUntil([] { return false; }, 300);
+    EXPECT_EQ(Text(dlg, IDC_STATUS), "ERROR") << "the next tick's statistics hid the failure";
+    EXPECT_EQ(dlg.m_nWritten, written) << "packets counted on a dead line";
+  });
+}
+
+TEST(Honesty, StartAfterAFailureOpensThePortAfresh) {
+  std::string content(20000, 'r');
+  std::string file = WriteTempFile(content);
+  auto dead = vx::fault::Rule{"WriteFile", 0, 1, ERROR_GEN_FAILURE};
+  dead.onlyInThread = CSerialLink::WriterProc;
+  vx::fault::Inject(dead);
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    StartOnLoop(dlg, file);
+    ASSERT_TRUE(WaitUntil([&] { return Text(dlg, IDC_STATUS) == "ERROR"; }, 3000));
+    // The same name, no edit: Start must not reuse the link whose writer died.
+    Click(dlg, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 20000));
+    EXPECT_EQ(dlg.m_nWritten, content.size());
+    EXPECT_EQ(dlg.m_nReceived, content.size());
+    EXPECT_NE(Text(dlg, IDC_STATUS), "ERROR");
+  });
+  vx::fault::Reset();
+  unlink(file.c_str());
+}
+
+// The dialog falls behind a fast line (here: its thread is busy for a while)
+// and more blocks arrive than its queue may hold. The reader waits for room,
+// the device's buffer holds the line back, and nothing is dropped.
+TEST(Honesty, ReceivedBlocksAreNeverDroppedWhenTheDialogFallsBehind) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string device = ptsname(master);
+  std::string file = WriteTempFile("x");
+  constexpr std::size_t kTotal = 32u << 20;  // far past 10,000 blocks of 2 KiB
+  std::atomic<std::size_t> sent{0};
+  std::thread line;
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    SetText(dlg, IDC_FILE_PATH, file);
+    SetText(dlg, IDC_PORT_NAME, device);
+    Click(dlg, IDOK);
+    ASSERT_NE(dlg.m_pLink, nullptr);
+    line = std::thread([&] {
+      // Zero bytes: counted like any other, but they add nothing to the box.
+      std::vector<char> zeros(64 * 1024, 0);
+      while (sent < kTotal) {
+        ssize_t n = ::write(master, zeros.data(), std::min(zeros.size(), kTotal - sent));
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+    });
+    Sleep(3000);  // busy: nothing handled
+    EXPECT_TRUE(WaitUntil([&] { return dlg.m_nReceived >= kTotal; }, 30000));
+    EXPECT_EQ(dlg.m_nReceived, sent.load());
+  });
+  if (line.joinable()) line.join();
+  ::close(master);
+  unlink(file.c_str());
+}
+
 TEST(BadInput, PortNames) {
   std::string file = WriteTempFile("data\r\n");
   std::string regular = WriteTempFile("not a port");
@@ -191,14 +309,29 @@ TEST(BadInput, PortNames) {
 TEST(BadInput, FilePaths) {
   RunMainDialog([&](CExerciserDlg& dlg) {
     SetText(dlg, IDC_PORT_NAME, "loop://");
-    for (const char* path : {"/tmp", "/nonexistent/file", "", "c:\\test.txt"}) {
+    std::string fifo = WriteTempFile("");
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (std::string path : {std::string("/tmp"), std::string("/nonexistent/file"), std::string(),
+                             std::string("c:\\test.txt"), fifo}) {
+      SetText(dlg, IDC_STATUS, "");
       SetText(dlg, IDC_FILE_PATH, path);
+      DWORD start = GetTickCount();
       Click(dlg, IDOK);
-      // A file that cannot be opened ends Start before any timer is set.
+      // A file that cannot be opened, or one whose reads would wait for a
+      // writer (a FIFO), ends Start before any timer is set, and says so.
+      EXPECT_LT(GetTickCount() - start, 1000u) << path;
       EXPECT_EQ(dlg.m_hSourceFile, INVALID_HANDLE_VALUE) << path;
+      EXPECT_EQ(Text(dlg, IDC_STATUS), "ERROR") << path;
       WaitUntil([] { return false; }, 30);
       EXPECT_EQ(dlg.m_nWritten, 0u) << path;
     }
+    unlink(fifo.c_str());
+    // Character devices that read without waiting stay usable as sources.
+    SetText(dlg, IDC_FILE_PATH, "/dev/zero");
+    Click(dlg, IDOK);
+    EXPECT_NE(dlg.m_hSourceFile, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(WaitUntil([&] { return dlg.m_nWritten > 0; }, 2000));
   });
 }
 

@@ -104,12 +104,28 @@ TEST_F(LinkFaults, WriterThreadCannotBeCreatedAndTheReaderIsStopped) {
   EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_NO_THREAD)});
 }
 
-TEST_F(LinkFaults, GetCommStateFailureIsNotWrittenBack) {
+TEST_F(LinkFaults, LineSettingsThatCannotBeReadMeanNoSerialPort) {
+  // Injected on a real port, and for real on character devices that are not
+  // terminals: refused at once, nothing written back, the handle closed.
   vx::fault::Inject({"GetCommState", 0, 1, ERROR_GEN_FAILURE});
-  vx::fault::Inject({"SetCommState", 0, 1, ERROR_GEN_FAILURE});
-  ASSERT_EQ(link.Open(OpenLoop()), 1);
-  owner.PumpFor(30);  // the writer takes packets once its queue exists
-  EXPECT_EQ(vx::fault::Hits("SetCommState"), 0u);
+  HANDLE port = OpenLoop();
+  EXPECT_EQ(link.Open(port), 0);
+  EXPECT_FALSE(CloseHandle(port));
+  EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_GETCOMMSTATE)});
+  EXPECT_EQ(vx::fault::Hits("GetCommState"), 1u);
+
+  for (const char* device : {"/dev/null", "/dev/full", "/dev/zero"}) {
+    CSerialLink l(owner.hwnd(), 300);
+    owner.statuses.clear();
+    HANDLE h = CreateFileA(device, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << device;
+    EXPECT_EQ(l.Open(h), 0) << device;
+    EXPECT_EQ(Failures(1), std::vector<Status>{Error(LINK_ERR_GETCOMMSTATE)}) << device;
+    void* packet = MakePacket("x");
+    EXPECT_EQ(l.Send(packet, 1), 0) << device;  // nothing "written" into it
+    LocalFree(packet);
+    l.Close();
+  }
 }
 
 TEST_F(LinkFaults, WriterEventCannotBeCreated) {
@@ -195,15 +211,43 @@ TEST_F(LinkFaults, ReceivedBlockCannotBeAllocated) {
   EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_READER), Error(LINK_ERR_READER)}));
 }
 
-TEST_F(LinkFaults, RefusedDataPostFreesTheBlockAndReadingGoesOn) {
+TEST_F(LinkFaults, AFullOwnerQueueHoldsTheReaderBackAndLosesNothing) {
   ASSERT_EQ(link.Open(OpenLoop()), 1);
   owner.PumpFor(30);  // the writer takes packets once its queue exists
-  vx::fault::Inject(InReader("PostMessageA", ERROR_NOT_ENOUGH_QUOTA));
-  ASSERT_EQ(link.Send(MakePacket("lost"), 4), 1);
-  owner.PumpFor(80);
+  auto full = InReader("PostMessageA", ERROR_NOT_ENOUGH_QUOTA);
+  full.count = 20;  // the dialog is behind for a while
+  vx::fault::Inject(full);
+  ASSERT_EQ(link.Send(MakePacket("first"), 5), 1);
+  ASSERT_TRUE(owner.PumpUntil([&] { return vx::fault::Hits("PostMessageA") == 20; }, 2000));
+  ASSERT_EQ(link.Send(MakePacket("second"), 6), 1);
+  ASSERT_TRUE(owner.PumpUntil([&] { return owner.received == "firstsecond"; }));
+  EXPECT_EQ(Failures(0), std::vector<Status>{});
+}
+
+TEST_F(LinkFaults, CloseIsPromptWhileTheReaderWaitsForRoom) {
+  ASSERT_EQ(link.Open(OpenLoop()), 1);
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
+  auto full = InReader("PostMessageA", ERROR_NOT_ENOUGH_QUOTA);
+  full.count = 1000000;  // the dialog never catches up
+  vx::fault::Inject(full);
+  ASSERT_EQ(link.Send(MakePacket("stuck"), 5), 1);
+  ASSERT_TRUE(owner.PumpUntil([&] { return vx::fault::Hits("PostMessageA") > 3; }, 2000));
+  DWORD start = GetTickCount();
+  link.Close();  // LeakSanitizer checks that the block it held was freed
+  EXPECT_LT(GetTickCount() - start, 250u);  // well inside the 300 ms stop bound
+  owner.PumpFor(20);
+  EXPECT_EQ(owner.statuses, (std::vector<Status>{kConnected, kDisconnected}));
+}
+
+TEST_F(LinkFaults, ABlockForAWindowThatIsGoneIsFreed) {
+  ASSERT_EQ(link.Open(OpenLoop()), 1);
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
+  vx::fault::Inject(InReader("PostMessageA", ERROR_INVALID_WINDOW_HANDLE));
+  ASSERT_EQ(link.Send(MakePacket("gone"), 4), 1);
+  ASSERT_TRUE(owner.PumpUntil([&] { return vx::fault::Hits("PostMessageA") == 1; }, 2000));
   ASSERT_EQ(link.Send(MakePacket("kept"), 4), 1);
   ASSERT_TRUE(owner.PumpUntil([&] { return owner.received == "kept"; }));
-  EXPECT_EQ(Failures(0), std::vector<Status>{});  // LeakSanitizer checks the lost block was freed
+  EXPECT_EQ(Failures(0), std::vector<Status>{});  // LeakSanitizer checks the first block was freed
 }
 
 TEST_F(LinkFaults, ReaderWaitFails) {
@@ -276,6 +320,28 @@ TEST_F(LinkFaults, WriteFailsAndLaterPacketsAreRefused) {
   }
 }
 
+TEST_F(LinkFaults, CloseWaitsForAFailedWriterThatHasNotYetEnded) {
+  // The writer has reported its failure and cleared its "runs" mark, but is
+  // still on its way out, freeing its queue. Close must wait for the thread
+  // (here: its bound, then terminate it) before the owner may delete the link.
+  auto* l = new CSerialLink(owner.hwnd(), 300);
+  ASSERT_EQ(l->Open(OpenLoop()), 1);
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
+  vx::fault::Inject(InWriter("WriteFile"));
+  auto held = InWriter("PeekMessageA");
+  held.skip = 1;  // the look that takes the packet; then the one freeing the queue
+  held.block = true;
+  vx::fault::Inject(held);
+  ASSERT_EQ(l->Send(MakePacket("abc"), 3), 1);
+  ASSERT_TRUE(owner.PumpUntil([&] { return vx::fault::Hits("PeekMessageA") == 1; }, 2000));
+  DWORD start = GetTickCount();
+  l->Close();
+  EXPECT_GE(GetTickCount() - start, 290u);
+  delete l;
+  vx::fault::Reset();  // nothing is left to release: the writer is gone
+  EXPECT_EQ(Failures(2), (std::vector<Status>{Error(LINK_ERR_WRITER), kDisconnected}));
+}
+
 TEST_F(LinkFaults, WriterInputWaitFails) {
   auto rule = InWriter("MsgWaitForMultipleObjects");
   rule.overrideResult = true;
@@ -340,7 +406,10 @@ TEST_F(LinkFaults, NormalStopBetweenWaitAndRearmShowsNoError) {
     owner.statuses.clear();
     ASSERT_EQ(l.Open(OpenLoop()), 1);
     owner.PumpFor(30);  // the writer takes packets once its queue exists
-    for (int k = 0; k < 20; ++k) l.Send(MakePacket(std::string(512, 'a' + k % 26)), 512);
+    for (int k = 0; k < 20; ++k) {
+      void* packet = MakePacket(std::string(512, 'a' + k % 26));
+      if (!l.Send(packet, 512)) LocalFree(packet);
+    }
     Sleep(i % 5);
     l.Close();
     owner.PumpFor(10);

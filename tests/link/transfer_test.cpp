@@ -33,7 +33,7 @@ TEST_P(Link, OpenAnnouncesConnectedAndPacketsComeBackInOrder) {
   for (int i = 0; i < 200; ++i) {
     std::string packet = Pattern(1 + (i * 37) % 600, i);
     sent += packet;
-    ASSERT_EQ(link.Send(MakePacket(packet), DWORD(packet.size())), 1);
+    ASSERT_TRUE(SendWhenAccepted(link, owner, packet));
   }
   ASSERT_TRUE(owner.PumpUntil([&] { return owner.received.size() >= sent.size(); }));
   EXPECT_TRUE(owner.received == sent);
@@ -48,7 +48,7 @@ TEST_P(Link, ContinuousStreamArrivesIn2048ByteBlocks) {
   owner.PumpFor(30);  // the writer takes packets once its queue exists
   std::string sent = Pattern(256 * 1024, 7);
   for (std::size_t off = 0; off < sent.size(); off += 2048)
-    ASSERT_EQ(link.Send(MakePacket(sent.substr(off, 2048)), 2048), 1);
+    ASSERT_TRUE(SendWhenAccepted(link, owner, sent.substr(off, 2048)));
   ASSERT_TRUE(owner.PumpUntil([&] { return owner.received.size() >= sent.size(); }));
   EXPECT_TRUE(owner.received == sent);
   std::size_t full = 0;
@@ -94,19 +94,51 @@ TEST_P(Link, InjectedLineErrorIsClearedAndReadingGoesOn) {
   EXPECT_EQ(owner.statuses.size(), 1u);  // Connected only
 }
 
-TEST_P(Link, PacketsQueuedBehindAStuckWriteAreFreedOnClose) {
+TEST_P(Link, ABacklogBehindAStuckWriteIsBoundedAndFreedOnClose) {
+  if (peer) {
+    peer->PauseReading(true);
+  } else {
+    CloseHandle(port);  // a loopback paced like a slow line instead
+    port = CreateFileA("loop://?baud=9600", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  }
   ASSERT_EQ(link.Open(port), 1);
+  port = INVALID_HANDLE_VALUE;  // the link owns it now
   owner.PumpFor(30);  // the writer takes packets once its queue exists
-  if (peer) peer->PauseReading(true);
-  // 1 MiB cannot be taken by a paused pty nor by the loopback (its reader's
-  // blocks are not being taken either, but its buffer is far smaller).
+  // 1 MiB cannot be taken by a paused pty nor by a 9600-baud line.
   std::string big(1 << 20, 'q');
   ASSERT_EQ(link.Send(MakePacket(big), DWORD(big.size())), 1);
-  for (int i = 0; i < 50; ++i) ASSERT_EQ(link.Send(MakePacket(big.substr(0, 1000)), 1000), 1);
   Sleep(50);
+  EXPECT_GT(link.Backlog(), 0u);
+  EXPECT_LE(link.Backlog(), DWORD(big.size()));
+  // The writer is far behind: later packets stay with the caller instead of
+  // piling up in its queue, so what is counted as sent stays near the line.
+  void* refused = MakePacket("late");
+  EXPECT_EQ(link.Send(refused, 4), 0);
+  LocalFree(refused);
   DWORD start = GetTickCount();
   link.Close();  // LeakSanitizer checks that every queued block was freed
   EXPECT_LT(GetTickCount() - start, 2000u);
+  EXPECT_EQ(link.Backlog(), 0u);
+}
+
+TEST_P(Link, TheBacklogDrainsAsTheLineTakesIt) {
+  ASSERT_EQ(link.Open(port), 1);
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
+  std::string sent = Pattern(64 * 1024, 3);
+  int refusals = 0;
+  for (std::size_t off = 0; off < sent.size(); off += 2048) {
+    void* packet = MakePacket(sent.substr(off, 2048));
+    if (!link.Send(packet, 2048)) {
+      // Neither lost nor skipped: the caller offers the same bytes again.
+      ++refusals;
+      LocalFree(packet);
+      ASSERT_TRUE(SendWhenAccepted(link, owner, sent.substr(off, 2048)));
+    }
+  }
+  ASSERT_TRUE(owner.PumpUntil([&] { return owner.received.size() >= sent.size(); }));
+  EXPECT_TRUE(owner.received == sent);
+  EXPECT_GT(refusals, 0) << "64 KiB at once is more than the writer may hold";
+  EXPECT_TRUE(owner.PumpUntil([&] { return link.Backlog() == 0; }, 2000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, Link, ::testing::Values(Device::Loop, Device::Pty), DeviceName);

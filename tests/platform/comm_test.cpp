@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -368,6 +370,147 @@ TEST_F(RawPty, BytesBufferedAtTheCallCompleteTheReadOneIntervalLater) {
 
 // A character device whose driver cannot be polled reports itself always
 // ready; the port must move its bytes anyway, and not spin when idle.
+// A port is exclusive, as on Windows: two exercisers on one line would
+// interleave their data and each count the other's echo.
+TEST_F(RawPty, ASecondOpenIsRefusedUntilTheFirstIsClosed) {
+  const char* name = ptsname(master);
+  HANDLE second = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+
+  // Another program holding the line: a child process tries the same.
+  pid_t child = fork();
+  if (child == 0) {
+    HANDLE h = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    _exit(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened a port in use";
+
+  CloseHandle(port);
+  port = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_NE(port, INVALID_HANDLE_VALUE) << "closing gives the line back";
+}
+
+// Opening makes the line raw; closing gives it back as it was found, so that
+// a terminal used as a port is usable again afterwards.
+TEST_F(RawPty, ClosingRestoresTheSettingsFoundAtOpen) {
+  CloseHandle(port);
+  port = INVALID_HANDLE_VALUE;
+  int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(slave, &cooked), 0);
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_oflag |= OPOST;
+  cooked.c_iflag |= ICRNL;
+  cfsetispeed(&cooked, B19200);
+  cfsetospeed(&cooked, B19200);
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+
+  HANDLE h = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 57600;  // changed through the port, too
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  termios raw{};
+  ASSERT_EQ(tcgetattr(slave, &raw), 0);
+  EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(cfgetospeed(&raw), speed_t(B57600));
+  CloseHandle(h);
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  EXPECT_EQ(after.c_lflag, cooked.c_lflag);
+  EXPECT_EQ(after.c_iflag, cooked.c_iflag);
+  EXPECT_EQ(after.c_oflag, cooked.c_oflag);
+  EXPECT_EQ(cfgetospeed(&after), speed_t(B19200));
+  ::close(slave);
+}
+
+// Line settings given after the port name are set when it opens, seen both
+// through GetCommState and by the far side of the line.
+TEST_F(RawPty, SettingsInTheNameAreSetAtOpenAndGivenBackAtClose) {
+  CloseHandle(port);
+  port = INVALID_HANDLE_VALUE;
+  // The far side's own view of the line, opened before the port is claimed.
+  int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  termios before{};
+  ASSERT_EQ(tcgetattr(slave, &before), 0);
+
+  std::string name = std::string(ptsname(master)) + "?baud=57600&format=7E2&flow=rtscts";
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  EXPECT_EQ(dcb.BaudRate, 57600u);
+  EXPECT_EQ(dcb.ByteSize, 7);
+  EXPECT_EQ(dcb.Parity, EVENPARITY);
+  EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+  EXPECT_TRUE(dcb.fOutxCtsFlow);
+  termios far{};
+  ASSERT_EQ(tcgetattr(slave, &far), 0);
+  EXPECT_EQ(cfgetospeed(&far), speed_t(B57600));
+  EXPECT_TRUE(far.c_cflag & CSTOPB);
+  EXPECT_TRUE(far.c_cflag & CRTSCTS);  // a pty keeps 8 data bits and no parity whatever it is told
+  CloseHandle(h);
+  ASSERT_EQ(tcgetattr(slave, &far), 0);
+  EXPECT_EQ(cfgetospeed(&far), cfgetospeed(&before));
+  EXPECT_EQ(far.c_cflag, before.c_cflag);
+
+  // A rate with no Bnnn constant of its own.
+  name = std::string(ptsname(master)) + "?baud=250000";
+  h = CreateFileA(name.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  DCB fresh{};
+  ASSERT_TRUE(GetCommState(h, &fresh));
+  EXPECT_EQ(fresh.BaudRate, 250000u);
+  CloseHandle(h);
+  ::close(slave);
+}
+
+TEST(PortNames, BadSettingsFailTheOpenAndGoodOnesShowInTheState) {
+  for (const char* name : {"loop://?baud=fast", "loop://?baud=", "loop://?format=9N1", "loop://?format=8X1",
+                           "loop://?format=8N3", "loop://?flow=magic", "loop://?speed=9600", "loop://?baud",
+                           "loop://x?baud=9600", "/dev/null?baud=9600", "/dev/ptmx?parity=odd"}) {
+    SetLastError(0);
+    HANDLE h = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE) << name;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << name;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  EXPECT_EQ(vx::PortNameProblem("loop://?flow=magic"), "flow 'magic' is not none, rtscts or xonxoff");
+  EXPECT_EQ(vx::PortNameProblem("/dev/ttyUSB0?speed=1"), "unknown setting 'speed' (baud, format, flow)");
+  EXPECT_EQ(vx::PortNameProblem("COM3?baud=115200&format=8N1&flow=none"), "");
+  HANDLE h = CreateFileA("loop://?baud=19200&format=7o1&flow=xonxoff", GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  EXPECT_EQ(dcb.BaudRate, 19200u);
+  EXPECT_EQ(dcb.ByteSize, 7);
+  EXPECT_EQ(dcb.Parity, ODDPARITY);
+  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  EXPECT_TRUE(dcb.fOutX && dcb.fInX);
+  EXPECT_FALSE(dcb.fOutxCtsFlow);
+  CloseHandle(h);
+
+  // A file whose own name holds a '?' is still just that file.
+  char dir[] = "/tmp/vx-names-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string odd = std::string(dir) + "/what?baud=1";
+  close(::open(odd.c_str(), O_CREAT | O_WRONLY, 0600));
+  h = CreateFileA(odd.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  unlink(odd.c_str());
+  rmdir(dir);
+}
+
 TEST(CharacterDevice, OneThatCannotBePolledStillReadsAndWrites) {
   HANDLE zero = CreateFileA("/dev/zero", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(zero, INVALID_HANDLE_VALUE);
@@ -383,6 +526,10 @@ TEST(CharacterDevice, OneThatCannotBePolledStillReadsAndWrites) {
     ASSERT_TRUE(GetOverlappedResult(zero, &ov, &n, TRUE));
   }
   EXPECT_EQ(n, 2048u);
+  // No serial port: the comm calls fail as on a handle that is no comm device.
+  DCB dcb{};
+  EXPECT_FALSE(GetCommState(zero, &dcb));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   CloseHandle(zero);
 }
 

@@ -60,4 +60,11 @@ void* MakePacket(const std::string& bytes) {
   return block;
 }
 
+bool SendWhenAccepted(CSerialLink& link, Owner& owner, const std::string& bytes, DWORD ms) {
+  void* packet = MakePacket(bytes);
+  bool taken = owner.PumpUntil([&] { return link.Send(packet, DWORD(bytes.size())) == 1; }, ms);
+  if (!taken) LocalFree(packet);
+  return taken;
+}
+
 }  // namespace vx::test

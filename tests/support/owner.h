@@ -34,4 +34,8 @@ class Owner {
 // A packet as the dialog makes it: a LocalAlloc'd block the writer will free.
 void* MakePacket(const std::string& bytes);
 
+// Offers `bytes` to the link as the dialog does, once a tick, until the link
+// takes them (its backlog is bounded) or `ms` pass; a refused block is freed.
+bool SendWhenAccepted(CSerialLink& link, Owner& owner, const std::string& bytes, DWORD ms = 10000);
+
 }  // namespace vx::test

@@ -1,61 +1,59 @@
 // Port names, opening, and the Win32 communications entry points.
 #include "../faults.h"
 #include "port.h"
+#include "net_socket.h"
+#include "port_name.h"
+#include "socket_backend.h"
 
 #include <atomic>
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace vx::comm {
 
-NameKind ClassifyName(const char* name, std::string* path) {
-  std::string n = name;
-  if (n.rfind("loop://", 0) == 0) return NameKind::Loopback;
-  std::string bare = n.rfind("\\\\.\\", 0) == 0 ? n.substr(4) : n;
-  if (bare.size() > 3 && strncasecmp(bare.c_str(), "COM", 3) == 0) {
-    const char* digits = bare.c_str() + 3;
-    bool allDigits = *digits && digits[0] != '0' && std::strspn(digits, "0123456789") == std::strlen(digits);
-    if (allDigits && std::strlen(digits) <= 3) {
-      *path = "/dev/ttyS" + std::to_string(std::atoi(digits) - 1);
-      return NameKind::Path;
-    }
-  }
-  *path = n;
-  return NameKind::Path;
-}
-
 namespace {
 
-// "loop://" or "loop://?baud=N": anything else is not a loopback we know.
-bool ParseLoopName(const char* name, DWORD* baud) {
-  const char* rest = name + std::strlen("loop://");
-  *baud = 0;
-  if (!*rest) return true;
-  if (std::strncmp(rest, "?baud=", 6) != 0) return false;
-  const char* digits = rest + 6;
-  if (!*digits || std::strspn(digits, "0123456789") != std::strlen(digits) || std::strlen(digits) > 8) return false;
-  *baud = static_cast<DWORD>(std::strtoul(digits, nullptr, 10));
-  return *baud >= 50;
-}
-
-HANDLE StartPort(std::unique_ptr<Backend> backend) {
+// Starts a port on `backend` and sets the line as the name's query says,
+// before anyone can use it. A rate or framing the driver refuses fails the
+// open, as a bad query does.
+HANDLE StartPort(std::unique_ptr<Backend> backend, const LineQuery& query) {
   auto port = std::make_shared<Port>(std::move(backend));
   if (!port->Usable()) return kernel::Fail(ERROR_TOO_MANY_OPEN_FILES, INVALID_HANDLE_VALUE);
+  if (!query.Empty()) {
+    DCB dcb{};
+    // No line settings at all (/dev/null): nothing to apply them to.
+    if (!port->GetState(&dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    query.ApplyTo(&dcb);
+    if (!port->SetState(&dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
   port->Start();
   return kernel::InsertHandle(port);
 }
 
 }  // namespace
 
-HANDLE OpenLoopback(const char* name, DWORD) {
-  DWORD baud;
-  if (!ParseLoopName(name, &baud)) return kernel::Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  return StartPort(MakeLoopBackend(baud));
+HANDLE OpenLoopback(DWORD baud, const LineQuery& query) { return StartPort(MakeLoopBackend(baud), query); }
+
+HANDLE OpenNetworkPort(const std::string& hostPort, bool rfc2217, const LineQuery& query) {
+  constexpr int kConnectTimeoutMs = 5000;
+  DWORD error = ERROR_SUCCESS;
+  int fd = ConnectTcp(hostPort, kConnectTimeoutMs, &error);
+  if (fd < 0) return kernel::Fail(error, INVALID_HANDLE_VALUE);
+  std::unique_ptr<Backend> backend;
+  if (rfc2217) {
+    backend = MakeRfc2217Backend(fd, &error);
+    if (!backend) return kernel::Fail(error, INVALID_HANDLE_VALUE);  // it has closed fd
+  } else {
+    backend = MakeTcpBackend(fd);
+  }
+  return StartPort(std::move(backend), query);
 }
 
-HANDLE OpenDevice(int fd, const std::string&, DWORD) { return StartPort(MakeTtyBackend(fd)); }
+HANDLE OpenDevice(int fd, const LineQuery& query) {
+  DWORD error = ERROR_SUCCESS;
+  auto backend = MakeTtyBackend(fd, &error);
+  if (!backend) return kernel::Fail(error, INVALID_HANDLE_VALUE);
+  return StartPort(std::move(backend), query);
+}
 
 BOOL WaitOverlapped(OVERLAPPED* ov, DWORD* count, BOOL wait) {
   auto status = std::atomic_ref<ULONG_PTR>(ov->Internal).load(std::memory_order_acquire);

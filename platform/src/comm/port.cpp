@@ -14,6 +14,10 @@
 
 namespace vx::comm {
 
+// What the comm calls fail with on a descriptor that is no serial port, as
+// Windows fails them on a handle that is no comm device.
+constexpr DWORD kNotACommDevice = ERROR_INVALID_HANDLE;
+
 void CompleteOverlapped(OVERLAPPED* ov, DWORD status, DWORD count) {
   std::atomic_ref<ULONG_PTR>(ov->InternalHigh).store(count, std::memory_order_relaxed);
   std::atomic_ref<ULONG_PTR>(ov->Internal).store(status, std::memory_order_release);
@@ -244,7 +248,7 @@ BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
     std::lock_guard lock(lock_);
     const DWORD dead = stopping_ ? DWORD(ERROR_INVALID_HANDLE) : deadError_.load();
     if (dead || wait_.active || !backend_->IsCommDevice()) {
-      DWORD error = dead ? dead : wait_.active ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FUNCTION;
+      DWORD error = dead ? dead : wait_.active ? ERROR_INVALID_PARAMETER : kNotACommDevice;
       if (localEvent) CloseHandle(localEvent);
       return kernel::Fail(error, FALSE);
     }
@@ -267,7 +271,7 @@ BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
 BOOL Port::SetMask(DWORD mask) {
   {
     std::lock_guard lock(lock_);
-    if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+    if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
     if (const DWORD dead = deadError_) return kernel::Fail(dead, FALSE);
     // A new mask completes (does not cancel) a pending wait, with mask 0.
     if (wait_.active) {
@@ -284,7 +288,7 @@ BOOL Port::SetMask(DWORD mask) {
 
 BOOL Port::GetMask(DWORD* mask) {
   std::lock_guard lock(lock_);
-  if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   *mask = mask_;
   return TRUE;
 }
@@ -292,7 +296,7 @@ BOOL Port::GetMask(DWORD* mask) {
 BOOL Port::ClearError(DWORD* errors, COMSTAT* stat) {
   std::lock_guard writeSide(writeLock_);  // for the bytes still to write
   std::lock_guard lock(lock_);
-  if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   if (const DWORD dead = deadError_) return kernel::Fail(dead, FALSE);
   DWORD sampled;
   if (canSample_ && backend_->SampleLineErrors(&sampled)) CollectLineErrorsLocked(sampled);
@@ -327,7 +331,7 @@ BOOL Port::Purge(DWORD flags) {
 
 BOOL Port::GetState(DCB* dcb) {
   std::lock_guard lock(lock_);
-  if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   if (haveDcb_) {
     *dcb = dcb_;
     return TRUE;
@@ -340,7 +344,7 @@ BOOL Port::GetState(DCB* dcb) {
 
 BOOL Port::SetState(const DCB* dcb) {
   std::lock_guard lock(lock_);
-  if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   if (dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS ||
       dcb->BaudRate == 0)
     return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -355,14 +359,14 @@ BOOL Port::SetState(const DCB* dcb) {
 }
 
 BOOL Port::GetTimeouts(COMMTIMEOUTS* t) {
-  if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   std::lock_guard lock(readLock_);
   *t = timeouts_;
   return TRUE;
 }
 
 BOOL Port::SetTimeouts(const COMMTIMEOUTS* t) {
-  if (!backend_->IsCommDevice()) return kernel::Fail(ERROR_INVALID_FUNCTION, FALSE);
+  if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   std::lock_guard lock(readLock_);
   timeouts_ = *t;
   return TRUE;

@@ -15,14 +15,16 @@ namespace vx::comm {
 
 using kernel::Clock;
 
-enum class NameKind { Path, Loopback, BadLoopback };
-// Maps a Windows port name to what to open: COMn and \\.\COMn become
-// /dev/ttyS(n-1), loop:// names the built-in loopback, anything else is a path.
-NameKind ClassifyName(const char* name, std::string* path);
+struct LineQuery;
 
-HANDLE OpenLoopback(const char* name, DWORD flags);
-// Takes over `fd`, a character device opened non-blocking.
-HANDLE OpenDevice(int fd, const std::string& path, DWORD flags);
+// The built-in loopback, paced at `baud` (0: as fast as memory).
+HANDLE OpenLoopback(DWORD baud, const LineQuery& query);
+// Takes over `fd`, a character device opened non-blocking, and sets the line
+// as `query` says.
+HANDLE OpenDevice(int fd, const LineQuery& query);
+// Connects to a serial server at "host:port": a raw byte stream, or Telnet
+// with the COM-PORT option when `rfc2217`.
+HANDLE OpenNetworkPort(const std::string& hostPort, bool rfc2217, const LineQuery& query);
 
 // Moves bytes without ever blocking. Reads are called with the port's read
 // lock held and writes with its write lock, so the two may run at once.
@@ -51,7 +53,9 @@ class Backend {
   std::function<void()> poke;
 };
 
-std::unique_ptr<Backend> MakeTtyBackend(int fd);
+// Takes over `fd`. Null, with `fd` closed and *error set, when it is a
+// terminal that another handle or program holds.
+std::unique_ptr<Backend> MakeTtyBackend(int fd, DWORD* error);
 std::unique_ptr<Backend> MakeLoopBackend(DWORD baud);
 void LoopInjectErrors(Backend* backend, DWORD errors);
 

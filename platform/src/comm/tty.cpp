@@ -1,10 +1,12 @@
 // Backend for real character devices: ttys (serial ports, pseudo-terminals)
 // and any other character device opened by path.
-#include "../files.h"
+#include "../kernel.h"
 #include "port.h"
+#include "tty_rate.h"
 
 #include <cerrno>
 #include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,10 +44,21 @@ bool SpeedOf(DWORD baud, speed_t* s) {
 
 class TtyBackend final : public Backend {
  public:
+  // `fd` is a terminal this process has claimed (see ClaimTerminal), or
+  // another character device.
   explicit TtyBackend(int fd) : fd_(fd), isTty_(isatty(fd)) {
+    if (isTty_) haveFound_ = tcgetattr(fd_, &found_) == 0;
     if (isTty_) MakeRaw();
   }
-  ~TtyBackend() override { ::close(fd_); }
+  ~TtyBackend() override {
+    if (isTty_) {
+      // Left as it was found: a terminal put back into raw mode by an
+      // exerciser would be unusable, and the next program expects its rate.
+      if (haveFound_) tcsetattr(fd_, TCSANOW, &found_);
+      ioctl(fd_, TIOCNXCL);
+    }
+    ::close(fd_);  // also releases the flock
+  }
 
   long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
     for (;;) {
@@ -84,6 +97,7 @@ class TtyBackend final : public Backend {
     *dcb = DCB{};
     dcb->DCBlength = sizeof(DCB);
     dcb->BaudRate = BaudOf(cfgetospeed(&t));
+    if (dcb->BaudRate == 0) dcb->BaudRate = ReadArbitraryRate(fd_);
     dcb->fBinary = TRUE;
     dcb->fParity = (t.c_iflag & INPCK) ? TRUE : FALSE;
     bool rtscts = t.c_cflag & CRTSCTS;
@@ -116,9 +130,11 @@ class TtyBackend final : public Backend {
     termios t;
     if (tcgetattr(fd_, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
     speed_t speed;
-    if (!SpeedOf(dcb.BaudRate, &speed)) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    bool standard = SpeedOf(dcb.BaudRate, &speed);
+    if (standard) {
+      cfsetispeed(&t, speed);
+      cfsetospeed(&t, speed);
+    }
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[dcb.ByteSize - 5];
@@ -136,6 +152,9 @@ class TtyBackend final : public Backend {
     if (dcb.fInX) t.c_iflag |= IXOFF;
     if (dcb.fParity) t.c_iflag |= INPCK;
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return kernel::Fail(kernel::ErrnoToWin32(errno), FALSE);
+    // Any other rate goes through termios2; a driver that cannot make it
+    // refuses, and so does the call.
+    if (!standard && !SetArbitraryRate(fd_, dcb.BaudRate)) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
     return TRUE;
   }
 
@@ -190,12 +209,33 @@ class TtyBackend final : public Backend {
 
   int fd_;
   bool isTty_;
+  bool haveFound_ = false;
+  termios found_{};  // the settings at open, given back at close
   bool haveBase_ = false;
   serial_icounter_struct base_{};
 };
 
 }  // namespace
 
-std::unique_ptr<Backend> MakeTtyBackend(int fd) { return std::make_unique<TtyBackend>(fd); }
+// A serial port is exclusive, as on Windows. The advisory lock is what other
+// instances of this program (and tools that lock the same way) honour, root
+// included; TIOCEXCL makes the kernel refuse further opens by anyone else
+// who is not privileged.
+bool ClaimTerminal(int fd, DWORD* error) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : kernel::ErrnoToWin32(errno);
+    return false;
+  }
+  ioctl(fd, TIOCEXCL);
+  return true;
+}
+
+std::unique_ptr<Backend> MakeTtyBackend(int fd, DWORD* error) {
+  if (isatty(fd) && !ClaimTerminal(fd, error)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<TtyBackend>(fd);
+}
 
 }  // namespace vx::comm

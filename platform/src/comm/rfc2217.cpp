@@ -1,0 +1,304 @@
+// rfc2217://host:port: Telnet with the COM-PORT option. Data bytes travel with
+// 255 doubled; the line settings go to the server as commands, and its
+// line-state notifications become the line errors WaitCommEvent reports.
+#include "net_socket.h"
+#include "socket_backend.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <vector>
+
+namespace vx::comm {
+namespace {
+
+enum : unsigned char {
+  kSe = 240, kSb = 250, kWill = 251, kWont = 252, kDo = 253, kDont = 254, kIac = 255,
+  kOptBinary = 0, kOptSuppressGoAhead = 3, kOptComPort = 44,
+};
+
+// COM-PORT commands, client to server; the server answers with code + 100.
+enum : unsigned char {
+  kSetBaudRate = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5,
+  kNotifyLineState = 6, kSetLineStateMask = 10, kPurgeData = 12, kServerOffset = 100,
+};
+
+constexpr unsigned char kLineStateErrors = 0x02 | 0x04 | 0x08 | 0x10;  // overrun, parity, framing, break
+constexpr int kControlSendMs = 2000;
+// How long to wait for the server's answers about its line at connect: they
+// usually take a millisecond; a server that never answers costs this once.
+constexpr int kAnswerWaitMs = 300;
+
+DWORD CommErrorsOf(unsigned char lineState) {
+  DWORD e = 0;
+  if (lineState & 0x02) e |= CE_OVERRUN;
+  if (lineState & 0x04) e |= CE_RXPARITY;
+  if (lineState & 0x08) e |= CE_FRAME;
+  if (lineState & 0x10) e |= CE_BREAK;
+  return e;
+}
+
+class Rfc2217Backend final : public SocketBackend {
+ public:
+  using SocketBackend::SocketBackend;
+
+  // Offers and asks for the options, asks the server for its line settings
+  // and waits briefly for the answers, so that the DCB starts as the server's.
+  bool Negotiate(DWORD* error) {
+    const unsigned char hello[] = {kIac, kWill, kOptBinary, kIac, kDo, kOptBinary, kIac, kWill, kOptSuppressGoAhead,
+                                   kIac, kDo, kOptSuppressGoAhead, kIac, kWill, kOptComPort};
+    if (!SendControl(hello, sizeof hello)) return Failed(error);
+    const unsigned char noValue[] = {0};
+    const unsigned char noRate[] = {0, 0, 0, 0};
+    const unsigned char errorsOnly[] = {kLineStateErrors};
+    if (!SendCommand(kSetBaudRate, noRate, 4) || !SendCommand(kSetDataSize, noValue, 1) ||
+        !SendCommand(kSetParity, noValue, 1) || !SendCommand(kSetStopSize, noValue, 1) ||
+        !SendCommand(kSetLineStateMask, errorsOnly, 1))
+      return Failed(error);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
+    std::vector<char> sink(4096);
+    while (answers_ != kAllAnswers) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      long n = Decode(sink.data(), sink.size(), error);
+      if (n < 0) return false;
+      early_.insert(early_.end(), sink.begin(), sink.begin() + n);  // data that came with the answers
+    }
+    std::lock_guard lock(stateLock_);
+    atServer_ = dcb_;
+    return true;
+  }
+
+  long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
+    if (!early_.empty()) {
+      std::size_t n = std::min(size, early_.size());
+      std::memcpy(buffer, early_.data(), n);
+      early_.erase(early_.begin(), early_.begin() + static_cast<long>(n));
+      return static_cast<long>(n);
+    }
+    return Decode(static_cast<char*>(buffer), size, error);
+  }
+
+  long WriteSome(const void* buffer, std::size_t size, DWORD* error) override {
+    std::lock_guard lock(sendLock_);
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    std::size_t take = std::min<std::size_t>(size, kChunk);
+    encoded_.clear();
+    for (std::size_t i = 0; i < take; ++i) {
+      encoded_.push_back(static_cast<char>(in[i]));
+      if (in[i] == kIac) encoded_.push_back(static_cast<char>(kIac));
+    }
+    long sent = Transmit(encoded_.data(), encoded_.size(), error);
+    if (sent <= 0) return sent;
+    // Which user bytes went whole. A send that ends inside a doubled 255 is
+    // completed at once: a lone IAC would make the next byte a command.
+    std::size_t consumed = 0, at = 0;
+    while (at < static_cast<std::size_t>(sent)) {
+      std::size_t width = in[consumed] == kIac ? 2 : 1;
+      if (at + width > static_cast<std::size_t>(sent)) {
+        const char rest = static_cast<char>(kIac);
+        if (!SendAll(fd_, &rest, 1, kControlSendMs)) {
+          *error = ERROR_DEVICE_NOT_CONNECTED;
+          return -1;
+        }
+      }
+      at += width;
+      ++consumed;
+    }
+    return static_cast<long>(consumed);
+  }
+
+  BOOL WriteState(const DCB& dcb) override {
+    DCB before;
+    {
+      std::lock_guard lock(stateLock_);
+      before = atServer_;
+      dcb_ = dcb;
+      atServer_ = dcb;
+    }
+    // Only what changed goes to the server, so that opening a port does not
+    // override what the server was configured with.
+    bool ok = true;
+    if (dcb.BaudRate != before.BaudRate) {
+      const unsigned char rate[] = {static_cast<unsigned char>(dcb.BaudRate >> 24),
+                                    static_cast<unsigned char>(dcb.BaudRate >> 16),
+                                    static_cast<unsigned char>(dcb.BaudRate >> 8),
+                                    static_cast<unsigned char>(dcb.BaudRate)};
+      ok &= SendCommand(kSetBaudRate, rate, 4);
+    }
+    if (dcb.ByteSize != before.ByteSize) ok &= SendValue(kSetDataSize, dcb.ByteSize);
+    if (dcb.Parity != before.Parity) ok &= SendValue(kSetParity, static_cast<unsigned char>(dcb.Parity + 1));
+    if (dcb.StopBits != before.StopBits)
+      ok &= SendValue(kSetStopSize, dcb.StopBits == TWOSTOPBITS ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 1);
+    if (FlowOf(dcb) != FlowOf(before)) ok &= SendValue(kSetControl, FlowOf(dcb));
+    return ok ? TRUE : kernel::Fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
+  }
+
+  void PurgeInput() override {
+    SendValue(kPurgeData, 1);  // the server's buffer of what the line received
+    early_.clear();
+    char sink[4096];
+    DWORD ignored;
+    while (Decode(sink, sizeof sink, &ignored) > 0) {
+    }
+  }
+  void PurgeOutput() override { SendValue(kPurgeData, 2); }
+
+  bool SampleLineErrors(DWORD* errors) override {
+    *errors = lineErrors_.exchange(0);
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 8192;
+  static constexpr unsigned kAllAnswers = 0x1E;  // rate, data size, parity, stop size
+
+  static unsigned char FlowOf(const DCB& dcb) {
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return 3;
+    if (dcb.fOutX || dcb.fInX) return 2;
+    return 1;
+  }
+
+  bool Failed(DWORD* error) {
+    *error = ERROR_DEVICE_NOT_CONNECTED;
+    return false;
+  }
+
+  bool SendControl(const unsigned char* bytes, std::size_t size) {
+    std::lock_guard lock(sendLock_);
+    return SendAll(fd_, bytes, size, kControlSendMs);
+  }
+
+  bool SendCommand(unsigned char command, const unsigned char* value, std::size_t size) {
+    std::vector<unsigned char> c = {kIac, kSb, kOptComPort, command};
+    for (std::size_t i = 0; i < size; ++i) {
+      c.push_back(value[i]);
+      if (value[i] == kIac) c.push_back(kIac);
+    }
+    c.push_back(kIac);
+    c.push_back(kSe);
+    return SendControl(c.data(), c.size());
+  }
+  bool SendValue(unsigned char command, unsigned char value) { return SendCommand(command, &value, 1); }
+
+  // Reads what the socket holds and splits it: data into `out` (never more
+  // than `size` bytes, since the stream is never shorter than its data), the
+  // rest to the option and command handlers. Keeps its place across calls.
+  long Decode(char* out, std::size_t size, DWORD* error) {
+    raw_.resize(size);
+    long got = Receive(raw_.data(), size, error);
+    if (got <= 0) return got;
+    std::size_t n = 0;
+    for (long i = 0; i < got; ++i) {
+      auto b = static_cast<unsigned char>(raw_[i]);
+      switch (state_) {
+        case State::Data:
+          if (b == kIac) state_ = State::Iac;
+          else out[n++] = static_cast<char>(b);
+          break;
+        case State::Iac:
+          if (b == kIac) {
+            out[n++] = static_cast<char>(kIac);
+            state_ = State::Data;
+          } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
+            verb_ = b;
+            state_ = State::Option;
+          } else if (b == kSb) {
+            sub_.clear();
+            state_ = State::Sub;
+          } else {
+            state_ = State::Data;  // NOP, GA, and other two-byte commands
+          }
+          break;
+        case State::Option:
+          OnOption(verb_, b);
+          state_ = State::Data;
+          break;
+        case State::Sub:
+          if (b == kIac) state_ = State::SubIac;
+          else if (sub_.size() < 64) sub_.push_back(b);
+          break;
+        case State::SubIac:
+          if (b == kSe) {
+            OnSubnegotiation();
+            state_ = State::Data;
+          } else {
+            if (b == kIac && sub_.size() < 64) sub_.push_back(b);
+            state_ = State::Sub;
+          }
+          break;
+      }
+    }
+    return static_cast<long>(n);
+  }
+
+  // Requests for the options we asked for are their acknowledgements; any
+  // other is refused once, and a refusal is never answered (no loops).
+  void OnOption(unsigned char verb, unsigned char option) {
+    const bool ours = option == kOptBinary || option == kOptSuppressGoAhead || option == kOptComPort;
+    if (ours || verb == kWont || verb == kDont) return;
+    bool& refused = verb == kDo ? refusedDo_[option] : refusedWill_[option];
+    if (refused) return;
+    refused = true;
+    const unsigned char answer[] = {kIac, verb == kDo ? kWont : kDont, option};
+    SendControl(answer, sizeof answer);
+  }
+
+  void OnSubnegotiation() {
+    if (sub_.size() < 2 || sub_[0] != kOptComPort) return;
+    const unsigned char code = sub_[1];
+    const unsigned char* value = sub_.data() + 2;
+    const std::size_t length = sub_.size() - 2;
+    if (code == kServerOffset + kNotifyLineState && length >= 1) {
+      if (DWORD e = CommErrorsOf(value[0])) lineErrors_ |= e;
+      return;
+    }
+    std::lock_guard lock(stateLock_);
+    if (code == kServerOffset + kSetBaudRate && length >= 4) {
+      DWORD rate = DWORD(value[0]) << 24 | DWORD(value[1]) << 16 | DWORD(value[2]) << 8 | value[3];
+      if (rate) dcb_.BaudRate = rate;
+      answers_ |= 1u << kSetBaudRate;
+    } else if (code == kServerOffset + kSetDataSize && length >= 1) {
+      if (value[0] >= 5 && value[0] <= 8) dcb_.ByteSize = value[0];
+      answers_ |= 1u << kSetDataSize;
+    } else if (code == kServerOffset + kSetParity && length >= 1) {
+      if (value[0] >= 1 && value[0] <= 5) dcb_.Parity = static_cast<BYTE>(value[0] - 1);
+      dcb_.fParity = dcb_.Parity != NOPARITY;
+      answers_ |= 1u << kSetParity;
+    } else if (code == kServerOffset + kSetStopSize && length >= 1) {
+      if (value[0] == 1) dcb_.StopBits = ONESTOPBIT;
+      if (value[0] == 2) dcb_.StopBits = TWOSTOPBITS;
+      if (value[0] == 3) dcb_.StopBits = ONE5STOPBITS;
+      answers_ |= 1u << kSetStopSize;
+    }
+  }
+
+  enum class State { Data, Iac, Option, Sub, SubIac };
+  // Read side: touched by the thread reading the port (and by Negotiate before it).
+  State state_ = State::Data;
+  unsigned char verb_ = 0;
+  std::vector<unsigned char> sub_;
+  std::vector<char> raw_;
+  std::vector<char> early_;
+  bool refusedDo_[256] = {};
+  bool refusedWill_[256] = {};
+  unsigned answers_ = 0;  // guarded by stateLock_ after Negotiate
+  // Write side: every send goes through sendLock_, so commands never split data.
+  std::mutex sendLock_;
+  std::vector<char> encoded_;
+  DCB atServer_{};  // the settings the server was last told or reported; guarded by stateLock_
+  std::atomic<DWORD> lineErrors_{0};
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeRfc2217Backend(int fd, DWORD* error) {
+  auto backend = std::make_unique<Rfc2217Backend>(fd);
+  if (!backend->Negotiate(error)) return nullptr;
+  return backend;
+}
+
+}  // namespace vx::comm

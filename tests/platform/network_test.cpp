@@ -1,0 +1,350 @@
+// Serial ports over the network: tcp:// and rfc2217:// through a real ser2net
+// fronting a pseudo-terminal echo peer, and the Telnet side of rfc2217://
+// against a small server of the test's own that says exactly what it is told.
+#include "support/port_fixture.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace vx::test {
+namespace {
+
+// A port on 127.0.0.1 nothing listens on right now.
+int FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// Whether something listens on 127.0.0.1:`port`, read from the kernel's
+// table rather than by connecting: a probe connection would make ser2net open
+// (and be slow to let go of) the device behind it.
+bool Listening(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  char want[32];
+  std::snprintf(want, sizeof want, "0100007F:%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == want && state == "0A") return true;  // TCP_LISTEN
+  }
+  return false;
+}
+
+HANDLE Open(const std::string& name) {
+  return CreateFileA(name.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// ser2net on 127.0.0.1 with a raw and a Telnet (RFC 2217) accepter, both in
+// front of one echo peer's pseudo-terminal. Started and stopped by its pid.
+class Ser2net : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/sbin/ser2net", X_OK) != 0) GTEST_SKIP() << "ser2net is not installed (scripts/install-deps.sh)";
+    std::string error;
+    ASSERT_TRUE(peer.Start(&error)) << error;
+    raw = FreePort();
+    telnet = FreePort();
+    config = "/tmp/vx-ser2net-" + std::to_string(getpid()) + ".yaml";
+    std::ofstream out(config);
+    for (auto [port, accepter] : {std::pair{raw, std::string("tcp")}, std::pair{telnet, std::string("telnet(rfc2217),tcp")}})
+      out << "connection: &c" << port << "\n  accepter: " << accepter << ",127.0.0.1," << port
+          << "\n  connector: serialdev," << peer.DevicePath() << ",115200n81,local\n  options:\n    kickolduser: true\n";
+    out.close();
+    pid = fork();
+    if (pid == 0) {
+      int null = ::open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      execl("/usr/sbin/ser2net", "ser2net", "-n", "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100 && !(Listening(raw) && Listening(telnet)); ++i) usleep(50000);
+    ASSERT_TRUE(Listening(raw) && Listening(telnet)) << "ser2net did not start";
+  }
+  void TearDown() override {
+    StopServer();
+    unlink(config.c_str());
+  }
+  void StopServer() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+      pid = -1;
+    }
+  }
+  // ser2net closes a new connection at once while it still holds the device
+  // for the one before; a client sees its port hang up. Try again briefly.
+  HANDLE OpenServed(const std::string& name) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 20 && h == INVALID_HANDLE_VALUE; ++i) {
+      h = Open(name);
+      if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_DEVICE_NOT_CONNECTED) break;
+      if (h == INVALID_HANDLE_VALUE) usleep(50000);
+    }
+    return h;
+  }
+  std::string Name(int port, const char* scheme, const char* query = "") {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + query;
+  }
+
+  tools::EchoPeer peer;
+  int raw = 0, telnet = 0;
+  pid_t pid = -1;
+  std::string config;
+};
+
+// Writes `data` and reads back as many bytes, with the link's timeouts.
+std::string RoundTrip(HANDLE port, const std::string& data) {
+  COMMTIMEOUTS t{20, 0, 0, 0, 0};
+  SetCommTimeouts(port, &t);
+  std::string back;
+  std::thread writer([&] {
+    Overlapped ov;
+    for (std::size_t at = 0; at < data.size(); at += 4096) {
+      DWORD n = 0, size = DWORD(std::min<std::size_t>(4096, data.size() - at));
+      if (!WriteFile(port, data.data() + at, size, &n, &ov)) GetOverlappedResult(port, &ov, &n, TRUE);
+    }
+  });
+  Overlapped ov;
+  std::vector<char> buf(2048);
+  while (back.size() < data.size()) {
+    DWORD n = 0;
+    if (!ReadFile(port, buf.data(), DWORD(buf.size()), &n, &ov)) {
+      if (GetLastError() != ERROR_IO_PENDING) break;
+      if (WaitForSingleObject(ov.hEvent, 5000) != WAIT_OBJECT_0) {
+        PurgeComm(port, PURGE_RXABORT);
+        GetOverlappedResult(port, &ov, &n, TRUE);
+        break;
+      }
+      if (!GetOverlappedResult(port, &ov, &n, TRUE)) break;
+    }
+    back.append(buf.data(), n);
+  }
+  writer.join();
+  return back;
+}
+
+std::string EveryByteValue(std::size_t size) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+  return s;
+}
+
+TEST_F(Ser2net, EveryByteValueComesBackThroughRawAndTelnet) {
+  const std::string data = EveryByteValue(256 * 1024);  // a thousand 255s among them, escaped by Telnet
+  for (auto [port, scheme] : {std::pair{raw, "tcp"}, std::pair{telnet, "rfc2217"}}) {
+    HANDLE h = OpenServed(Name(port, scheme));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << scheme << " " << GetLastError();
+    std::string back = RoundTrip(h, data);
+    EXPECT_EQ(back.size(), data.size()) << scheme << " last error " << GetLastError();
+    EXPECT_TRUE(back == data) << scheme;
+    CloseHandle(h);
+  }
+}
+
+TEST_F(Ser2net, SettingsSentOverTelnetReachTheLine) {
+  HANDLE h = OpenServed(Name(telnet, "rfc2217", "?baud=57600&format=8N2"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  EXPECT_EQ(dcb.BaudRate, 57600u);
+  EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+  int far = ::open(peer.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(far, 0);
+  termios t{};
+  bool arrived = false;
+  for (int i = 0; i < 50 && !arrived; ++i) {
+    usleep(20000);
+    arrived = tcgetattr(far, &t) == 0 && cfgetospeed(&t) == B57600;
+  }
+  EXPECT_TRUE(arrived) << "the pty behind ser2net never took the rate";
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  dcb.BaudRate = 19200;  // and later changes too
+  ASSERT_TRUE(SetCommState(h, &dcb));
+  arrived = false;
+  for (int i = 0; i < 50 && !arrived; ++i) {
+    usleep(20000);
+    arrived = tcgetattr(far, &t) == 0 && cfgetospeed(&t) == B19200;
+  }
+  EXPECT_TRUE(arrived);
+  ::close(far);
+  CloseHandle(h);
+}
+
+TEST_F(Ser2net, TheServerGoingAwayIsAHangUp) {
+  for (auto [port, scheme] : {std::pair{raw, "tcp"}, std::pair{telnet, "rfc2217"}}) {
+    HANDLE h = OpenServed(Name(port, scheme));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << scheme;
+    COMMTIMEOUTS t{20, 0, 0, 0, 0};
+    SetCommTimeouts(h, &t);
+    Overlapped ov;
+    char buf[64];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(h, buf, sizeof buf, &n, &ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    if (std::string(scheme) == "rfc2217") StopServer();
+    else {
+      // Only the raw connection goes: ser2net kicks an old user off for a new one.
+      HANDLE other = OpenServed(Name(port, scheme));
+      ASSERT_NE(other, INVALID_HANDLE_VALUE);
+      CloseHandle(other);
+    }
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 5000), WAIT_OBJECT_0) << scheme;
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE)) << scheme;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED)) << scheme;
+    CloseHandle(h);
+  }
+}
+
+TEST(NetworkPorts, NamesThatReachNothingFailToOpen) {
+  SetLastError(0);
+  EXPECT_EQ(Open("tcp://127.0.0.1:" + std::to_string(FreePort())), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_CONNECTION_REFUSED));
+  for (const char* name : {"tcp://nohost", "rfc2217://127.0.0.1:99999", "tcp://:80", "tcp://[::1:80"}) {
+    EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE) << name;
+    EXPECT_NE(GetLastError(), DWORD(0)) << name;
+  }
+}
+
+// A Telnet server of the test's own on one accepted connection: it records
+// every byte it receives and sends what the test gives it.
+class TelnetServer {
+ public:
+  TelnetServer() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_, 1);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      conn_ = accept(listener_, nullptr, nullptr);
+      char buf[4096];
+      for (;;) {
+        ssize_t n = recv(conn_, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        std::lock_guard lock(mutex_);
+        received_.append(buf, static_cast<std::size_t>(n));
+      }
+    });
+  }
+  ~TelnetServer() {
+    shutdown(conn_, SHUT_RDWR);
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(conn_);
+    close(listener_);
+  }
+  std::string Name() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+  void Send(const std::string& bytes) { send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  std::string Received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  bool Saw(const std::string& bytes) {
+    for (int i = 0; i < 100; ++i) {
+      if (Received().find(bytes) != std::string::npos) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
+ private:
+  int listener_ = -1, conn_ = -1, port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string received_;
+};
+
+std::string Bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int c : b) s += static_cast<char>(c);
+  return s;
+}
+
+TEST(Rfc2217, TelnetFramingBothWaysAndLineStateAsLineErrors) {
+  TelnetServer server;  // never answers the settings questions: the open waits briefly, then goes on
+  HANDLE h = Open(server.Name());
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_TRUE(server.Saw(Bytes({255, 251, 44}))) << "no WILL COM-PORT-OPTION";
+  EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 10, 0x1E, 255, 240}))) << "no line-state mask";
+
+  // Data: 255 doubled on the way out, undoubled on the way in, commands removed.
+  std::size_t before = server.Received().size();
+  const std::string out = Bytes({1, 255, 2, 255, 255, 3});
+  Overlapped ov;
+  DWORD n = 0;
+  if (!WriteFile(h, out.data(), DWORD(out.size()), &n, &ov)) {
+    ASSERT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+  }
+  EXPECT_EQ(n, out.size());
+  EXPECT_TRUE(server.Saw(Bytes({1, 255, 255, 2, 255, 255, 255, 255, 3})));
+  EXPECT_EQ(server.Received().size() - before, 9u);
+
+  ASSERT_TRUE(SetCommMask(h, EV_ERR));
+  COMMTIMEOUTS t{20, 0, 0, 0, 0};
+  SetCommTimeouts(h, &t);
+  DWORD mask = 0;
+  Overlapped waitOv;
+  ASSERT_FALSE(WaitCommEvent(h, &mask, &waitOv));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  // A request for an option nobody asked for, data with an escaped 255, and
+  // a framing-error notification, split across two sends.
+  server.Send(Bytes({255, 253, 24, 'a', 255, 255, 'b', 255, 250, 44}));
+  usleep(20000);
+  server.Send(Bytes({106, 0x08, 255, 240, 'c'}));
+  char in[16] = {};
+  Overlapped readOv;
+  if (!ReadFile(h, in, sizeof in, &n, &readOv)) {
+    ASSERT_TRUE(GetOverlappedResult(h, &readOv, &n, TRUE));
+  }
+  std::string got(in, n);
+  if (got.size() < 4) {
+    if (!ReadFile(h, in, sizeof in, &n, &readOv)) {
+    ASSERT_TRUE(GetOverlappedResult(h, &readOv, &n, TRUE));
+  }
+    got.append(in, n);
+  }
+  EXPECT_EQ(got, Bytes({'a', 255, 'b', 'c'}));
+  EXPECT_TRUE(server.Saw(Bytes({255, 252, 24}))) << "an unknown option must be refused";
+  ASSERT_EQ(WaitForSingleObject(waitOv.hEvent, 2000), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetOverlappedResult(h, &waitOv, &n, TRUE));
+  EXPECT_EQ(mask, DWORD(EV_ERR));
+  DWORD errors = 0;
+  ASSERT_TRUE(ClearCommError(h, &errors, nullptr));
+  EXPECT_EQ(errors, DWORD(CE_FRAME));
+
+  ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR));
+  EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 12, 1, 255, 240})));
+  EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 12, 2, 255, 240})));
+  CloseHandle(h);
+}
+
+}  // namespace
+}  // namespace vx::test
