@@ -7,7 +7,13 @@
 
 namespace vx::fw {
 
-ReadOnlyLine::ReadOnlyLine(QWidget* parent) : QLineEdit(parent) { setReadOnly(true); }
+ReadOnlyLine::ReadOnlyLine(QWidget* parent) : QLineEdit(parent) {
+  setReadOnly(true);
+  // Its panel covers it: when only its text changes, the dialog behind it
+  // need not be painted first (what little the frame's rounded corners leave
+  // is the dialog's unchanging background).
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 void ReadOnlyLine::Hold(const std::string& text) {
   std::string line(text.c_str());

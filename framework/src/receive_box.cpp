@@ -20,6 +20,9 @@ ReceiveBox::ReceiveBox(QWidget* parent, std::uint64_t limit) : QAbstractScrollAr
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
+  barsDue_.setSingleShot(true);
+  QObject::connect(&barsDue_, &QTimer::timeout, this, [this] { UpdateScrollBars(); });
+  QObject::connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) { UserScrolled(value); });
   UpdateScrollBars();
 }
 
@@ -37,39 +40,63 @@ void ReceiveBox::SetText(const std::string& text) {
   ScheduleShow();
 }
 
+int ReceiveBox::VisibleLines() const { return std::max(1, viewport()->height() / lineHeight_); }
+
+void ReceiveBox::UserScrolled(int value) {
+  if (movingBars_) return;
+  // At the end of the range the bar shows, the user asks to follow again.
+  following_ = value >= verticalScrollBar()->maximum();
+  topLine_ = static_cast<std::size_t>(value);
+  ShowModel();
+}
+
 void ReceiveBox::ShowModel() {
-  QScrollBar* vertical = verticalScrollBar();
-  bool follow = vertical->value() >= vertical->maximum();
   if (reset_) {
     // Setting the text shows it from its beginning (an empty box is at its end).
-    vertical->setValue(0);
+    topLine_ = 0;
+    following_ = followAfterReset_;
+    movingBars_ = true;
     horizontalScrollBar()->setValue(0);
-    follow = followAfterReset_;
+    movingBars_ = false;
     reset_ = false;
   }
-  const auto dropped = static_cast<int>(std::min<std::uint64_t>(store_.DroppedLines() - shownDropped_, 0x7fffffff));
+  const std::uint64_t dropped = store_.DroppedLines() - shownDropped_;
   shownDropped_ = store_.DroppedLines();
-  UpdateScrollBars();
-  if (follow)
-    vertical->setValue(vertical->maximum());
-  else if (dropped > 0)
-    vertical->setValue(std::max(0, vertical->value() - dropped));  // the same lines stay in view
+  const std::size_t lines = store_.LineCount(), visible = static_cast<std::size_t>(VisibleLines());
+  const std::size_t lastTop = lines > visible ? lines - visible : 0;
+  if (following_)
+    topLine_ = lastTop;
+  else  // the same lines stay in view while older ones go
+    topLine_ = std::min<std::size_t>(topLine_ > dropped ? topLine_ - static_cast<std::size_t>(dropped) : 0, lastTop);
   viewport()->update();
+  // The bars move at their own pace, and once more after the last change.
+  const qint64 interval = 1000 / kScrollBarMovesPerSecond;
+  if (!sinceBarsMoved_.isValid() || sinceBarsMoved_.elapsed() >= interval)
+    UpdateScrollBars();
+  else if (!barsDue_.isActive())
+    barsDue_.start(static_cast<int>(interval - sinceBarsMoved_.elapsed()));
 }
 
 void ReceiveBox::UpdateScrollBars() {
-  int visibleLines = std::max(1, viewport()->height() / lineHeight_);
+  sinceBarsMoved_.start();
+  barsDue_.stop();
+  movingBars_ = true;
+  int visibleLines = VisibleLines();
   int visibleColumns = std::max(1, viewport()->width() / charWidth_);
   auto clamp = [](std::uint64_t v) { return static_cast<int>(std::min<std::uint64_t>(v, 0x7fffffff)); };
-  verticalScrollBar()->setRange(0, clamp(store_.LineCount() > std::size_t(visibleLines) ? store_.LineCount() - visibleLines : 0));
-  verticalScrollBar()->setPageStep(visibleLines);
+  QScrollBar* vertical = verticalScrollBar();
+  vertical->setRange(0, clamp(store_.LineCount() > std::size_t(visibleLines) ? store_.LineCount() - visibleLines : 0));
+  vertical->setPageStep(visibleLines);
+  vertical->setValue(clamp(topLine_));
   horizontalScrollBar()->setRange(0, clamp(store_.LongestLine() > std::uint64_t(visibleColumns) ? store_.LongestLine() - visibleColumns : 0));
   horizontalScrollBar()->setPageStep(visibleColumns);
+  movingBars_ = false;
 }
 
 void ReceiveBox::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
   ShowModel();
+  UpdateScrollBars();
 }
 
 QString ReceiveBox::ShownText(std::size_t line, std::uint64_t first, std::size_t count) const {
@@ -86,13 +113,13 @@ QString ReceiveBox::ShownText(std::size_t line, std::uint64_t first, std::size_t
 void ReceiveBox::paintEvent(QPaintEvent*) {
   QPainter painter(viewport());
   painter.setFont(font());
-  const int firstLine = verticalScrollBar()->value();
+  const std::size_t firstLine = topLine_;
   const std::uint64_t firstColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
   const int rows = viewport()->height() / lineHeight_ + 1;
   const std::size_t columns = static_cast<std::size_t>(viewport()->width() / charWidth_ + 1);
   const int ascent = QFontMetrics(font()).ascent();
   for (int row = 0; row < rows; ++row) {
-    std::size_t line = static_cast<std::size_t>(firstLine + row);
+    std::size_t line = firstLine + static_cast<std::size_t>(row);
     if (line >= store_.LineCount()) break;
     QString text = ShownText(line, firstColumn, columns);
     if (!text.isEmpty()) painter.drawText(2, row * lineHeight_ + ascent, text);

@@ -78,6 +78,7 @@ TEST(ReceiveDisplay, FollowsNewDataOnlyWhileTheViewIsAtTheEnd) {
     Receive(dlg, Lines(0, 200));
     ASSERT_TRUE(WaitUntil([&] { return bar->maximum() > 100; }, 2000));
     EXPECT_EQ(bar->value(), bar->maximum());  // at the end, as a terminal
+    EXPECT_EQ(Box(dlg)->TopLine(), std::size_t(bar->maximum()));
 
     // The user scrolls up: the view stays there while data comes.
     bar->triggerAction(QAbstractSlider::SliderPageStepSub);
@@ -87,6 +88,7 @@ TEST(ReceiveDisplay, FollowsNewDataOnlyWhileTheViewIsAtTheEnd) {
     Receive(dlg, Lines(200, 300));
     ASSERT_TRUE(WaitUntil([&] { return bar->maximum() > before; }, 2000));
     EXPECT_EQ(bar->value(), where);
+    EXPECT_EQ(Box(dlg)->TopLine(), std::size_t(where));
 
     // Back at the end, it follows again.
     bar->triggerAction(QAbstractSlider::SliderToMaximum);
