@@ -18,8 +18,11 @@ void TextStore::Append(const char* bytes, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
     std::size_t offset = static_cast<std::size_t>(end_ % kChunk);
-    if (offset == 0 && (firstChunk_ + chunks_.size()) * kChunk == end_)
-      chunks_.push_back(std::unique_ptr<char[]>(new char[kChunk]));  // not zeroed: every byte is written before it is read
+    if (offset == 0 && (firstChunk_ + chunks_.size()) * kChunk == end_) {
+      // Not zeroed: every byte is written before it is read. A full store
+      // takes back the chunk it last dropped, whose pages are already mapped.
+      chunks_.push_back(spare_ ? std::move(spare_) : std::unique_ptr<char[]>(new char[kChunk]));
+    }
     std::size_t n = std::min(count - done, kChunk - offset);
     const char* p = bytes + done;
     const char* stop = p + n;
@@ -74,6 +77,7 @@ void TextStore::Trim() {
   }
   base_ = lineStarts_.front();
   while ((firstChunk_ + 1) * kChunk <= base_) {
+    spare_ = std::move(chunks_.front());
     chunks_.pop_front();
     ++firstChunk_;
   }
@@ -81,6 +85,7 @@ void TextStore::Trim() {
 
 void TextStore::Clear() {
   chunks_.clear();
+  spare_.reset();
   firstChunk_ = base_ = end_ = 0;
   lineStarts_.assign(1, 0);
   firstLineColumn_ = openColumns_ = longestLine_ = 0;

@@ -67,6 +67,7 @@ class TextStore {
   static constexpr std::size_t kChunk = 1 << 20;
   std::uint64_t limit_;
   std::deque<std::unique_ptr<char[]>> chunks_;
+  std::unique_ptr<char[]> spare_;  // the chunk dropped last, for the next to use
   std::uint64_t firstChunk_ = 0;  // the chunk number of chunks_.front()
   std::uint64_t base_ = 0;        // the first byte kept
   std::uint64_t end_ = 0;         // one past the last byte
