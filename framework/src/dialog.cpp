@@ -140,6 +140,8 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
         if (c.appendSerialDevices)
           for (const std::string& path : vx::SerialDevicesPresent(SerialDeviceRoot())) combo->addItem(LocalText(path));
         FitListToEntries(combo);
+        // The field keeps the template's width; a name longer than it reads whole on hover.
+        QObject::connect(combo, &QComboBox::currentTextChanged, combo, [combo](const QString& t) { combo->setToolTip(t); });
         combo->setEditText(text);
         // Typing in the field is CBN_EDITCHANGE; choosing from the list is
         // CBN_SELCHANGE; text set by the program is neither.

@@ -140,6 +140,7 @@ TEST(MainDialog, PortListGoesOnWithTheSerialDevicesPresent) {
 
     // Picked from the list, the device is the port a new link opens.
     combo->setCurrentIndex(16);
+    EXPECT_EQ(combo->toolTip(), byId);  // the field is narrower than the name: it reads whole on hover
     SetText(dlg, IDC_FILE_PATH, file);
     Click(dlg, IDOK);
     EXPECT_EQ(dlg.m_strPortName.str(), byId.toStdString());
