@@ -1,6 +1,7 @@
 // Services of the platform layer that Win32 has no name for: the hook through
-// which a GUI event loop drives the user-interface thread's queue, fault
-// injection for tests, and the test hooks of the built-in loopback port.
+// which a GUI event loop drives the user-interface thread's queue, the serial
+// devices present (for a port list), fault injection for tests, and the test
+// hooks of the built-in loopback port.
 // Nothing here exists on a Windows build.
 #pragma once
 

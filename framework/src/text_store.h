@@ -36,8 +36,9 @@ class TextStore {
   // Where a line's text ends: its CR LF excluded, and for the last line a CR
   // that may yet turn out to begin one.
   std::uint64_t LineEnd(std::size_t index) const;
-  // The width of the longest line held, in display columns: a byte is one
-  // column, a TAB advances to the next multiple of kTabStop.
+  // The width of the longest line since the store was last emptied (lines
+  // dropped since may have been the longest), in display columns: a byte is
+  // one column, a TAB advances to the next multiple of kTabStop.
   std::uint64_t LongestLine() const { return longestLine_; }
 
   // Where in a line the display column `column` falls: the byte that covers
