@@ -171,8 +171,8 @@ TEST(ReceiveDisplay, TextChangesAtOnceThePictureAtTheDisplaysPace) {
     QObject::disconnect(watch);
 
     // Changes in every turn of the event loop, as a 1 ms timer and a stream
-    // of blocks make them: painted at most once a frame (60 a second), the
-    // last state always shown.
+    // of blocks make them: painted at most once a frame, the last state
+    // always shown.
     PaintCount statusPaints, boxPaints;
     status->installEventFilter(&statusPaints);
     Box(dlg)->viewport()->installEventFilter(&boxPaints);
@@ -188,7 +188,7 @@ TEST(ReceiveDisplay, TextChangesAtOnceThePictureAtTheDisplaysPace) {
     fw::ReceiveBox* box = Box(dlg);
     QScrollBar* bar = box->verticalScrollBar();
     EXPECT_TRUE(WaitUntil([&] { return bar->value() == bar->maximum() && bar->maximum() > 0; }, 1000));
-    const int frames = static_cast<int>(clock.elapsed() / 16) + 3;
+    const int frames = static_cast<int>(clock.elapsed() * fw::PacedView::kFramesPerSecond / 1000) + 3;
     EXPECT_LE(statusPaints.paints, frames);
     EXPECT_LE(boxPaints.paints, frames);
     EXPECT_GT(boxPaints.paints, 0);
