@@ -63,6 +63,7 @@ void ReceiveBox::ShowModel() {
   const std::uint64_t dropped = store_.DroppedLines() - shownDropped_;
   shownDropped_ = store_.DroppedLines();
   const std::size_t lines = store_.LineCount(), visible = static_cast<std::size_t>(VisibleLines());
+  shownLines_ = lines;
   const std::size_t lastTop = lines > visible ? lines - visible : 0;
   if (following_)
     topLine_ = lastTop;
@@ -120,7 +121,9 @@ void ReceiveBox::paintEvent(QPaintEvent*) {
   const int ascent = QFontMetrics(font()).ascent();
   for (int row = 0; row < rows; ++row) {
     std::size_t line = firstLine + static_cast<std::size_t>(row);
-    if (line >= store_.LineCount()) break;
+    // Lines that came after the last frame wait for the next one (a repaint
+    // the window system asks for meanwhile shows the same picture).
+    if (line >= std::min(shownLines_, store_.LineCount())) break;
     QString text = ShownText(line, firstColumn, columns);
     if (!text.isEmpty()) painter.drawText(2, row * lineHeight_ + ascent, text);
   }

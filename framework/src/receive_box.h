@@ -36,8 +36,10 @@ class ReceiveBox : public QAbstractScrollArea, private PacedView {
   // What the box shows of line `line` from display column `first`, `count`
   // columns at most: the characters painted there.
   QString ShownText(std::size_t line, std::uint64_t first, std::size_t count) const;
-  // The line at the top of the view.
+  // The line at the top of the view, and how many lines the picture holds:
+  // both as of the last frame.
   std::size_t TopLine() const { return topLine_; }
+  std::size_t ShownLines() const { return shownLines_; }
 
   static constexpr int kScrollBarMovesPerSecond = 10;
 
@@ -61,6 +63,7 @@ class ReceiveBox : public QAbstractScrollArea, private PacedView {
   bool followAfterReset_ = false;   // ... which was empty, so the view is at the end
   bool following_ = true;           // the view stays at the end as data comes
   std::size_t topLine_ = 0;
+  std::size_t shownLines_ = 1;
   bool movingBars_ = false;         // the box, not the user, is setting the scroll bars
   QTimer barsDue_;
   QElapsedTimer sinceBarsMoved_;
