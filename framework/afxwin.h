@@ -1,6 +1,7 @@
 // The dialog framework the console is written against: an MFC-shaped layer
-// over Qt 6 Widgets, offering only what the console uses. Text is 8-bit:
-// bytes map to characters one to one (Latin-1), never decoded.
+// over Qt 6 Widgets, offering only what the console uses. Text is 8-bit: in
+// the controls, the locale's encoding (UTF-8, as Linux names files); in the
+// received-data box, every byte kept as it came and shown as Windows-1252.
 #pragma once
 
 #include "framework/resources.h"
@@ -324,12 +325,17 @@ int AfxMessageBox(const char* text, UINT type = 0);
 
 // Called with each modal dialog as it starts its modal loop (after
 // OnInitDialog), and with each file chooser instead of showing it: what tests
-// and the headless runner use to drive the dialogs. The file hook returns
-// IDOK with a path, or IDCANCEL.
+// and the headless runner use to drive the dialogs. The file hook finds the
+// chooser's initial name in *path and returns IDOK with a path, or IDCANCEL.
 using ModalHook = std::function<void(CDialog* dialog)>;
 void SetModalHook(ModalHook hook);
 using FileDialogHook = std::function<int(CString* path)>;
 void SetFileDialogHook(FileDialogHook hook);
+
+// Where port lists look for the serial devices present: /dev, or a directory
+// of a test's own.
+void SetSerialDeviceRoot(const std::string& root);
+const std::string& SerialDeviceRoot();
 
 // Makes sure a QApplication exists (tests and tools that drive dialogs directly).
 void EnsureApplication(int argc = 0, char** argv = nullptr);

@@ -18,6 +18,9 @@ struct ControlTemplate {
   DWORD style;         // WS_*, ES_*, BS_*, CBS_*, SS_*
   DWORD exStyle = 0;
   std::vector<const char*> initData = {};  // a combo box's initial list
+  // A combo box's list goes on with the serial devices present on the machine
+  // (the Linux form of a port list that cannot be known when the template is written).
+  bool appendSerialDevices = false;
 };
 
 struct DialogTemplate {

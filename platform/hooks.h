@@ -1,6 +1,7 @@
 // Services of the platform layer that Win32 has no name for: the hook through
-// which a GUI event loop drives the user-interface thread's queue, fault
-// injection for tests, and the test hooks of the built-in loopback port.
+// which a GUI event loop drives the user-interface thread's queue, the serial
+// devices present (for a port list), fault injection for tests, and the test
+// hooks of the built-in loopback port.
 // Nothing here exists on a Windows build.
 #pragma once
 
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vx {
 
@@ -38,6 +40,12 @@ std::size_t OpenHandleCount();
 // rate ..."), or an empty string when there is nothing wrong with them.
 // CreateFileA fails such a name with ERROR_INVALID_PARAMETER; this says why.
 std::string PortNameProblem(const char* name);
+
+// ---- Serial devices present (Linux) --------------------------------------
+// Paths of the serial ports present under `root` (the machine's is /dev):
+// serial/by-id/* links, ttyUSB* and ttyACM* devices, and the ttyS* behind which
+// the driver reports a UART; each group in order (ttyS2 before ttyS10).
+std::vector<std::string> SerialDevicesPresent(const std::string& root = "/dev");
 
 // ---- Fault injection ----------------------------------------------------
 namespace fault {

@@ -20,6 +20,7 @@ const vx::res::Module* resources = nullptr;
 MessageBoxHook messageBoxHook;
 ModalHook modalHook;
 FileDialogHook fileDialogHook;
+std::string serialDeviceRoot = "/dev";
 
 // Drains the platform queue of this thread whenever it gets work, and at
 // every timer's due time, inside whatever Qt event loop is running (modal
@@ -108,6 +109,8 @@ void SetMessageBoxHook(MessageBoxHook hook) { messageBoxHook = std::move(hook); 
 void SetModalHook(ModalHook hook) { modalHook = std::move(hook); }
 void SetFileDialogHook(FileDialogHook hook) { fileDialogHook = std::move(hook); }
 FileDialogHook& CurrentFileDialogHook() { return fileDialogHook; }
+void SetSerialDeviceRoot(const std::string& root) { serialDeviceRoot = root; }
+const std::string& SerialDeviceRoot() { return serialDeviceRoot; }
 
 void RunModalHook(CDialog* dialog) {
   if (modalHook) modalHook(dialog);
@@ -116,7 +119,7 @@ void RunModalHook(CDialog* dialog) {
 int AfxMessageBox(const char* text, UINT type) {
   if (messageBoxHook) return messageBoxHook(text, type);
   QWidget* parent = QApplication::activeWindow();
-  QMessageBox::warning(parent, QStringLiteral("Varnelix"), Latin1(text ? text : ""));
+  QMessageBox::warning(parent, QStringLiteral("Varnelix"), LocalText(text ? text : ""));
   return IDOK;
 }
 

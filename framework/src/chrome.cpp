@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QWidget>
 #include <map>
@@ -71,7 +72,7 @@ BOOL WINAPI AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR text) {
   }
   CWnd* owner = m->owner;
   // A menu entry chosen becomes WM_SYSCOMMAND with its command id.
-  m->menu->addAction(QString::fromLatin1(text ? text : ""), m->menu,
+  m->menu->addAction(QString::fromLocal8Bit(text ? text : ""), m->menu,
                      [owner, id] { owner->SendMessage(WM_SYSCOMMAND, id, 0); })
       ->setData(QVariant::fromValue<qulonglong>(id));
   return TRUE;
@@ -137,7 +138,7 @@ CFileDialog::CFileDialog(BOOL openFileDialog, LPCSTR, LPCSTR fileName, DWORD, LP
 
 int CFileDialog::DoModal() {
   if (auto& hook = CurrentFileDialogHook()) {
-    CString path;
+    CString path = m_strFileName;  // what the chooser's name field would start with
     int result = hook(&path);
     if (result == IDOK) m_strPathName = path;
     return result;
@@ -154,7 +155,7 @@ int CFileDialog::DoModal() {
     std::string pattern = filterList.substr(bar + 1, end - bar - 1);
     if (label.empty()) break;
     if (pattern == "*.*") pattern = "*";
-    filters << Latin1(label) + QStringLiteral(" (") + Latin1(pattern) + QStringLiteral(")");
+    filters << LocalText(label) + QStringLiteral(" (") + LocalText(pattern) + QStringLiteral(")");
     at = end + 1;
   }
   QFileDialog chooser(m_pParent ? m_pParent->widget() : nullptr);
@@ -162,7 +163,19 @@ int CFileDialog::DoModal() {
   chooser.setAcceptMode(m_bOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
   chooser.setOption(QFileDialog::HideNameFilterDetails);
   if (!filters.isEmpty()) chooser.setNameFilters(filters);
-  if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return IDCANCEL;
+  if (!m_strFileName.IsEmpty()) chooser.selectFile(LocalText(m_strFileName.str()));
+  for (;;) {
+    if (chooser.exec() != QDialog::Accepted || chooser.selectedFiles().isEmpty()) return IDCANCEL;
+    // A pattern in the name field ("*.*" to begin with) filters the list, as
+    // on Windows, instead of naming a file.
+    QFileInfo picked(chooser.selectedFiles().front());
+    QString name = picked.fileName();
+    if (!name.contains(QLatin1Char('*')) && !name.contains(QLatin1Char('?'))) break;
+    chooser.setDirectory(picked.path());
+    chooser.setNameFilter(name == QStringLiteral("*.*") ? QStringLiteral("*") : name);
+    chooser.selectFile(name);
+  }
+  // Named in the locale's encoding, as the file system spells it.
   QByteArray path = QFile::encodeName(chooser.selectedFiles().front());
   m_strPathName = CString(std::string(path.constData(), static_cast<std::size_t>(path.size())));
   return IDOK;

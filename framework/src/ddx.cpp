@@ -72,12 +72,12 @@ void DDX_CBString(CDataExchange* dx, int id, CString& value) {
   auto* combo = qobject_cast<QComboBox*>(Control(dx, id));
   if (!combo) return;
   if (dx->m_bSaveAndValidate) {
-    value = CString(Bytes(combo->currentText()));
+    value = CString(LocalBytes(combo->currentText()));
     return;
   }
   // As a Windows combo box does it: select the first list entry the value
   // begins, else show the value as typed.
-  const QString text = Latin1(value.str());
+  const QString text = LocalText(value.str());
   int match = -1;
   for (int i = 0; i < combo->count() && match < 0 && !text.isEmpty(); ++i)
     if (combo->itemText(i).startsWith(text, Qt::CaseInsensitive)) match = i;

@@ -2,7 +2,9 @@
 // units of the template's font, its widget events turned into the messages its
 // map routes.
 #include "host.h"
+#include "read_only_line.h"
 #include "receive_box.h"
+#include "platform/hooks.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -13,6 +15,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QAbstractItemView>
+#include <QStyle>
 #include <QTimer>
 #include <cmath>
 
@@ -54,6 +58,17 @@ class DialogWidget : public QDialog {
   DialogHost* host_;
 };
 
+// The dropped list is as wide as its longest entry, even where that is wider
+// than the field: a device path reads whole.
+void FitListToEntries(QComboBox* combo) {
+  QFontMetrics metrics(combo->font());
+  int widest = 0;
+  for (int i = 0; i < combo->count(); ++i) widest = std::max(widest, metrics.horizontalAdvance(combo->itemText(i)));
+  const int margins = 2 * combo->view()->frameWidth() + combo->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                      2 * metrics.averageCharWidth();
+  combo->view()->setMinimumWidth(widest + margins);
+}
+
 QRect DialogHost::ToPixels(short x, short y, short cx, short cy) const {
   auto px = [](int v, int base, int div) { return static_cast<int>(std::lround(double(v) * base / div)); };
   return QRect(px(x, baseX, 4), px(y, baseY, 8), px(cx, baseX, 4), px(cy, baseY, 8));
@@ -65,7 +80,7 @@ void DialogHost::SendCommand(int id, int code) {
 
 void DialogHost::Build(const vx::res::DialogTemplate& t) {
   using vx::res::ControlKind;
-  QFont font(QString::fromLatin1(t.fontName), t.pointSize);
+  QFont font(QString::fromLocal8Bit(t.fontName), t.pointSize);
   widget->setFont(font);
   // Dialog base units, as Windows derives them from the dialog font: the
   // average width of the alphabet, and the font's height.
@@ -76,7 +91,7 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
   baseY = metrics.height();
   QRect frame = ToPixels(t.x, t.y, t.cx, t.cy);
   widget->setFixedSize(frame.size());
-  widget->setWindowTitle(QString::fromLatin1(t.caption));
+  widget->setWindowTitle(QString::fromLocal8Bit(t.caption));
   Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
   if (t.style & WS_SYSMENU) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
   if (t.style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
@@ -85,7 +100,7 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
   QWidget* previousTabStop = nullptr;
   for (const auto& c : t.controls) {
     QWidget* w = nullptr;
-    const QString text = QString::fromLatin1(c.text);
+    const QString text = QString::fromLocal8Bit(c.text);
     switch (c.kind) {
       case ControlKind::Button:
         if ((c.style & 0xF) == BS_AUTOCHECKBOX) {
@@ -103,8 +118,16 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
         if (c.style & ES_MULTILINE) {
           w = new ReceiveBox(widget);
         } else {
-          auto* edit = new QLineEdit(text, widget);
-          edit->setReadOnly(c.style & ES_READONLY);
+          // A box only the program writes to takes its text at any rate and
+          // shows it at the display's.
+          QLineEdit* edit = nullptr;
+          if (c.style & ES_READONLY) {
+            auto* line = new ReadOnlyLine(widget);
+            line->Hold(c.text);
+            edit = line;
+          } else {
+            edit = new QLineEdit(text, widget);
+          }
           edit->setFrame(c.style & WS_BORDER);
           w = edit;
         }
@@ -113,7 +136,12 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
         auto* combo = new QComboBox(widget);
         combo->setEditable(true);
         combo->setInsertPolicy(QComboBox::NoInsert);
-        for (const char* item : c.initData) combo->addItem(QString::fromLatin1(item));
+        for (const char* item : c.initData) combo->addItem(QString::fromLocal8Bit(item));
+        if (c.appendSerialDevices)
+          for (const std::string& path : vx::SerialDevicesPresent(SerialDeviceRoot())) combo->addItem(LocalText(path));
+        FitListToEntries(combo);
+        // The field keeps the template's width; a name longer than it reads whole on hover.
+        QObject::connect(combo, &QComboBox::currentTextChanged, combo, [combo](const QString& t) { combo->setToolTip(t); });
         combo->setEditText(text);
         // Typing in the field is CBN_EDITCHANGE; choosing from the list is
         // CBN_SELCHANGE; text set by the program is neither.
@@ -158,8 +186,10 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
 
   // The system menu, which the dialog opens itself (Alt+Space, right-click):
   // the window manager's cannot be added to.
+  // Minimize is offered only by a window that has a minimize box.
   auto* menu = new QMenu(widget);
-  menu->addAction(QStringLiteral("Mi&nimize"), widget, [this] { dialog->SendMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0); });
+  if (t.style & WS_MINIMIZEBOX)
+    menu->addAction(QStringLiteral("Mi&nimize"), widget, [this] { dialog->SendMessage(WM_SYSCOMMAND, SC_MINIMIZE, 0); });
   menu->addAction(QStringLiteral("&Close\tAlt+F4"), widget, [this] { dialog->SendMessage(WM_SYSCOMMAND, SC_CLOSE, 0); });
   systemMenu = std::make_unique<MenuHandle>(MenuHandle{menu, dialog});
 }

@@ -59,10 +59,12 @@ HWND CreateMessageWindow(CWnd* wnd);
 // Calls the modal hook, if any, for a dialog whose modal loop has started.
 void RunModalHook(CDialog* dialog);
 
-// Text of any control kind, as 8-bit bytes (Latin-1).
+// Text of any control kind, as 8-bit bytes: in the locale's encoding (names
+// of files and ports are UTF-8 on Linux), but for the received-data box, which
+// keeps every byte as it came.
 std::string WidgetText(const QWidget* w);
 void SetWidgetText(QWidget* w, const std::string& text);
-QString Latin1(const std::string& s);
-std::string Bytes(const QString& s);
+QString LocalText(const std::string& s);
+std::string LocalBytes(const QString& s);
 
 }  // namespace vx::fw

@@ -1,5 +1,6 @@
 // CWnd and CEdit: window text, controls, data exchange, messages.
 #include "host.h"
+#include "read_only_line.h"
 #include "receive_box.h"
 
 #include <QAbstractButton>
@@ -9,38 +10,41 @@
 
 namespace vx::fw {
 
-QString Latin1(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+// Qt 6 takes the local 8-bit encoding on Linux to be UTF-8, as file names are.
+QString LocalText(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
 
-std::string Bytes(const QString& s) {
-  QByteArray b = s.toLatin1();
+std::string LocalBytes(const QString& s) {
+  QByteArray b = s.toLocal8Bit();
   return std::string(b.constData(), static_cast<std::size_t>(b.size()));
 }
 
 std::string WidgetText(const QWidget* w) {
   if (auto* box = dynamic_cast<const ReceiveBox*>(w)) return box->Text();
-  if (auto* edit = dynamic_cast<const QLineEdit*>(w)) return Bytes(edit->text());
-  if (auto* combo = dynamic_cast<const QComboBox*>(w)) return Bytes(combo->currentText());
-  if (auto* button = dynamic_cast<const QAbstractButton*>(w)) return Bytes(button->text());
-  if (auto* label = dynamic_cast<const QLabel*>(w)) return Bytes(label->text());
-  if (w && w->isWindow()) return Bytes(w->windowTitle());
+  if (auto* status = dynamic_cast<const ReadOnlyLine*>(w)) return status->Held();
+  if (auto* edit = dynamic_cast<const QLineEdit*>(w)) return LocalBytes(edit->text());
+  if (auto* combo = dynamic_cast<const QComboBox*>(w)) return LocalBytes(combo->currentText());
+  if (auto* button = dynamic_cast<const QAbstractButton*>(w)) return LocalBytes(button->text());
+  if (auto* label = dynamic_cast<const QLabel*>(w)) return LocalBytes(label->text());
+  if (w && w->isWindow()) return LocalBytes(w->windowTitle());
   return {};
 }
 
 void SetWidgetText(QWidget* w, const std::string& text) {
   if (auto* box = dynamic_cast<ReceiveBox*>(w)) return box->SetText(text);
+  if (auto* status = dynamic_cast<ReadOnlyLine*>(w)) return status->Hold(text);
   // Like an edit control, a one-line box shows text only up to a NUL.
   std::string line(text.c_str());
   if (auto* edit = dynamic_cast<QLineEdit*>(w)) {
-    edit->setText(Latin1(line));
+    edit->setText(LocalText(line));
     edit->setCursorPosition(0);
   } else if (auto* combo = dynamic_cast<QComboBox*>(w)) {
-    combo->setEditText(Latin1(line));
+    combo->setEditText(LocalText(line));
   } else if (auto* button = dynamic_cast<QAbstractButton*>(w)) {
-    button->setText(Latin1(line));
+    button->setText(LocalText(line));
   } else if (auto* label = dynamic_cast<QLabel*>(w)) {
-    label->setText(Latin1(line));
+    label->setText(LocalText(line));
   } else if (w && w->isWindow()) {
-    w->setWindowTitle(Latin1(line));
+    w->setWindowTitle(LocalText(line));
   }
 }
 
@@ -57,7 +61,7 @@ void CWnd::SetWindowText(LPCSTR text) { SetWidgetText(m_pWidget, text ? text : "
 void CWnd::GetWindowText(CString& text) const { text = CString(WidgetText(m_pWidget)); }
 
 int CWnd::GetWindowTextLength() const {
-  if (auto* box = dynamic_cast<const ReceiveBox*>(m_pWidget)) return static_cast<int>(box->Size());
+  if (auto* box = dynamic_cast<const ReceiveBox*>(m_pWidget)) return static_cast<int>(std::min<std::uint64_t>(box->Size(), 0x7fffffff));
   return static_cast<int>(WidgetText(m_pWidget).size());
 }
 
@@ -110,7 +114,9 @@ void CEdit::ReplaceSel(LPCSTR text, BOOL) {
   if (!text) return;
   if (auto* box = dynamic_cast<ReceiveBox*>(m_pWidget)) {
     box->Append(text, std::strlen(text));
+  } else if (auto* status = dynamic_cast<ReadOnlyLine*>(m_pWidget)) {
+    status->Hold(status->Held() + text);  // the program only ever adds at its end
   } else if (auto* edit = dynamic_cast<QLineEdit*>(m_pWidget)) {
-    edit->insert(Latin1(text));
+    edit->insert(LocalText(text));
   }
 }

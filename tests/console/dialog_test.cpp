@@ -2,9 +2,15 @@
 #include "harness.h"
 
 #include "platform/hooks.h"
+#include "tools/echo_peer.h"
 
+#include <QAbstractItemView>
 #include <QLabel>
 #include <QTest>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vx::test {
 namespace {
@@ -71,7 +77,27 @@ TEST(MainDialog, ControlsFollowTheTemplate) {
   });
 }
 
+// A directory standing for /dev, with device nodes of the test's choosing;
+// the port list looks there while it lives.
+struct DeviceRoot {
+  std::string root;
+  DeviceRoot() {
+    char name[] = "/tmp/vx-dev-XXXXXX";
+    root = mkdtemp(name);
+    vx::fw::SetSerialDeviceRoot(root);
+  }
+  ~DeviceRoot() {
+    vx::fw::SetSerialDeviceRoot("/dev");
+    std::string command = "rm -rf '" + root + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+  }
+  void Link(const std::string& name, const std::string& target) const {
+    EXPECT_EQ(symlink(target.c_str(), (root + "/" + name).c_str()), 0) << name;
+  }
+};
+
 TEST(MainDialog, DefaultsAndPortList) {
+  DeviceRoot none;  // no serial device present
   RunMainDialog([](CExerciserDlg& dlg) {
     EXPECT_EQ(Text(dlg, IDC_FILE_PATH), "c:\\test.txt");
     EXPECT_EQ(Text(dlg, IDC_PORT_NAME), "COM1");
@@ -83,6 +109,44 @@ TEST(MainDialog, DefaultsAndPortList) {
     EXPECT_EQ(dlg.m_hSourceFile, INVALID_HANDLE_VALUE);
     EXPECT_EQ(dlg.m_pLink, nullptr);
   });
+}
+
+TEST(MainDialog, PortListGoesOnWithTheSerialDevicesPresent) {
+  tools::EchoPeer peer;
+  std::string error;
+  ASSERT_TRUE(peer.Start(&error)) << error;
+  DeviceRoot dev;
+  mkdir((dev.root + "/serial").c_str(), 0755);
+  mkdir((dev.root + "/serial/by-id").c_str(), 0755);
+  dev.Link("serial/by-id/usb-Varnelix_Test_Adapter_0001-if00-port0", peer.DevicePath());
+  dev.Link("ttyUSB10", peer.DevicePath());
+  dev.Link("ttyUSB2", peer.DevicePath());
+  dev.Link("ttyS0", peer.DevicePath());  // a node with no UART behind it: the driver says so
+  dev.Link("ttyACM0", "/dev/null/none");  // a dangling name is no device
+  close(open((dev.root + "/ttyACM1").c_str(), O_CREAT | O_WRONLY, 0644));  // nor is a plain file
+  std::string file = WriteTempFile("through the adapter\r\n");
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    auto* combo = Control<QComboBox>(dlg, IDC_PORT_NAME);
+    QStringList expected;
+    for (int i = 1; i <= 16; ++i) expected << QStringLiteral("COM%1").arg(i);
+    const QString byId = QString::fromStdString(dev.root + "/serial/by-id/usb-Varnelix_Test_Adapter_0001-if00-port0");
+    expected << byId << QString::fromStdString(dev.root + "/ttyUSB2") << QString::fromStdString(dev.root + "/ttyUSB10");
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+    EXPECT_EQ(items, expected);
+    // The dropped list is wide enough for its longest entry.
+    EXPECT_GE(combo->view()->minimumWidth(), combo->fontMetrics().horizontalAdvance(byId));
+    EXPECT_EQ(Text(dlg, IDC_PORT_NAME), "COM1");  // the default is still selected
+
+    // Picked from the list, the device is the port a new link opens.
+    combo->setCurrentIndex(16);
+    EXPECT_EQ(combo->toolTip(), byId);  // the field is narrower than the name: it reads whole on hover
+    SetText(dlg, IDC_FILE_PATH, file);
+    Click(dlg, IDOK);
+    EXPECT_EQ(dlg.m_strPortName.str(), byId.toStdString());
+    EXPECT_TRUE(WaitUntil([&] { return Text(dlg, IDC_RECEIVED) == "through the adapter\r\n"; }, 3000));
+  });
+  unlink(file.c_str());
 }
 
 TEST(MainDialog, PacketSizeValidation) {

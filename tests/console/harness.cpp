@@ -34,7 +34,13 @@ void Type(CDialog& dlg, int id, const std::string& text) {
   edit->setFocus();
   edit->selectAll();
   QTest::keyClick(edit, Qt::Key_Delete);
-  QTest::keyClicks(edit, QString::fromLatin1(text.c_str()));
+  // Typed as the locale spells it; a key that is not ASCII carries its character.
+  for (QChar c : QString::fromUtf8(text.c_str())) {
+    if (c.unicode() < 0x80)
+      QTest::keyClick(edit, c.toLatin1());
+    else
+      QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
+  }
 }
 
 void Click(CDialog& dlg, int id) {

@@ -60,6 +60,86 @@ TEST(TextStore, OneEndlessLine) {
   EXPECT_EQ(s.LongestLine(), 2048u * 2048);
 }
 
+TEST(TextStore, TabsAdvanceToEightColumnStops) {
+  TextStore s;
+  s.Append("a\tbc\t\tX\r\n\t", 10);
+  s.Append("12345678\tZ", 10);
+  EXPECT_EQ(s.LongestLine(), 25u);
+  s.Append("\t", 1);  // the open line: TAB to 8, eight digits to 16, TAB to 24, Z, TAB to 32
+  EXPECT_EQ(s.LongestLine(), 32u);
+  TextStore::Position p = s.SeekColumn(0, 0);
+  EXPECT_EQ(p.byte, 0u);
+  p = s.SeekColumn(0, 5);  // inside the first TAB, which covers columns 1 to 7
+  EXPECT_EQ(p.byte, 1u);
+  EXPECT_EQ(p.column, 1u);
+  p = s.SeekColumn(0, 9);  // 'c'
+  EXPECT_EQ(p.byte, 3u);
+  EXPECT_EQ(p.column, 9u);
+  p = s.SeekColumn(0, 24);  // 'X', after two TABs
+  EXPECT_EQ(p.byte, 6u);
+  EXPECT_EQ(p.column, 24u);
+  p = s.SeekColumn(0, 99);  // past the end: the end and the line's width
+  EXPECT_EQ(p.byte, 7u);
+  EXPECT_EQ(p.column, 25u);
+  EXPECT_EQ(AdvanceColumns(3, "\t", 1), 8u);
+  EXPECT_EQ(AdvanceColumns(8, "\t", 1), 16u);
+}
+
+TEST(TextStore, CrOfAnOpenLineIsNotShownUntilItsLfDecides) {
+  TextStore s;
+  s.Append("ab\r", 3);
+  EXPECT_EQ(s.Line(0), "ab");
+  EXPECT_EQ(s.LongestLine(), 2u);
+  s.Append("c", 1);  // a lone CR: a character of its line
+  EXPECT_EQ(s.Line(0), "ab\rc");
+  EXPECT_EQ(s.LongestLine(), 4u);
+}
+
+// The scrollback bound: at most `limit` bytes, whole lines dropped oldest first.
+TEST(TextStore, KeepsTheNewestBytesDroppingWholeLines) {
+  TextStore s(100);
+  std::string all;
+  for (int i = 0; i < 40; ++i) {
+    std::string line = "line" + std::to_string(i) + "\r\n";  // 7 or 8 bytes
+    s.Append(line.data(), line.size());
+    all += line;
+    ASSERT_LE(s.Size(), 100u);
+  }
+  std::string kept = s.Text();
+  // What is kept is the end of what came, and begins at a line start.
+  ASSERT_LE(kept.size(), 100u);
+  EXPECT_GT(kept.size(), 100u - 8);
+  EXPECT_EQ(all.substr(all.size() - kept.size()), kept);
+  EXPECT_EQ(kept.rfind("line", 0), 0u);
+  EXPECT_EQ(s.LineCount() + s.DroppedLines(), 41u);  // 40 ended lines and the empty open one
+  EXPECT_EQ(s.Line(s.LineCount() - 2), "line39");
+  EXPECT_EQ(s.Line(0), kept.substr(0, kept.find('\r')));
+}
+
+TEST(TextStore, OneLineLongerThanTheLimitLosesItsOldestBytesKeepingTabStops) {
+  TextStore s(64);
+  std::string all;
+  for (int i = 0; i < 50; ++i) {
+    std::string piece = "ab\tc";  // a TAB whose width depends on where it stands
+    s.Append(piece.data(), piece.size());
+    all += piece;
+  }
+  EXPECT_EQ(s.Size(), 64u);
+  EXPECT_EQ(s.Text(), all.substr(all.size() - 64));
+  EXPECT_EQ(s.LineCount(), 1u);
+  // The columns of the kept bytes are those they had in the whole line, less
+  // whole tab stops: the same layout modulo 8.
+  std::uint64_t whole = AdvanceColumns(0, all.data(), all.size() - 64);
+  EXPECT_EQ(s.LineStartColumn(0), whole % 8);
+  EXPECT_EQ(s.LongestLine(), AdvanceColumns(whole % 8, all.data() + all.size() - 64, 64));
+  // Chunks wholly dropped are freed: a long stream stays within its bound.
+  TextStore big(3u << 20);
+  std::string block(4096, 'q');
+  for (int i = 0; i < 2048; ++i) big.Append(block.data(), block.size());
+  EXPECT_EQ(big.Size(), 3u << 20);
+  EXPECT_EQ(big.Text(), std::string(3u << 20, 'q'));
+}
+
 TEST(PacketSizeField, WhatCountsAsAnUnsignedNumber) {
   unsigned v = 7;
   EXPECT_TRUE(ParseUnsignedField("256", &v));
