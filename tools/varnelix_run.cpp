@@ -4,6 +4,7 @@
 // for a slow line to finish, and tells by its exit status and report whether
 // everything sent came back intact.
 #include "res/varnelix_res.h"
+#include "tools/dialog_driver.h"
 #include "tools/drain_policy.h"
 #include "tools/expected_stream.h"
 #include "tools/port_fleet.h"
@@ -15,9 +16,9 @@
 #include "tools/stream_comparator.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <QWidget>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -102,12 +103,8 @@ class Run {
 
   void Start() {
     const RunOptions& o = facts_.options;
-    dlg_.GetDlgItem(IDC_FILE_PATH)->SetWindowText(o.file.c_str());
-    dlg_.GetDlgItem(IDC_PORT_NAME)->SetWindowText(o.port.c_str());
-    dlg_.GetDlgItem(IDC_PACKET_SIZE)->SetWindowText(std::to_string(o.packetSize).c_str());
-    qobject_cast<QCheckBox*>(dlg_.GetDlgItem(IDC_STRESS_TEST)->widget())->setChecked(o.stress);
     clock_.start();
-    dlg_.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);  // Start
+    StartTransfer(dlg_, {o.file, o.port, o.packetSize, o.stress});
     if (!dlg_.m_pLink) {
       // The dialog shows only "ERROR": ask the system why.
       PortProblem problem = ProbePort(o.port);
@@ -197,7 +194,7 @@ class Run {
 
   void Quit(int status) {
     exitStatus_ = status;
-    dlg_.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);  // Quit
+    PressQuit(dlg_);
   }
 
   StreamComparator comparator_;

@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include "platform/hooks.h"
+#include "tools/dialog_driver.h"
 #include "tools/echo_peer.h"
 
 #include <QLineEdit>
@@ -43,16 +44,12 @@ struct Session {
   }
   ~Session() { unlink(file.c_str()); }
 
-  void Start(CExerciserDlg& dlg, bool stress = true, const char* packet = "2048") {
+  void Start(CExerciserDlg& dlg, bool stress = true, unsigned packet = 2048) {
     auto* status = Control<QLineEdit>(dlg, IDC_STATUS);
     QObject::connect(status, &QLineEdit::textChanged, status, [this](const QString& t) {
       if (t == QStringLiteral("ERROR")) errorShown = true;
     });
-    SetText(dlg, IDC_FILE_PATH, file);
-    SetText(dlg, IDC_PORT_NAME, peer->DevicePath());
-    SetText(dlg, IDC_PACKET_SIZE, packet);
-    Control<QCheckBox>(dlg, IDC_STRESS_TEST)->setChecked(stress);
-    Click(dlg, IDOK);
+    tools::StartTransfer(dlg, {file, peer->DevicePath(), packet, stress});
   }
 };
 
@@ -97,7 +94,7 @@ TEST(Faults, SourceFileTruncatedOrDeletedMidTransfer) {
   for (bool remove : {false, true}) {
     Session s({}, 1 << 20);
     RunMainDialog([&](CExerciserDlg& dlg) {
-      s.Start(dlg, false, "256");
+      s.Start(dlg, false, 256);
       ASSERT_TRUE(WaitUntil([&] { return dlg.m_nWritten > 20000; }));
       if (remove)
         unlink(s.file.c_str());  // the open file stays readable to the end
@@ -119,7 +116,7 @@ TEST(Faults, StartPressedRepeatedlyDuringATransfer) {
   Session s({}, 256 * 1024);
   std::size_t handles = 0;
   RunMainDialog([&](CExerciserDlg& dlg) {
-    s.Start(dlg, false, "512");
+    s.Start(dlg, false, 512);
     CSerialLink* link = dlg.m_pLink;
     for (int i = 0; i < 10; ++i) {
       WaitUntil([] { return false; }, 20);
@@ -138,7 +135,7 @@ TEST(Faults, StartPressedRepeatedlyDuringATransfer) {
 TEST(Faults, FloodingPeerLeavesTheTimerTicking) {
   Session s({.echo = false, .flood = true}, 64 << 20);
   RunMainDialog([&](CExerciserDlg& dlg) {
-    s.Start(dlg, true, "64");
+    s.Start(dlg, true, 64);
     WaitUntil([] { return false; }, 300);
     ULONGLONG written = dlg.m_nWritten;
     DWORD start = GetTickCount();
@@ -158,11 +155,8 @@ TEST(Faults, FloodingPeerLeavesTheTimerTicking) {
 }
 
 // Starts a transfer on loop:// as the user would.
-void StartOnLoop(CExerciserDlg& dlg, const std::string& file, const char* packet = "2048") {
-  SetText(dlg, IDC_FILE_PATH, file);
-  SetText(dlg, IDC_PORT_NAME, "loop://");
-  SetText(dlg, IDC_PACKET_SIZE, packet);
-  Click(dlg, IDOK);
+void StartOnLoop(CExerciserDlg& dlg, const std::string& file, unsigned packet = 2048) {
+  tools::StartTransfer(dlg, {file, "loop://", packet, false});
 }
 
 TEST(Honesty, APacketTheWriterRefusesIsOfferedAgainNotCountedOrSkipped) {
@@ -172,7 +166,7 @@ TEST(Honesty, APacketTheWriterRefusesIsOfferedAgainNotCountedOrSkipped) {
   // The writer's queue refuses twenty packets in a row, as when it is full.
   vx::fault::Inject({"PostThreadMessageA", 3, 20, ERROR_NOT_ENOUGH_QUOTA});
   RunMainDialog([&](CExerciserDlg& dlg) {
-    StartOnLoop(dlg, file, "512");
+    StartOnLoop(dlg, file, 512);
     ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 20000));
     EXPECT_EQ(vx::fault::Hits("PostThreadMessageA"), 20u);
     EXPECT_EQ(dlg.m_nWritten, content.size());

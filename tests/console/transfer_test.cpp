@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include "platform/hooks.h"
+#include "tools/dialog_driver.h"
 #include "tools/echo_peer.h"
 
 #include <dirent.h>
@@ -65,11 +66,7 @@ class Transfer : public ::testing::TestWithParam<Device> {
 
   void Start(CExerciserDlg& dlg, const std::string& content, UINT packet, bool stress) {
     files.push_back(WriteTempFile(content));
-    SetText(dlg, IDC_FILE_PATH, files.back());
-    SetText(dlg, IDC_PORT_NAME, port);
-    SetText(dlg, IDC_PACKET_SIZE, std::to_string(packet));
-    Control<QCheckBox>(dlg, IDC_STRESS_TEST)->setChecked(stress);
-    Click(dlg, IDOK);
+    tools::StartTransfer(dlg, {files.back(), port, packet, stress});
   }
 
   std::string port;
