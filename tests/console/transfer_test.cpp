@@ -4,7 +4,7 @@
 
 #include "platform/hooks.h"
 #include "tools/dialog_driver.h"
-#include "tools/echo_peer.h"
+#include "support/port_fixture.h"
 
 #include <dirent.h>
 #include <memory>
@@ -13,7 +13,6 @@
 namespace vx::test {
 namespace {
 
-enum class Device { Loop, Pty };
 
 std::string ThreadNames() {
   std::string names;
@@ -57,11 +56,8 @@ class Transfer : public ::testing::TestWithParam<Device> {
 
   // A peer for the pty flavour; the loopback needs none.
   void UsePeer(tools::EchoPeer::Options options = {}) {
-    if (GetParam() != Device::Pty) return;
-    peer = std::make_unique<tools::EchoPeer>(options);
-    std::string error;
-    ASSERT_TRUE(peer->Start(&error)) << error;
-    port = peer->DevicePath();
+    port = StartDevice(GetParam(), options, &peer);
+    ASSERT_FALSE(port.empty());
   }
 
   void Start(CExerciserDlg& dlg, const std::string& content, UINT packet, bool stress) {
@@ -188,8 +184,7 @@ TEST_P(Transfer, QuitDuringATransferIsPromptAndLeavesNothingBehind) {
   EXPECT_EQ(vx::OpenHandleCount(), handlesBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(Devices, Transfer, ::testing::Values(Device::Loop, Device::Pty),
-                         [](const auto& info) { return info.param == Device::Loop ? "Loop" : "Pty"; });
+INSTANTIATE_TEST_SUITE_P(Devices, Transfer, ::testing::Values(Device::Loop, Device::Pty), DeviceName);
 
 TEST(TransferDecisions, PortThatCannotBeOpenedShowsErrorAndTheNextStartTriesAgain) {
   std::string file = WriteTempFile("hello\r\n");

@@ -17,6 +17,21 @@ inline std::string DeviceName(const ::testing::TestParamInfo<Device>& info) {
   return info.param == Device::Loop ? "Loop" : "Pty";
 }
 
+// The name to open for `device`: the loopback, or the pseudo-terminal of an
+// echo peer started here with `options` (kept in *peer). Empty, with a test
+// failure, when no peer could be started.
+inline std::string StartDevice(Device device, const tools::EchoPeer::Options& options,
+                               std::unique_ptr<tools::EchoPeer>* peer) {
+  if (device == Device::Loop) return "loop://";
+  *peer = std::make_unique<tools::EchoPeer>(options);
+  std::string error;
+  if (!(*peer)->Start(&error)) {
+    ADD_FAILURE() << error;
+    return "";
+  }
+  return (*peer)->DevicePath();
+}
+
 class PortTest : public ::testing::TestWithParam<Device> {
  protected:
   void SetUp() override { port = OpenPort(); }
@@ -26,16 +41,8 @@ class PortTest : public ::testing::TestWithParam<Device> {
   }
 
   HANDLE OpenPort(tools::EchoPeer::Options options = {}) {
-    std::string name = "loop://";
-    if (GetParam() == Device::Pty) {
-      peer = std::make_unique<tools::EchoPeer>(options);
-      std::string error;
-      if (!peer->Start(&error)) {
-        ADD_FAILURE() << error;
-        return INVALID_HANDLE_VALUE;
-      }
-      name = peer->DevicePath();
-    }
+    std::string name = StartDevice(GetParam(), options, &peer);
+    if (name.empty()) return INVALID_HANDLE_VALUE;
     HANDLE h = CreateFileA(name.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE) << name << " error " << GetLastError();
