@@ -116,7 +116,7 @@ HANDLE OpenPort(const std::string& name) {
 // with 2048-byte overlapped operations. The writer keeps at most kInFlight
 // bytes ahead of the reader, as the plain loop does by reading between its
 // writes: an echo peer holds a bounded backlog and drops what overflows it.
-double LayerEcho(const std::string& name) {
+double LayerEcho(const std::string& name, std::size_t total = kBytes) {
   constexpr std::size_t kInFlight = 1 << 20;
   HANDLE port = OpenPort(name);
   std::atomic<std::size_t> got{0};
@@ -124,7 +124,7 @@ double LayerEcho(const std::string& name) {
     std::vector<char> out(kChunk, 'y');
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    for (std::size_t sent = 0; sent < kBytes; sent += kChunk) {
+    for (std::size_t sent = 0; sent < total; sent += kChunk) {
       while (sent - got.load() > kInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
       DWORD n;
       if (!WriteFile(port, out.data(), kChunk, &n, &ov)) GetOverlappedResult(port, &ov, &n, TRUE);
@@ -135,7 +135,7 @@ double LayerEcho(const std::string& name) {
   OVERLAPPED ov{};
   ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   auto start = Clock::now();
-  while (got.load() < kBytes) {
+  while (got.load() < total) {
     DWORD n = 0;
     if (!ReadFile(port, in.data(), kChunk, &n, &ov) && !GetOverlappedResult(port, &ov, &n, TRUE)) break;
     got += n;
@@ -328,41 +328,14 @@ double PlainPairCpuPerMb(const std::string& device) {
   return (CpuSeconds() - cpu) / (got / 1e6);
 }
 
-double LayerCpuPerMb(const std::string& device) {
+// CPU per MB of one of the echoes above (the layer's or the link's).
+double CpuPerMb(double (*echo)(const std::string&, std::size_t), const std::string& device) {
   const double cpu = CpuSeconds();
-  HANDLE port = OpenPort(device);
-  std::atomic<std::size_t> got{0};
-  std::thread writer([&] {
-    std::vector<char> out(kChunk, 'y');
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    for (std::size_t sent = 0; sent < kFairBytes; sent += kChunk) {
-      while (sent - got.load() > (1u << 20)) std::this_thread::sleep_for(std::chrono::microseconds(100));
-      DWORD n;
-      if (!WriteFile(port, out.data(), kChunk, &n, &ov)) GetOverlappedResult(port, &ov, &n, TRUE);
-    }
-    CloseHandle(ov.hEvent);
-  });
-  std::vector<char> in(kChunk);
-  OVERLAPPED ov{};
-  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  while (got.load() < kFairBytes) {
-    DWORD n = 0;
-    if (!ReadFile(port, in.data(), kChunk, &n, &ov) && !GetOverlappedResult(port, &ov, &n, TRUE)) break;
-    got += n;
-  }
-  writer.join();
-  CloseHandle(ov.hEvent);
-  CloseHandle(port);
-  return (CpuSeconds() - cpu) / (got / 1e6);
-}
-
-// The link as the dialog drives it, CPU per MB (see LinkEcho).
-double LinkCpuPerMb(const std::string& device) {
-  const double cpu = CpuSeconds();
-  const double mbps = LinkEcho(device, kFairBytes);
+  const double mbps = echo(device, kFairBytes);
   return mbps > 0 ? (CpuSeconds() - cpu) / (kFairBytes / 1e6) : 0;
 }
+double LayerCpuPerMb(const std::string& device) { return CpuPerMb(LayerEcho, device); }
+double LinkCpuPerMb(const std::string& device) { return CpuPerMb(LinkEcho, device); }
 
 // The fair yardstick: CPU per MB of the layer against the plain pair, each
 // echoed by a peer in its own process, in alternating pairs.
