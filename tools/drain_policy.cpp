@@ -7,6 +7,10 @@ namespace vx::tools {
 void DrainPolicy::Observe(double now, std::uint64_t received) {
   if (received > received_) {
     longestGap_ = std::max(longestGap_, now - (lastReceipt_ < 0 ? sendStart_ : lastReceipt_));
+    if (lastReceipt_ < 0) {
+      firstReceipt_ = now;
+      firstBlock_ = received;
+    }
     lastReceipt_ = now;
     lastActivity_ = now;
   }
@@ -14,11 +18,12 @@ void DrainPolicy::Observe(double now, std::uint64_t received) {
 }
 
 double DrainPolicy::ObservedRate() const {
-  if (lastReceipt_ < 0) return 0;
-  // Counted from the start of sending, so the first block's delay lowers the
-  // figure: an estimate on the slow side, which only lengthens the wait.
-  double span = lastReceipt_ - sendStart_;
-  return span > 0 ? static_cast<double>(received_) / span : 0;
+  // The first block tells nothing of the rate: a peer that was idle before
+  // the transfer may answer it in one burst (a paced peer spends the credit it
+  // earned), far faster than the line then runs. The rate is what came after
+  // it, over the time since it; until then, the line is assumed slow.
+  if (lastReceipt_ <= firstReceipt_) return 0;
+  return static_cast<double>(received_ - firstBlock_) / (lastReceipt_ - firstReceipt_);
 }
 
 double DrainPolicy::QuietNeeded(std::uint64_t owed) const {

@@ -37,7 +37,8 @@ class DrainPolicy {
   // True once the line has been quiet long enough, or the time is up.
   bool Done(double now, std::uint64_t owed) const { return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed); }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
-  // The line's rate as seen so far, in bytes a second; 0 before anything came back.
+  // The line's rate as seen so far, in bytes a second; 0 until something has
+  // come back after the first receipt.
   double ObservedRate() const;
   double LastReceipt() const { return lastReceipt_; }
 
@@ -45,6 +46,8 @@ class DrainPolicy {
   double sendStart_, timeout_;
   double drainStart_ = 0;
   double lastReceipt_ = -1;
+  double firstReceipt_ = -1;
+  std::uint64_t firstBlock_ = 0;  // the count at the first receipt
   double longestGap_ = 0;  // between receipts, the first counted from the start of sending
   // Quiet is counted from the last byte received, or from the start of
   // sending: the first block is due a block's time after the first byte went.

@@ -34,6 +34,19 @@ TEST(DrainPolicy, SmallBlocksSoFarDoNotShortenTheWaitForAFullOne) {
   EXPECT_TRUE(drain.Done(2.0 + 3.4, 4000));
 }
 
+TEST(DrainPolicy, AFirstBurstDoesNotMakeASlowLineLookFast) {
+  // A paced peer idle before the transfer answers its first bytes in a burst
+  // (302 bytes in 0.13 s), then runs at 960 B/s: the next full block is 2.1 s
+  // away, and the count stands still until then.
+  DrainPolicy drain(0.1, 600);
+  drain.Observe(0.23, 302);
+  drain.Begin(1.3);
+  EXPECT_FALSE(drain.Done(2.2, 2698)) << "called lost before the next block could come";
+  drain.Observe(2.33, 2350);
+  EXPECT_FALSE(drain.Done(2.33 + 2.13, 650));  // the rest is due a block's time later
+  EXPECT_TRUE(drain.Done(2.33 + 1.5 * 2048 / 975.0 + 0.2, 650));
+}
+
 TEST(DrainPolicy, NothingOwedEndsAfterTheShortFloor) {
   DrainPolicy drain(0.0, 600);
   drain.Observe(0.5, 16442);
