@@ -105,8 +105,7 @@ int main(int argc, char** argv) {
     std::string block;
   };
   std::string tiny;
-  while (tiny.size() < 2048) tiny += "x\r\n";
-  tiny.resize(2048);  // lines straddle the blocks too
+  while (tiny.size() < 2048) tiny += "x\r\n";  // 683 lines in 2049 bytes
   for (const Shape& shape : {Shape{"3-byte lines", tiny}, Shape{"64-byte lines", Block(true)}, Shape{"one line", Block(false)}}) {
     ResetPeak();
     long before = StatusKb("VmRSS:");
