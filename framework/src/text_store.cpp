@@ -64,26 +64,15 @@ void TextStore::EndLine(std::uint64_t nextStart, std::uint64_t width) {
 void TextStore::Trim() {
   if (end_ - base_ <= limit_) return;
   const std::uint64_t keepFrom = end_ - limit_;
+  const std::uint64_t firstBefore = marks_.front().line;
   while (marks_.size() > 1 && marks_[1].offset <= keepFrom) marks_.pop_front();
-  Mark& first = marks_.front();
   if (openStart_ <= keepFrom) {
     // All that stays is in the open line (and no mark is past its start).
-    if (first.line != lines_ - 1) firstLineColumn_ = 0;
-    first = {lines_ - 1, openStart_};
-    if (openStart_ < keepFrom) {
-      // One line alone is longer than the limit: its oldest bytes go. What
-      // stays keeps its tab stops where they were, so the columns of its
-      // bytes shift by whole stops only.
-      std::uint64_t column = ColumnAfter(firstLineColumn_, openStart_, keepFrom);
-      std::uint64_t shift = column - column % kTabStop;
-      openColumns_ -= shift;
-      firstLineColumn_ = column % kTabStop;
-      first.offset = openStart_ = keepFrom;
-    }
-  } else if (first.offset < keepFrom) {
+    marks_.front() = {lines_ - 1, openStart_};
+  } else if (marks_.front().offset < keepFrom) {
     // The oldest whole lines go: the first kept is the first to start at or
     // after keepFrom, at the latest the next mark (or the open line).
-    std::uint64_t line = first.line, at = first.offset;
+    std::uint64_t line = marks_.front().line, at = marks_.front().offset;
     while (at < keepFrom) {
       ++line;
       if (marks_.size() > 1 && line == marks_[1].line)
@@ -95,7 +84,18 @@ void TextStore::Trim() {
       marks_.pop_front();
     else
       marks_.front() = {line, at};
-    firstLineColumn_ = 0;
+  }
+  // A line that has become the first shows from column 0 ...
+  if (marks_.front().line != firstBefore) firstLineColumn_ = 0;
+  if (marks_.front().offset < keepFrom) {
+    // ... but for one alone longer than the limit, which loses its oldest
+    // bytes. What stays keeps its tab stops where they were, so the columns
+    // of its bytes shift by whole stops only.
+    std::uint64_t column = ColumnAfter(firstLineColumn_, openStart_, keepFrom);
+    std::uint64_t shift = column - column % kTabStop;
+    openColumns_ -= shift;
+    firstLineColumn_ = column % kTabStop;
+    marks_.front().offset = openStart_ = keepFrom;
   }
   base_ = marks_.front().offset;
   while ((firstChunk_ + 1) * kChunk <= base_) {

@@ -146,6 +146,25 @@ TEST(TextStore, OneLineLongerThanTheLimitLosesItsOldestBytesKeepingTabStops) {
   EXPECT_EQ(big.Text(), std::string(3u << 20, 'q'));
 }
 
+// A line cut short at the front shows from the column its kept bytes had;
+// the whole line that takes its place shows from column 0, however it comes
+// to be first (here: at exactly the limit, at a line the index marks).
+TEST(TextStore, TheLineAfterACutOneStartsAtColumnZero) {
+  TextStore s(200);
+  std::string cut;
+  while (cut.size() < 300) cut += "ab\tc";
+  s.Append(cut.data(), cut.size());
+  ASSERT_NE(s.LineStartColumn(0), 0u);
+  std::string next;
+  for (std::uint64_t i = 0; i < TextStore::kMarkEveryLines; ++i) next += "\r\n";
+  next += std::string(200, 'y');  // the bound falls exactly at the start of this line
+  s.Append(next.data(), next.size());
+  ASSERT_EQ(s.LineCount(), 1u);
+  EXPECT_EQ(s.Text(), std::string(200, 'y'));
+  EXPECT_EQ(s.LineStartColumn(0), 0u);
+  EXPECT_EQ(s.SeekColumn(0, 5).byte, s.LineStart(0) + 5);
+}
+
 // Received text of every line length, lines split the plain way for comparison.
 struct MixedText {
   std::string text;
