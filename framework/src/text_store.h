@@ -3,11 +3,12 @@
 // CR LF ends a line, even when the CR and the LF arrive in different appends.
 // The index marks one line start in kMarkEveryLines, or sooner once
 // kMarkEveryBytes have passed since the last mark; a line is found from the
-// mark before it by a short scan for CR LF. So the index costs at most
-// 16 bytes per 64 lines (a twelfth of a byte per byte for 3-byte lines, where
-// an entry per line would cost nearly three times the text), and no scan
-// goes further than kMarkEveryBytes or kMarkEveryLines lines: a line longer
-// than that is followed by a mark, so its end is known without a scan.
+// mark before it by a short scan for CR LF. So the index costs one 16-byte
+// mark per 64 lines at most (a twelfth of a byte per byte for 3-byte lines,
+// an eighth for empty ones, where an entry per line would cost several times
+// the text), and a lookup scans fewer than kMarkEveryBytes bytes and
+// kMarkEveryLines lines: a line longer than that is followed by a mark, so
+// its end is known without a scan.
 // Like a terminal's scrollback it keeps only the newest bytes, up to a limit:
 // the oldest whole lines go first, so what stays begins at a line start,
 // unless one line alone is longer than the limit.
