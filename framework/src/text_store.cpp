@@ -53,29 +53,51 @@ void TextStore::Append(const char* bytes, std::size_t count) {
 
 void TextStore::EndLine(std::uint64_t nextStart, std::uint64_t width) {
   longestLine_ = std::max(longestLine_, width);
-  lineStarts_.push_back(nextStart);
+  const Mark& last = marks_.back();
+  if (lines_ - last.line >= kMarkEveryLines || nextStart - last.offset >= kMarkEveryBytes)
+    marks_.push_back({lines_, nextStart});
+  ++lines_;
+  openStart_ = nextStart;
   openColumns_ = 0;
 }
 
 void TextStore::Trim() {
   if (end_ - base_ <= limit_) return;
   const std::uint64_t keepFrom = end_ - limit_;
-  while (lineStarts_.size() > 1 && lineStarts_.front() < keepFrom) {
-    lineStarts_.pop_front();
-    ++droppedLines_;
-    firstLineColumn_ = 0;
+  const std::uint64_t firstBefore = marks_.front().line;
+  while (marks_.size() > 1 && marks_[1].offset <= keepFrom) marks_.pop_front();
+  if (openStart_ <= keepFrom) {
+    // All that stays is in the open line (and no mark is past its start).
+    marks_.front() = {lines_ - 1, openStart_};
+  } else if (marks_.front().offset < keepFrom) {
+    // The oldest whole lines go: the first kept is the first to start at or
+    // after keepFrom, at the latest the next mark (or the open line).
+    std::uint64_t line = marks_.front().line, at = marks_.front().offset;
+    while (at < keepFrom) {
+      ++line;
+      if (marks_.size() > 1 && line == marks_[1].line)
+        at = marks_[1].offset;
+      else
+        at = line == lines_ - 1 ? openStart_ : NextLineStart(at);
+    }
+    if (marks_.size() > 1 && line == marks_[1].line)
+      marks_.pop_front();
+    else
+      marks_.front() = {line, at};
   }
-  if (lineStarts_.front() < keepFrom) {
-    // One line alone is longer than the limit: its oldest bytes go. What stays
-    // keeps its tab stops where they were, so the columns of its bytes shift
-    // by whole stops only.
-    std::uint64_t column = ColumnAfter(firstLineColumn_, lineStarts_.front(), keepFrom);
+  // A line that has become the first shows from column 0 ...
+  if (marks_.front().line != firstBefore) firstLineColumn_ = 0;
+  if (marks_.front().offset < keepFrom) {
+    // ... but for one alone longer than the limit, which loses its oldest
+    // bytes. What stays keeps its tab stops where they were, so the columns
+    // of its bytes shift by whole stops only.
+    std::uint64_t column = ColumnAfter(firstLineColumn_, openStart_, keepFrom);
     std::uint64_t shift = column - column % kTabStop;
     openColumns_ -= shift;
     firstLineColumn_ = column % kTabStop;
-    lineStarts_.front() = keepFrom;
+    marks_.front().offset = openStart_ = keepFrom;
   }
-  base_ = lineStarts_.front();
+  base_ = marks_.front().offset;
   while ((firstChunk_ + 1) * kChunk <= base_) {
     spare_ = std::move(chunks_.front());
     chunks_.pop_front();
@@ -83,17 +105,52 @@ void TextStore::Trim() {
   }
 }
 
+std::uint64_t TextStore::NextLineStart(std::uint64_t from) const {
+  for (std::uint64_t at = from + 1;;) {
+    // The LF of a CR LF that begins at or after `from`: from from + 1 on.
+    const char* p = At(at);
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end_ - at, kChunk - at % kChunk));
+    const void* lf = std::memchr(p, '\n', n);
+    if (!lf) {
+      at += n;
+      continue;
+    }
+    at += static_cast<std::uint64_t>(static_cast<const char*>(lf) - p);
+    if (*At(at - 1) == '\r') return at + 1;
+    ++at;
+  }
+}
+
+std::uint64_t TextStore::FindLineStart(std::uint64_t line) const {
+  if (line == lines_ - 1) return openStart_;
+  // The last mark at or before the line, then line by line from there.
+  auto mark = std::upper_bound(marks_.begin(), marks_.end(), line,
+                               [](std::uint64_t l, const Mark& m) { return l < m.line; });
+  --mark;
+  std::uint64_t at = mark->offset;
+  for (std::uint64_t l = mark->line; l < line; ++l) at = NextLineStart(at);
+  return at;
+}
+
+std::uint64_t TextStore::MemoryUsed() const {
+  std::uint64_t written = end_ - firstChunk_ * kChunk;
+  return written + (spare_ ? kChunk : 0) + marks_.size() * sizeof(Mark);
+}
+
 void TextStore::Clear() {
   chunks_.clear();
   spare_.reset();
   firstChunk_ = base_ = end_ = 0;
-  lineStarts_.assign(1, 0);
+  marks_.assign(1, Mark{0, 0});
+  lines_ = 1;
+  openStart_ = 0;
   firstLineColumn_ = openColumns_ = longestLine_ = 0;
   lastWasCR_ = false;
 }
 
 std::uint64_t TextStore::LineEnd(std::size_t index) const {
-  return index + 1 < lineStarts_.size() ? lineStarts_[index + 1] - 2 : end_ - (lastWasCR_ ? 1 : 0);
+  const std::uint64_t line = marks_.front().line + index;
+  return line + 1 < lines_ ? FindLineStart(line + 1) - 2 : end_ - (lastWasCR_ ? 1 : 0);
 }
 
 const char* TextStore::At(std::uint64_t offset) const {
@@ -156,8 +213,8 @@ std::string TextStore::Text() const {
 }
 
 std::string TextStore::Line(std::size_t index) const {
-  if (index >= lineStarts_.size()) return {};
-  std::uint64_t start = lineStarts_[index];
+  if (index >= LineCount()) return {};
+  std::uint64_t start = LineStart(index);
   std::string out(static_cast<std::size_t>(LineEnd(index) - start), '\0');
   CopyOut(start, out.size(), out.data());
   return out;

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
+#include <malloc.h>
+#include <random>
+#include <vector>
+
 namespace vx::fw {
 namespace {
 
@@ -138,6 +144,134 @@ TEST(TextStore, OneLineLongerThanTheLimitLosesItsOldestBytesKeepingTabStops) {
   for (int i = 0; i < 2048; ++i) big.Append(block.data(), block.size());
   EXPECT_EQ(big.Size(), 3u << 20);
   EXPECT_EQ(big.Text(), std::string(3u << 20, 'q'));
+}
+
+// A line cut short at the front shows from the column its kept bytes had;
+// the whole line that takes its place shows from column 0, however it comes
+// to be first (here: at exactly the limit, at a line the index marks).
+TEST(TextStore, TheLineAfterACutOneStartsAtColumnZero) {
+  TextStore s(200);
+  std::string cut;
+  while (cut.size() < 300) cut += "ab\tc";
+  s.Append(cut.data(), cut.size());
+  ASSERT_NE(s.LineStartColumn(0), 0u);
+  std::string next;
+  for (std::uint64_t i = 0; i < TextStore::kMarkEveryLines; ++i) next += "\r\n";
+  next += std::string(200, 'y');  // the bound falls exactly at the start of this line
+  s.Append(next.data(), next.size());
+  ASSERT_EQ(s.LineCount(), 1u);
+  EXPECT_EQ(s.Text(), std::string(200, 'y'));
+  EXPECT_EQ(s.LineStartColumn(0), 0u);
+  EXPECT_EQ(s.SeekColumn(0, 5).byte, s.LineStart(0) + 5);
+}
+
+// Received text of every line length, lines split the plain way for comparison.
+struct MixedText {
+  std::string text;
+  std::vector<std::string> lines{""};  // the lines as the store should find them
+  void Add(const std::string& body, bool end) {
+    text += body;
+    lines.back() += body;
+    if (end) {
+      text += "\r\n";
+      lines.emplace_back();
+    }
+  }
+};
+
+// Runs of empty and 1-byte lines longer than the index's spacing, lines
+// around and far beyond its byte spacing, lone CRs and LFs and TABs.
+MixedText MakeMixedText(std::size_t bytes, unsigned seed) {
+  std::mt19937 random(seed);
+  MixedText m;
+  while (m.text.size() < bytes) {
+    switch (random() % 6) {
+      case 0:
+      case 1:
+        for (int i = 0, n = int(random() % 200); i < n; ++i) m.Add(i % 3 ? "x" : "", true);
+        break;
+      case 2:
+        m.Add(std::string(random() % 100, 'a') + "\t|\r" + std::string(1 + random() % 10, 'b') + "\n", true);
+        break;
+      case 3:
+        m.Add(std::string(TextStore::kMarkEveryBytes - 3 + random() % 6, 'c'), true);
+        break;
+      case 4:
+        m.Add(std::string(random() % (5 * TextStore::kMarkEveryBytes), 'd'), true);
+        break;
+      default:
+        m.Add(std::string(random() % 300000, 'e'), random() % 2);  // sometimes continued by the next piece
+    }
+  }
+  return m;
+}
+
+void AppendInOddBlocks(TextStore& s, const std::string& text, unsigned seed) {
+  std::mt19937 random(seed);
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t n = std::min<std::size_t>(text.size() - at, 1 + random() % 5000);
+    s.Append(text.data() + at, n);
+    at += n;
+  }
+}
+
+// The sparse line index finds every line, whatever the lengths and however
+// the bytes arrived, in a whole store and in one that drops its oldest lines.
+TEST(TextStore, FindsEveryLineOfEveryLength) {
+  const MixedText m = MakeMixedText(5u << 20, 7);
+  TextStore whole, bounded((3u << 20) + 12345);
+  AppendInOddBlocks(whole, m.text, 1);
+  AppendInOddBlocks(bounded, m.text, 2);
+  ASSERT_EQ(whole.LineCount(), m.lines.size());
+  std::uint64_t at = 0;
+  for (std::size_t i = 0; i < m.lines.size(); ++i) {
+    ASSERT_EQ(whole.LineStart(i), at) << "line " << i;
+    ASSERT_EQ(whole.LineEnd(i) - at, m.lines[i].size()) << "line " << i;
+    at += m.lines[i].size() + 2;
+  }
+  for (std::size_t i = 0; i < m.lines.size(); i += 97) ASSERT_EQ(whole.Line(i), m.lines[i]) << "line " << i;
+
+  const std::size_t dropped = static_cast<std::size_t>(bounded.DroppedLines());
+  ASSERT_EQ(bounded.LineCount() + dropped, m.lines.size());
+  ASSERT_GT(dropped, 0u);
+  const std::string kept = bounded.Text();
+  EXPECT_TRUE(kept == m.text.substr(m.text.size() - kept.size()));
+  for (std::size_t i = 1; i < bounded.LineCount(); ++i) ASSERT_EQ(bounded.Line(i), m.lines[dropped + i]) << "line " << i;
+  // The first kept line may have lost its beginning (then it is the last).
+  EXPECT_EQ(kept.substr(0, bounded.Line(0).size()), bounded.Line(0));
+}
+
+// Peak memory of a full scrollback of the shortest lines, "x" and its CR LF:
+// under two bytes per byte kept, by the store's own count and by the
+// process's peak resident size (each test runs in a process of its own).
+TEST(TextStore, ShortLinesCostUnderTwoBytesOfMemoryPerByte) {
+  auto statusKb = [](const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
+    return 0L;
+  };
+  malloc_trim(0);
+  bool peakReset = static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5");
+  const long before = statusKb("VmRSS:");
+  std::string lines;
+  while (lines.size() < 2048 + 3) lines += "x\r\n";
+  TextStore s;
+  std::uint64_t peakUsed = 0;
+  for (std::uint64_t fed = 0; fed < TextStore::kDefaultLimit + (8u << 20); fed += 2048) {
+    s.Append(lines.data() + fed % 3, 2048);  // 2048-byte blocks of one stream: lines straddle them
+    if (fed % (1u << 20) == 0) peakUsed = std::max(peakUsed, s.MemoryUsed());
+  }
+  ASSERT_LE(s.Size(), TextStore::kDefaultLimit);
+  ASSERT_GT(s.Size(), TextStore::kDefaultLimit - 3);  // whole lines dropped
+  EXPECT_EQ(s.Line(s.LineCount() - 2), "x");
+  EXPECT_GE(peakUsed, s.Size());
+  EXPECT_LT(double(peakUsed) / double(s.Size()), 2.0);
+  if (!peakReset || before == 0) GTEST_SKIP() << "no peak resident size to measure here";
+  const double peakPerByte = (statusKb("VmHWM:") - before) * 1024.0 / double(s.Size());
+  EXPECT_LT(peakPerByte, 2.0);
+  EXPECT_GT(peakPerByte, 0.9);  // the measure saw the store at all
 }
 
 TEST(PacketSizeField, WhatCountsAsAnUnsignedNumber) {
