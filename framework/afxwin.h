@@ -158,17 +158,14 @@ class CWnd : public CCmdTarget {
 
   HWND m_hWnd = nullptr;
 
-  HWND GetSafeHwnd() const { return m_hWnd; }
   void SetWindowText(LPCSTR text);
   void GetWindowText(CString& text) const;
   CWnd* GetDlgItem(int id) const;
-  int GetDlgCtrlID() const { return m_nID; }
   BOOL UpdateData(BOOL saveAndValidate = TRUE);
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
   BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
   UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc) { return ::SetTimer(m_hWnd, id, elapse, proc); }
   BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
-  CWnd* GetParent() const { return m_pParent; }
   BOOL IsIconic() const { return vx::fw::IsIconic(m_hWnd); }
   void GetClientRect(LPRECT rect) const { vx::fw::GetClientRect(m_hWnd, rect); }
   HICON SetIcon(HICON icon, BOOL big);
@@ -195,7 +192,6 @@ class CWnd : public CCmdTarget {
   CWnd* m_pParent = nullptr;
   QWidget* m_pWidget = nullptr;
   const vx::fw::ControlAdapter* m_pAdapter = nullptr;  // how m_pWidget is read and written
-  int m_nID = 0;
   bool m_bOwnsHwnd = false;
   friend class CDialog;
   friend class CDataExchange;
@@ -314,7 +310,6 @@ class CWinApp : public CCmdTarget {
   virtual int ExitInstance() { return 0; }
   void OnHelp() {}
   BOOL Enable3dControls() { return TRUE; }  // Linux draws its own controls
-  HICON LoadIcon(UINT id) const { return vx::fw::LoadIconA(nullptr, MAKEINTRESOURCEA(id)); }
   CWnd* m_pMainWnd = nullptr;
 };
 
@@ -349,10 +344,10 @@ void SetFileDialogHook(FileDialogHook hook);
 void SetSerialDeviceRoot(const std::string& root);
 const std::string& SerialDeviceRoot();
 
-// Makes sure a QApplication exists (tests and tools that drive dialogs directly).
+// Makes sure a QApplication exists, with the calling (user-interface)
+// thread's message queue plugged into its event loop (tests and tools that
+// drive dialogs directly).
 void EnsureApplication(int argc = 0, char** argv = nullptr);
-// Plugs the calling (user-interface) thread's message queue into Qt's event loop.
-void InstallQueuePump();
 // Handles Qt and platform events for up to `ms` milliseconds (tests).
 void PumpEvents(int ms);
 

@@ -135,10 +135,7 @@ void EnsureApplication(int argc, char** argv) {
       new QApplication(storedArgc, defaultArgv);
     }
   }
-  InstallQueuePump();
-}
-
-void InstallQueuePump() {
+  // The queue pump lives as long as the program.
   if (!pump) pump = new QueuePump;
 }
 

@@ -218,7 +218,6 @@ bool DialogHost::Bind(CWnd& wnd, int id) {
   if (it == controls.end()) return false;
   wnd.m_pWidget = it->second.widget;
   wnd.m_pAdapter = it->second.adapter;
-  wnd.m_nID = id;
   wnd.m_pParent = dialog;
   return true;
 }
