@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <cstring>
+#include <iterator>
 
 namespace vx::fw {
 namespace {
@@ -17,39 +18,20 @@ namespace {
 // Like an edit control, a one-line box shows text only up to a NUL.
 std::string Line(const std::string& text) { return std::string(text.c_str()); }
 
-class WindowText final : public ControlAdapter {
+// A control whose text is one line shown as set: a window's title, a
+// button's or a static's text, a combo box's field.
+template <class Widget, QString (Widget::*get)() const, void (Widget::*set)(const QString&)>
+class LineText final : public ControlAdapter {
  public:
-  std::string Text(const QWidget* w) const override { return LocalBytes(w->windowTitle()); }
-  void SetText(QWidget* w, const std::string& text) const override { w->setWindowTitle(LocalText(Line(text))); }
-};
-
-class ButtonText final : public ControlAdapter {
- public:
-  std::string Text(const QWidget* w) const override {
-    return LocalBytes(static_cast<const QAbstractButton*>(w)->text());
-  }
+  std::string Text(const QWidget* w) const override { return LocalBytes((static_cast<const Widget*>(w)->*get)()); }
   void SetText(QWidget* w, const std::string& text) const override {
-    static_cast<QAbstractButton*>(w)->setText(LocalText(Line(text)));
+    (static_cast<Widget*>(w)->*set)(LocalText(Line(text)));
   }
 };
-
-class LabelText final : public ControlAdapter {
- public:
-  std::string Text(const QWidget* w) const override { return LocalBytes(static_cast<const QLabel*>(w)->text()); }
-  void SetText(QWidget* w, const std::string& text) const override {
-    static_cast<QLabel*>(w)->setText(LocalText(Line(text)));
-  }
-};
-
-class ComboText final : public ControlAdapter {
- public:
-  std::string Text(const QWidget* w) const override {
-    return LocalBytes(static_cast<const QComboBox*>(w)->currentText());
-  }
-  void SetText(QWidget* w, const std::string& text) const override {
-    static_cast<QComboBox*>(w)->setEditText(LocalText(Line(text)));
-  }
-};
+using WindowText = LineText<QWidget, &QWidget::windowTitle, &QWidget::setWindowTitle>;
+using ButtonText = LineText<QAbstractButton, &QAbstractButton::text, &QAbstractButton::setText>;
+using LabelText = LineText<QLabel, &QLabel::text, &QLabel::setText>;
+using ComboText = LineText<QComboBox, &QComboBox::currentText, &QComboBox::setEditText>;
 
 // Selection as an edit control has it, on a QLineEdit's shown text.
 void SelectInLine(QLineEdit* edit, int start, int end) {
@@ -107,23 +89,11 @@ const ControlAdapter& AdapterOf(ControlClass kind) {
   static const ReceivedDataText receivedData;
   static const ComboText combo;
   static const LabelText label;
-  switch (kind) {
-    case ControlClass::Window:
-      return window;
-    case ControlClass::Button:
-      return button;
-    case ControlClass::LineEdit:
-      return lineEdit;
-    case ControlClass::StatusLine:
-      return statusLine;
-    case ControlClass::ReceivedData:
-      return receivedData;
-    case ControlClass::ComboBox:
-      return combo;
-    case ControlClass::Label:
-      break;
-  }
-  return label;
+  // In the order of ControlClass.
+  static const ControlAdapter* const adapters[] = {&window, &button, &lineEdit, &statusLine,
+                                                   &receivedData, &combo, &label};
+  static_assert(std::size(adapters) == static_cast<std::size_t>(ControlClass::Label) + 1);
+  return *adapters[static_cast<std::size_t>(kind)];
 }
 
 }  // namespace vx::fw
