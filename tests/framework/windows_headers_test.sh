@@ -15,18 +15,18 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The stand-in <windows.h>: our header's non-Windows side, and USER32.
 sed '0,/^#ifdef _WIN32$/{s/^#ifdef _WIN32$/#if 0/}' "$root/platform/win32.h" > "$work/windows.h"
-cat >> "$work/windows.h" <<'DECLS'
-extern "C" {
-HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name);
-HMENU WINAPI GetSystemMenu(HWND hwnd, BOOL revert);
-BOOL WINAPI AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR text);
-BOOL WINAPI IsIconic(HWND hwnd);
-int WINAPI GetSystemMetrics(int index);
-BOOL WINAPI GetClientRect(HWND hwnd, LPRECT rect);
-BOOL WINAPI DrawIcon(HDC dc, int x, int y, HICON icon);
-int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);
-}
-DECLS
+# USER32's declarations are those of the framework's stand-ins, with C linkage.
+user32_decls=$(sed -n '/^namespace vx::fw {$/,/^}/p' "$root/framework/afxwin.h" | grep WINAPI || true)
+if [ "$(echo "$user32_decls" | grep -cE "($user32)\(")" -lt 7 ]; then
+  echo "FAIL: the stand-ins' declarations were not found in framework/afxwin.h"
+  exit 1
+fi
+{
+  echo 'extern "C" {'
+  echo "$user32_decls"
+  echo 'int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);'
+  echo '}'
+} >> "$work/windows.h"
 
 status=0
 for f in "$root"/console/*.cpp; do
