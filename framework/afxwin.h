@@ -16,7 +16,11 @@ class QWidget;
 
 #define ID_HELP 0xE146
 
-// ---- Window services the framework provides (USER32's, over Qt) ---------
+// ---- Window services (USER32's) ------------------------------------------
+// The framework's own, over its Qt widgets, kept in its namespace: a build
+// against <windows.h> gets the system's under the same names, and these never
+// collide with them. Elsewhere the Win32 spelling names the framework's.
+namespace vx::fw {
 HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name);
 HMENU WINAPI GetSystemMenu(HWND hwnd, BOOL revert);
 BOOL WINAPI AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR text);
@@ -24,7 +28,17 @@ BOOL WINAPI IsIconic(HWND hwnd);
 int WINAPI GetSystemMetrics(int index);
 BOOL WINAPI GetClientRect(HWND hwnd, LPRECT rect);
 BOOL WINAPI DrawIcon(HDC dc, int x, int y, HICON icon);
-int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int size);
+}  // namespace vx::fw
+
+#ifndef _WIN32
+using vx::fw::AppendMenuA;
+using vx::fw::DrawIcon;
+using vx::fw::GetClientRect;
+using vx::fw::GetSystemMenu;
+using vx::fw::GetSystemMetrics;
+using vx::fw::IsIconic;
+using vx::fw::LoadIconA;
+#endif
 
 // ---- CString --------------------------------------------------------------
 class CString {
@@ -50,8 +64,6 @@ class CString {
   bool operator==(const CString& other) const { return s_ == other.s_; }
   bool operator==(const char* other) const { return s_ == (other ? other : ""); }
   BOOL LoadString(UINT id);
-  LPSTR GetBuffer(int minLength);
-  void ReleaseBuffer(int newLength = -1);
 
  private:
   std::string s_;
@@ -110,7 +122,6 @@ struct AFX_MSGMAP {
 #define ON_COMMAND(id, fn) {WM_COMMAND, 0, (UINT)(id), (UINT)(id), AfxSig_vv, VX_PMSG(void (CCmdTarget::*)(), &fn)},
 #define ON_BN_CLICKED(id, fn) {WM_COMMAND, BN_CLICKED, (UINT)(id), (UINT)(id), AfxSig_vv, VX_PMSG(void (CCmdTarget::*)(), &ThisClass::fn)},
 #define ON_CBN_EDITCHANGE(id, fn) {WM_COMMAND, CBN_EDITCHANGE, (UINT)(id), (UINT)(id), AfxSig_vv, VX_PMSG(void (CCmdTarget::*)(), &ThisClass::fn)},
-#define ON_CBN_SELCHANGE(id, fn) {WM_COMMAND, CBN_SELCHANGE, (UINT)(id), (UINT)(id), AfxSig_vv, VX_PMSG(void (CCmdTarget::*)(), &ThisClass::fn)},
 #define ON_MESSAGE(msg, fn) {(UINT)(msg), 0, 0, 0, AfxSig_lwl, VX_PMSG(LRESULT (CCmdTarget::*)(WPARAM, LPARAM), &ThisClass::fn)},
 #define ON_WM_TIMER() {WM_TIMER, 0, 0, 0, AfxSig_vw, VX_PMSG(void (CCmdTarget::*)(UINT), &ThisClass::OnTimer)},
 #define ON_WM_SYSCOMMAND() {WM_SYSCOMMAND, 0, 0, 0, AfxSig_vwl, VX_PMSG(void (CCmdTarget::*)(UINT, LPARAM), &ThisClass::OnSysCommand)},
@@ -135,6 +146,7 @@ class CDataExchange;
 class CWnd;
 namespace vx::fw {
 struct DialogHost;
+class ControlAdapter;
 }
 
 class CWnd : public CCmdTarget {
@@ -146,20 +158,16 @@ class CWnd : public CCmdTarget {
 
   HWND m_hWnd = nullptr;
 
-  HWND GetSafeHwnd() const { return m_hWnd; }
   void SetWindowText(LPCSTR text);
   void GetWindowText(CString& text) const;
-  int GetWindowTextLength() const;
   CWnd* GetDlgItem(int id) const;
-  int GetDlgCtrlID() const { return m_nID; }
   BOOL UpdateData(BOOL saveAndValidate = TRUE);
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
   BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
   UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc) { return ::SetTimer(m_hWnd, id, elapse, proc); }
   BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
-  CWnd* GetParent() const { return m_pParent; }
-  BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
-  void GetClientRect(LPRECT rect) const { ::GetClientRect(m_hWnd, rect); }
+  BOOL IsIconic() const { return vx::fw::IsIconic(m_hWnd); }
+  void GetClientRect(LPRECT rect) const { vx::fw::GetClientRect(m_hWnd, rect); }
   HICON SetIcon(HICON icon, BOOL big);
   class CMenu* GetSystemMenu(BOOL revert) const;
 
@@ -183,7 +191,7 @@ class CWnd : public CCmdTarget {
   const MSG* m_pCurrentMsg = nullptr;
   CWnd* m_pParent = nullptr;
   QWidget* m_pWidget = nullptr;
-  int m_nID = 0;
+  const vx::fw::ControlAdapter* m_pAdapter = nullptr;  // how m_pWidget is read and written
   bool m_bOwnsHwnd = false;
   friend class CDialog;
   friend class CDataExchange;
@@ -204,7 +212,7 @@ class CMenu {
  public:
   HMENU m_hMenu = nullptr;
   static CMenu* FromHandle(HMENU menu);
-  BOOL AppendMenu(UINT flags, UINT_PTR id = 0, LPCSTR text = nullptr) { return ::AppendMenuA(m_hMenu, flags, id, text); }
+  BOOL AppendMenu(UINT flags, UINT_PTR id = 0, LPCSTR text = nullptr) { return vx::fw::AppendMenuA(m_hMenu, flags, id, text); }
 };
 
 class CDC {
@@ -212,7 +220,7 @@ class CDC {
   HDC m_hDC = nullptr;
   operator HDC() const { return m_hDC; }
   HDC GetSafeHdc() const { return m_hDC; }
-  BOOL DrawIcon(int x, int y, HICON icon) { return ::DrawIcon(m_hDC, x, y, icon); }
+  BOOL DrawIcon(int x, int y, HICON icon) { return vx::fw::DrawIcon(m_hDC, x, y, icon); }
 };
 
 // Paints the window while it is being painted (only inside WM_PAINT).
@@ -302,7 +310,6 @@ class CWinApp : public CCmdTarget {
   virtual int ExitInstance() { return 0; }
   void OnHelp() {}
   BOOL Enable3dControls() { return TRUE; }  // Linux draws its own controls
-  HICON LoadIcon(UINT id) const { return LoadIconA(nullptr, MAKEINTRESOURCEA(id)); }
   CWnd* m_pMainWnd = nullptr;
 };
 
@@ -337,10 +344,10 @@ void SetFileDialogHook(FileDialogHook hook);
 void SetSerialDeviceRoot(const std::string& root);
 const std::string& SerialDeviceRoot();
 
-// Makes sure a QApplication exists (tests and tools that drive dialogs directly).
+// Makes sure a QApplication exists, with the calling (user-interface)
+// thread's message queue plugged into its event loop (tests and tools that
+// drive dialogs directly).
 void EnsureApplication(int argc = 0, char** argv = nullptr);
-// Plugs the calling (user-interface) thread's message queue into Qt's event loop.
-void InstallQueuePump();
 // Handles Qt and platform events for up to `ms` milliseconds (tests).
 void PumpEvents(int ms);
 

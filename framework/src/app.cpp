@@ -108,7 +108,7 @@ const vx::res::Module* ResourceModule() { return resources; }
 void SetMessageBoxHook(MessageBoxHook hook) { messageBoxHook = std::move(hook); }
 void SetModalHook(ModalHook hook) { modalHook = std::move(hook); }
 void SetFileDialogHook(FileDialogHook hook) { fileDialogHook = std::move(hook); }
-FileDialogHook& CurrentFileDialogHook() { return fileDialogHook; }
+const FileDialogHook& CurrentFileDialogHook() { return fileDialogHook; }
 void SetSerialDeviceRoot(const std::string& root) { serialDeviceRoot = root; }
 const std::string& SerialDeviceRoot() { return serialDeviceRoot; }
 
@@ -135,10 +135,7 @@ void EnsureApplication(int argc, char** argv) {
       new QApplication(storedArgc, defaultArgv);
     }
   }
-  InstallQueuePump();
-}
-
-void InstallQueuePump() {
+  // The queue pump lives as long as the program.
   if (!pump) pump = new QueuePump;
 }
 

@@ -10,8 +10,6 @@
 
 namespace vx::fw {
 
-FileDialogHook& CurrentFileDialogHook();
-
 namespace {
 
 QPixmap Render(const vx::res::IconResource& r, const vx::res::IconImage& image) {
@@ -30,10 +28,6 @@ QPixmap Render(const vx::res::IconResource& r, const vx::res::IconImage& image) 
 }  // namespace
 
 IconHandle* IconFrom(HICON icon) { return reinterpret_cast<IconHandle*>(icon); }
-
-}  // namespace vx::fw
-
-using namespace vx::fw;
 
 HICON WINAPI LoadIconA(HINSTANCE, LPCSTR name) {
   // Icons are shared resources, made once and kept for the life of the program.
@@ -108,6 +102,10 @@ BOOL WINAPI DrawIcon(HDC dc, int x, int y, HICON icon) {
   return TRUE;
 }
 
+}  // namespace vx::fw
+
+using namespace vx::fw;
+
 CMenu* CMenu::FromHandle(HMENU menu) {
   if (!menu) return nullptr;
   static std::map<HMENU, std::unique_ptr<CMenu>> wrappers;
@@ -119,7 +117,7 @@ CMenu* CMenu::FromHandle(HMENU menu) {
   return w.get();
 }
 
-CMenu* CWnd::GetSystemMenu(BOOL revert) const { return CMenu::FromHandle(::GetSystemMenu(m_hWnd, revert)); }
+CMenu* CWnd::GetSystemMenu(BOOL revert) const { return CMenu::FromHandle(vx::fw::GetSystemMenu(m_hWnd, revert)); }
 
 CPaintDC::CPaintDC(CWnd* wnd) {
   // Only made while the window paints (its WM_PAINT comes from its paint event).

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
 #include <cctype>
 #include <cstdio>
 
@@ -12,9 +11,11 @@ using namespace vx::fw;
 
 namespace {
 
+// The control `id` of the dialog being exchanged, or nullptr.
+CWnd* Item(CDataExchange* dx, int id) { return dx->m_pDlgWnd ? dx->m_pDlgWnd->GetDlgItem(id) : nullptr; }
+
 QWidget* Control(CDataExchange* dx, int id) {
-  auto* dialog = dynamic_cast<CDialog*>(dx->m_pDlgWnd);
-  CWnd* item = dialog ? dialog->GetDlgItem(id) : nullptr;
+  CWnd* item = Item(dx, id);
   return item ? item->widget() : nullptr;
 }
 
@@ -22,43 +23,43 @@ QWidget* Control(CDataExchange* dx, int id) {
 
 void CDataExchange::Fail() {
   m_bFailed = true;
-  if (QWidget* w = Control(this, m_idLastControl)) {
-    w->setFocus();
-    if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->selectAll();
+  // The field is selected whole, ready to be typed over.
+  if (CWnd* item = Item(this, m_idLastControl); item && item->m_pWidget) {
+    item->m_pWidget->setFocus();
+    item->m_pAdapter->SetSel(item->m_pWidget, 0, -1);
   }
 }
 
 void DDX_Control(CDataExchange* dx, int id, CWnd& control) {
   auto* dialog = dynamic_cast<CDialog*>(dx->m_pDlgWnd);
   if (!dialog || !dialog->Host() || control.m_pWidget) return;  // bound once per dialog run
-  auto it = dialog->Host()->controls.find(id);
-  if (it == dialog->Host()->controls.end()) return;
-  control.m_pWidget = it->second;
-  control.m_nID = id;
-  control.m_pParent = dialog;
-  dialog->Host()->attached.push_back(&control);
+  if (dialog->Host()->Bind(control, id)) dialog->Host()->attached.push_back(&control);
 }
 
 void DDX_Text(CDataExchange* dx, int id, CString& value) {
   if (dx->Failed()) return;
   dx->PrepareCtrl(id);
-  QWidget* w = Control(dx, id);
+  CWnd* item = Item(dx, id);
+  if (!item) return;
   if (dx->m_bSaveAndValidate)
-    value = CString(WidgetText(w));
+    item->GetWindowText(value);
   else
-    SetWidgetText(w, value.str());
+    item->SetWindowText(value);
 }
 
 void DDX_Text(CDataExchange* dx, int id, UINT& value) {
   if (dx->Failed()) return;
   dx->PrepareCtrl(id);
-  QWidget* w = Control(dx, id);
+  CWnd* item = Item(dx, id);
+  if (!item) return;
   if (!dx->m_bSaveAndValidate) {
-    SetWidgetText(w, std::to_string(value));
+    item->SetWindowText(std::to_string(value).c_str());
     return;
   }
+  CString text;
+  item->GetWindowText(text);
   UINT parsed;
-  if (!ParseUnsignedField(WidgetText(w), &parsed)) {
+  if (!ParseUnsignedField(text.str(), &parsed)) {
     AfxMessageBox("Please enter a whole number from 0 to 4294967295.", 0x30 /* MB_ICONEXCLAMATION */);
     dx->Fail();
     return;

@@ -100,6 +100,7 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
   QWidget* previousTabStop = nullptr;
   for (const auto& c : t.controls) {
     QWidget* w = nullptr;
+    ControlClass made = ControlClass::Label;
     const QString text = QString::fromLocal8Bit(c.text);
     switch (c.kind) {
       case ControlKind::Button:
@@ -107,16 +108,19 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
           auto* box = new QCheckBox(text, widget);
           QObject::connect(box, &QCheckBox::clicked, widget, [this, id = c.id] { SendCommand(id, BN_CLICKED); });
           w = box;
+          made = ControlClass::Button;
         } else {
           auto* button = new QPushButton(text, widget);
           button->setDefault((c.style & 0xF) == BS_DEFPUSHBUTTON);
           QObject::connect(button, &QPushButton::clicked, widget, [this, id = c.id] { SendCommand(id, BN_CLICKED); });
           w = button;
+          made = ControlClass::Button;
         }
         break;
       case ControlKind::Edit:
         if (c.style & ES_MULTILINE) {
           w = new ReceiveBox(widget);
+          made = ControlClass::ReceivedData;
         } else {
           // A box only the program writes to takes its text at any rate and
           // shows it at the display's.
@@ -125,8 +129,10 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
             auto* line = new ReadOnlyLine(widget);
             line->Hold(c.text);
             edit = line;
+            made = ControlClass::StatusLine;
           } else {
             edit = new QLineEdit(text, widget);
+            made = ControlClass::LineEdit;
           }
           edit->setFrame(c.style & WS_BORDER);
           w = edit;
@@ -150,6 +156,7 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
         QObject::connect(combo, qOverload<int>(&QComboBox::activated), widget,
                          [this, id = c.id] { SendCommand(id, CBN_SELCHANGE); });
         w = combo;
+        made = ControlClass::ComboBox;
         break;
       }
       case ControlKind::Static: {
@@ -180,7 +187,7 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
     } else {
       w->setFocusPolicy(Qt::ClickFocus);
     }
-    controls.emplace(c.id, w);
+    controls.emplace(c.id, Control{w, &AdapterOf(made)});
     order.push_back(w);
   }
 
@@ -197,12 +204,22 @@ void DialogHost::Build(const vx::res::DialogTemplate& t) {
 void DialogHost::Teardown() {
   for (CWnd* w : attached) {
     w->m_pWidget = nullptr;
+    w->m_pAdapter = nullptr;
     w->m_pParent = nullptr;
   }
   attached.clear();
   temporaries.clear();
   controls.clear();
   order.clear();
+}
+
+bool DialogHost::Bind(CWnd& wnd, int id) {
+  auto it = controls.find(id);
+  if (it == controls.end()) return false;
+  wnd.m_pWidget = it->second.widget;
+  wnd.m_pAdapter = it->second.adapter;
+  wnd.m_pParent = dialog;
+  return true;
 }
 
 }  // namespace vx::fw
@@ -225,6 +242,7 @@ int CDialog::DoModal() {
   m_host->dialog = this;
   m_host->widget = new DialogWidget(m_host.get(), m_pParent ? m_pParent->m_pWidget : nullptr);
   m_pWidget = m_host->widget;
+  m_pAdapter = &AdapterOf(ControlClass::Window);
   m_hWnd = CreateMessageWindow(this);
   m_host->Build(*t);
 
@@ -257,6 +275,7 @@ int CDialog::DoModal() {
   m_hWnd = nullptr;
   delete m_host->widget;
   m_pWidget = nullptr;
+  m_pAdapter = nullptr;
   m_host.reset();
   return result;
 }

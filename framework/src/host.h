@@ -2,6 +2,7 @@
 // the objects behind HICON, HMENU and HDC values.
 #pragma once
 
+#include "controls.h"
 #include "framework/afxwin.h"
 
 #include <QDialog>
@@ -35,7 +36,11 @@ class DialogWidget;
 struct DialogHost {
   CDialog* dialog = nullptr;
   DialogWidget* widget = nullptr;
-  std::map<int, QWidget*> controls;        // by control id (statics share -1)
+  struct Control {
+    QWidget* widget;
+    const ControlAdapter* adapter;
+  };
+  std::map<int, Control> controls;         // by control id (statics share -1)
   std::vector<QWidget*> order;             // template order
   std::vector<CWnd*> attached;             // CWnds bound by DDX_Control, detached at the end
   std::vector<std::unique_ptr<CWnd>> temporaries;  // from GetDlgItem
@@ -48,6 +53,8 @@ struct DialogHost {
   QRect ToPixels(short x, short y, short cx, short cy) const;
   void Build(const vx::res::DialogTemplate& t);
   void Teardown();
+  // Binds `wnd` to control `id` for this run; false if there is no such control.
+  bool Bind(CWnd& wnd, int id);
   void SendCommand(int id, int code);
 };
 
@@ -58,12 +65,10 @@ HWND CreateMessageWindow(CWnd* wnd);
 
 // Calls the modal hook, if any, for a dialog whose modal loop has started.
 void RunModalHook(CDialog* dialog);
+// The file dialog hook set by SetFileDialogHook (empty: show the real chooser).
+const FileDialogHook& CurrentFileDialogHook();
 
-// Text of any control kind, as 8-bit bytes: in the locale's encoding (names
-// of files and ports are UTF-8 on Linux), but for the received-data box, which
-// keeps every byte as it came.
-std::string WidgetText(const QWidget* w);
-void SetWidgetText(QWidget* w, const std::string& text);
+// Text in the locale's encoding (UTF-8 on Linux, as file names are).
 QString LocalText(const std::string& s);
 std::string LocalBytes(const QString& s);
 
