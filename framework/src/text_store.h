@@ -111,8 +111,4 @@ class TextStore {
 // The column after `count` bytes shown from `column`, TABs advancing to stops.
 std::uint64_t AdvanceColumns(std::uint64_t column, const char* bytes, std::size_t count);
 
-// An unsigned number as a dialog field holds it: digits, with blanks allowed
-// around them; no sign, no other characters, nothing past 32 bits.
-bool ParseUnsignedField(const std::string& text, unsigned* value);
-
 }  // namespace vx::fw
