@@ -1,7 +1,6 @@
 #include "text_store.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace vx::fw {
