@@ -106,20 +106,26 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
   return InsertHandle(file);
 }
 
-BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
+namespace {
+
+// ReadFile's and WriteFile's common steps, then the object's own way.
+template <class Move>
+BOOL MoveBytes(const char* call, HANDLE h, Move move) {
   CheckTerminated();
-  if (auto f = vx::fault::Check("ReadFile")) return Fail(f.error, FALSE);
+  if (auto f = vx::fault::Check(call)) return Fail(f.error, FALSE);
   auto object = LookupHandle(h);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  return object->Read(buffer, toRead, read, ov);
+  return move(*object);
+}
+
+}  // namespace
+
+BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
+  return MoveBytes("ReadFile", h, [&](Object& o) { return o.Read(buffer, toRead, read, ov); });
 }
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov) {
-  CheckTerminated();
-  if (auto f = vx::fault::Check("WriteFile")) return Fail(f.error, FALSE);
-  auto object = LookupHandle(h);
-  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  return object->Write(buffer, toWrite, written, ov);
+  return MoveBytes("WriteFile", h, [&](Object& o) { return o.Write(buffer, toWrite, written, ov); });
 }
 
 DWORD WINAPI SetFilePointer(HANDLE h, LONG distance, PLONG distanceHigh, DWORD method) {

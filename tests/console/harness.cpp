@@ -63,14 +63,6 @@ int RunMainDialog(const std::function<void(CExerciserDlg&)>& body, const std::fu
   return result;
 }
 
-MessageBoxes::MessageBoxes() {
-  vx::fw::SetMessageBoxHook([this](const char* text, UINT) {
-    shown.emplace_back(text);
-    return IDOK;
-  });
-}
-MessageBoxes::~MessageBoxes() { vx::fw::SetMessageBoxHook(nullptr); }
-
 std::string WriteTempFile(const std::string& content) {
   char name[] = "/tmp/vx-send-XXXXXX";
   int fd = mkstemp(name);

@@ -2,6 +2,8 @@
 // the test body runs inside the dialog's modal loop.
 #pragma once
 
+#include "support/message_boxes.h"
+
 #include "console/ExerciserDlg.h"
 #include "framework/afxwin.h"
 
@@ -36,13 +38,6 @@ void Click(CDialog& dlg, int id);
 // `others`, inside its own modal loop.
 int RunMainDialog(const std::function<void(CExerciserDlg&)>& body,
                   const std::function<void(CDialog&)>& others = nullptr);
-
-// Messages the framework would have shown, instead of showing them.
-struct MessageBoxes {
-  MessageBoxes();
-  ~MessageBoxes();
-  std::vector<std::string> shown;
-};
 
 std::string WriteTempFile(const std::string& content);
 

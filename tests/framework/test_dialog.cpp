@@ -43,12 +43,4 @@ int RunModal(CDialog& dlg, const std::function<void()>& body) {
   return result;
 }
 
-MessageBoxes::MessageBoxes() {
-  vx::fw::SetMessageBoxHook([this](const char* text, UINT) {
-    shown.emplace_back(text);
-    return IDOK;
-  });
-}
-MessageBoxes::~MessageBoxes() { vx::fw::SetMessageBoxHook(nullptr); }
-
 }  // namespace vx::fwtest

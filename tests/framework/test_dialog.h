@@ -2,6 +2,8 @@
 // kind, and a way to run a dialog modally with a test body inside its loop.
 #pragma once
 
+#include "support/message_boxes.h"
+
 #include "framework/afxwin.h"
 
 #include <functional>
@@ -30,11 +32,6 @@ void UseTestResources();
 // dialog is cancelled if the body has not ended it. Returns DoModal's result.
 int RunModal(CDialog& dlg, const std::function<void()>& body);
 
-// Message boxes the framework would have shown, kept instead of shown.
-struct MessageBoxes {
-  MessageBoxes();
-  ~MessageBoxes();
-  std::vector<std::string> shown;
-};
+using vx::test::MessageBoxes;
 
 }  // namespace vx::fwtest

@@ -486,6 +486,14 @@ TEST_F(RawPty, ClosingRestoresTheSettingsFoundAtOpen) {
   ::close(slave);
 }
 
+// The rate and framing a DCB holds.
+void ExpectLine(const DCB& dcb, DWORD baud, BYTE byteSize, BYTE parity, BYTE stopBits) {
+  EXPECT_EQ(dcb.BaudRate, baud);
+  EXPECT_EQ(dcb.ByteSize, byteSize);
+  EXPECT_EQ(dcb.Parity, parity);
+  EXPECT_EQ(dcb.StopBits, stopBits);
+}
+
 // Line settings given after the port name are set when it opens, seen both
 // through GetCommState and by the far side of the line.
 TEST_F(RawPty, SettingsInTheNameAreSetAtOpenAndGivenBackAtClose) {
@@ -499,10 +507,7 @@ TEST_F(RawPty, SettingsInTheNameAreSetAtOpenAndGivenBackAtClose) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
   DCB dcb{};
   ASSERT_TRUE(GetCommState(h, &dcb));
-  EXPECT_EQ(dcb.BaudRate, 57600u);
-  EXPECT_EQ(dcb.ByteSize, 7);
-  EXPECT_EQ(dcb.Parity, EVENPARITY);
-  EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+  ExpectLine(dcb, 57600, 7, EVENPARITY, TWOSTOPBITS);
   EXPECT_TRUE(dcb.fOutxCtsFlow);
   termios far{};
   ASSERT_EQ(tcgetattr(slave, &far), 0);
@@ -543,10 +548,7 @@ TEST(PortNames, BadSettingsFailTheOpenAndGoodOnesShowInTheState) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DCB dcb{};
   ASSERT_TRUE(GetCommState(h, &dcb));
-  EXPECT_EQ(dcb.BaudRate, 19200u);
-  EXPECT_EQ(dcb.ByteSize, 7);
-  EXPECT_EQ(dcb.Parity, ODDPARITY);
-  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  ExpectLine(dcb, 19200, 7, ODDPARITY, ONESTOPBIT);
   EXPECT_TRUE(dcb.fOutX && dcb.fInX);
   EXPECT_FALSE(dcb.fOutxCtsFlow);
   CloseHandle(h);

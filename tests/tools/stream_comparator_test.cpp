@@ -214,6 +214,19 @@ TEST(Comparator, ManyFaultsAtRandomAreCountedOneByOne) {
   EXPECT_EQ(k.extra, want.extra);
 }
 
+// Feeds `received` to the comparator in blocks of random size (1 to 2048, as
+// the reader delivers), all of `sent` counted as sent, and finishes.
+template <class Next>
+void FeedInRandomBlocks(StreamComparator& comparator, std::size_t sent, const std::string& received, Next& next) {
+  comparator.SetSent(sent);
+  for (std::size_t at = 0; at < received.size();) {
+    std::size_t n = std::min<std::size_t>(1 + next(2048), received.size() - at);
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data() + at), n);
+    at += n;
+  }
+  comparator.Finish(sent);
+}
+
 TEST(Comparator, ChatterBeforeAndBetweenNumberedLinesIsAllExtra) {
   // A device that talks unasked: a pile of lines queued before the echo
   // starts, then a line now and then, anywhere in the echo, which comes in
@@ -231,13 +244,7 @@ TEST(Comparator, ChatterBeforeAndBetweenNumberedLinesIsAllExtra) {
     received += Chatter(static_cast<int>(next(50)));
     MemoryStream stream(sent, false);
     StreamComparator comparator(stream);
-    comparator.SetSent(sent.size());
-    for (std::size_t at = 0; at < received.size();) {
-      std::size_t n = std::min<std::size_t>(1 + next(2048), received.size() - at);
-      comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data() + at), n);
-      at += n;
-    }
-    comparator.Finish(sent.size());
+    FeedInRandomBlocks(comparator, sent.size(), received, next);
     EXPECT_EQ(comparator.Counts().matched, sent.size());
     EXPECT_EQ(comparator.Counts().extra, received.size() - sent.size());
   }
@@ -261,13 +268,7 @@ TEST(Comparator, DenseChatterIsNearlyAlwaysCountedExactly) {
     received += Chatter(static_cast<int>(next(50)));
     MemoryStream stream(sent, false);
     StreamComparator comparator(stream);
-    comparator.SetSent(sent.size());
-    for (std::size_t at = 0; at < received.size();) {
-      std::size_t n = std::min<std::size_t>(1 + next(2048), received.size() - at);
-      comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data() + at), n);
-      at += n;
-    }
-    comparator.Finish(sent.size());
+    FeedInRandomBlocks(comparator, sent.size(), received, next);
     EXPECT_FALSE(comparator.Counts().Intact());
     if (comparator.Counts().matched == sent.size() && comparator.Counts().extra == received.size() - sent.size()) ++exact;
   }
