@@ -9,7 +9,7 @@
 #include "medians.h"
 #include "process_memory.h"
 #include "framework/afxwin.h"
-#include "framework/src/receive_box.h"
+#include "framework/receive_box.h"
 
 #include <QApplication>
 #include <algorithm>

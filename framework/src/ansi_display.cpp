@@ -1,6 +1,6 @@
 #include "ansi_display.h"
 
-#include "text_store.h"
+#include "framework/text_store.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 
 #include "host.h"
 #include "read_only_line.h"
-#include "receive_box.h"
+#include "framework/receive_box.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

@@ -1,6 +1,6 @@
 // Dialog data exchange and validation.
 #include "host.h"
-#include "unsigned_field.h"
+#include "framework/unsigned_field.h"
 
 #include <QCheckBox>
 #include <QComboBox>

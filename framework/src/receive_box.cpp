@@ -1,4 +1,4 @@
-#include "receive_box.h"
+#include "framework/receive_box.h"
 
 #include "ansi_display.h"
 

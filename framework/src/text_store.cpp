@@ -1,4 +1,4 @@
-#include "text_store.h"
+#include "framework/text_store.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "unsigned_field.h"
+#include "framework/unsigned_field.h"
 
 #include <cctype>
 

@@ -3,7 +3,7 @@
 // how often the picture is painted.
 #include "harness.h"
 
-#include "framework/src/receive_box.h"
+#include "framework/receive_box.h"
 
 #include <QElapsedTimer>
 #include <QScrollBar>

@@ -2,7 +2,7 @@
 // lines sparsely: the rows of the view hold the right lines wherever the view
 // stands, and while old lines are dropped under it.
 #include "framework/afxwin.h"
-#include "framework/src/receive_box.h"
+#include "framework/receive_box.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

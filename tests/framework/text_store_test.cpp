@@ -1,6 +1,6 @@
 // The received-data store: bytes kept whole and in order, lines found across
 // appends and chunk boundaries.
-#include "framework/src/text_store.h"
+#include "framework/text_store.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "framework/src/unsigned_field.h"
+#include "framework/unsigned_field.h"
 
 #include <gtest/gtest.h>
 

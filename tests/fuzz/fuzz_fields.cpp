@@ -1,7 +1,7 @@
 // What a user types: the packet-size field and the port name. The packet size
 // must agree with a plain reading of decimal digits; a port name, with any
 // settings after it, is judged without ever misbehaving.
-#include "framework/src/unsigned_field.h"
+#include "framework/unsigned_field.h"
 #include "platform/hooks.h"
 
 #include <cctype>

@@ -3,7 +3,7 @@
 // exactly those bytes and finds exactly their CR LF line breaks, and that a
 // store with a small bound keeps the newest of them, from a line start unless
 // one line alone fills it.
-#include "framework/src/text_store.h"
+#include "framework/text_store.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -9,8 +9,8 @@
 // where the view stands.
 #pragma once
 
-#include "paint_pacer.h"
-#include "text_store.h"
+#include "framework/src/paint_pacer.h"
+#include "framework/text_store.h"
 
 #include <QAbstractScrollArea>
 #include <QElapsedTimer>
