@@ -6,18 +6,18 @@
 #include <cstring>
 
 namespace {
-constexpr DWORD kReceiveBufferSize = 2048;
 constexpr DWORD kDescriptionSize = 256;
 }  // namespace
 
 DWORD WINAPI CSerialLink::ReaderProc(LPVOID link) { return static_cast<CSerialLink*>(link)->RunReader(); }
 
 DWORD CSerialLink::RunReader() {
-  BYTE buffer[kReceiveBufferSize];
+  m_readerIo = ReaderIo{};
+  BYTE(&buffer)[kReceiveBufferSize] = m_readerIo.buffer;
   DWORD read = 0;
-  DWORD mask = 0;
-  OVERLAPPED readOv{};
-  OVERLAPPED lineOv{};
+  DWORD& mask = m_readerIo.mask;
+  OVERLAPPED& readOv = m_readerIo.readOv;
+  OVERLAPPED& lineOv = m_readerIo.lineOv;
   // Whether each operation is pending, so that it can be ended before its
   // OVERLAPPED, buffer and mask go out of scope.
   bool readPending = false;

@@ -54,6 +54,21 @@ class CSerialLink {
   void ReleasePacket(LPARAM block, DWORD count);
   bool PostWhenRoom(BYTE* block, DWORD count);
 
+  // What the workers' pending operations refer to: their OVERLAPPED records,
+  // the read buffer and the event mask. Kept here, not on the workers' stacks,
+  // because a worker terminated while an operation pends leaves that
+  // operation to be aborted when the port closes, and the port then still
+  // writes into them; the link outlives the port.
+  static constexpr DWORD kReceiveBufferSize = 2048;
+  struct ReaderIo {
+    BYTE buffer[kReceiveBufferSize];
+    DWORD mask;
+    OVERLAPPED readOv;
+    OVERLAPPED lineOv;
+  };
+  ReaderIo m_readerIo{};
+  OVERLAPPED m_writerOv{};
+
   HWND m_hOwner;
   HANDLE m_hPort;
   std::atomic<DWORD> m_dwReaderId;

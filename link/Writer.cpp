@@ -5,7 +5,8 @@
 DWORD WINAPI CSerialLink::WriterProc(LPVOID link) { return static_cast<CSerialLink*>(link)->RunWriter(); }
 
 DWORD CSerialLink::RunWriter() {
-  OVERLAPPED ov{};
+  OVERLAPPED& ov = m_writerOv;  // in the link: see SerialLink.h
+  ov = OVERLAPPED{};
   MSG msg{};
   ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   if (!ov.hEvent) {
