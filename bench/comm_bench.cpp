@@ -3,6 +3,7 @@
 // same kind of pty pair, and the same through loop://. Then the link itself
 // (CSerialLink with 2048-byte packets) on both, against the same baseline.
 #include "bench_util.h"
+#include "medians.h"
 #include "link/SerialLink.h"
 #include "platform/win32.h"
 #include "tools/echo_peer.h"
@@ -98,11 +99,6 @@ double PlainTwoThreads() {
   writer.join();
   close(fd);
   return mbps;
-}
-
-double Median(std::vector<double> runs) {
-  std::sort(runs.begin(), runs.end());
-  return runs[runs.size() / 2];
 }
 
 HANDLE OpenPort(const std::string& name) {

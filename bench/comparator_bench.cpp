@@ -4,6 +4,7 @@
 // in the same blocks. Runs alternate (memcmp, memory, file) for seven rounds;
 // medians, spread, CPU time per MB, and the load average are printed.
 #include "bench_util.h"
+#include "medians.h"
 #include "tools/expected_stream.h"
 #include "tools/stream_comparator.h"
 
@@ -43,11 +44,6 @@ Sample Time(Body body) {
   auto start = Clock::now();
   body();
   return {Seconds(start), CpuSeconds() - cpu};
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 void Print(const char* what, const std::vector<Sample>& runs) {

@@ -2,6 +2,7 @@
 // the message queue, each beside a baseline measured in the same run: a raw
 // condition-variable wake, and a timerfd tick.
 #include "bench_util.h"
+#include "medians.h"
 #include "platform/hooks.h"
 #include "platform/win32.h"
 
@@ -20,11 +21,6 @@ using namespace vx::bench;
 namespace {
 
 constexpr int kWakes = 2000;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 // Ping-pong between two threads; half a round trip is one wake-up.
 double EventWakeMicros() {
