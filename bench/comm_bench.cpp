@@ -396,6 +396,14 @@ int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "paced") return PacedBenchmark();
   if (only == "fair") return FairBenchmark();
+  // One side of the fair yardstick once, for strace or perf: "fair-plain",
+  // "fair-layer" or "fair-link".
+  if (only.rfind("fair-", 0) == 0) {
+    auto measure = only == "fair-plain" ? PlainPairCpuPerMb : only == "fair-layer" ? LayerCpuPerMb : LinkCpuPerMb;
+    PeerProcess peer;
+    std::printf("%s: %.2f ms of CPU per MB\n", only.c_str(), measure(peer.device) * 1e3);
+    return 0;
+  }
   if (only == "plain") {
     std::printf("plain: %.1f MB/s\n", PlainPtyLoop());
     return 0;

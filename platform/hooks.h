@@ -36,6 +36,11 @@ void SetTickCountOffset(DWORD offset);
 // How many handles are open: what tests and the soak benchmark watch for leaks.
 std::size_t OpenHandleCount();
 
+// How many port reads and writes a waiting thread has completed itself,
+// moving their bytes as they came, rather than the port's service thread:
+// what tests watch to see that waits do their own I/O.
+std::uint64_t WaitDrivenCompletions();
+
 // What is wrong with the line settings in a port name ("baud 'fast' is not a
 // rate ..."), or an empty string when there is nothing wrong with them.
 // CreateFileA fails such a name with ERROR_INVALID_PARAMETER; this says why.

@@ -2,13 +2,16 @@
 #include "kernel.h"
 #include "faults.h"
 
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace vx::kernel {
 namespace {
 
 struct HandleTable {
-  std::mutex lock;
+  // Every call looks its handles up, from every thread at once, and a handle
+  // is made or closed seldom: lookups share the lock.
+  std::shared_mutex lock;
   std::unordered_map<std::uintptr_t, std::shared_ptr<Object>> entries;
   // Values grow by 4 and are never reused, so a handle closed twice, or kept
   // after closing, can never reach an object opened later.
@@ -26,7 +29,7 @@ thread_local DWORD lastError = 0;
 
 std::size_t HandleCount() {
   auto& t = Table();
-  std::lock_guard lock(t.lock);
+  std::shared_lock lock(t.lock);
   return t.entries.size();
 }
 
@@ -41,7 +44,7 @@ HANDLE InsertHandle(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> LookupHandle(HANDLE h) {
   auto& t = Table();
-  std::lock_guard lock(t.lock);
+  std::shared_lock lock(t.lock);
   auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(h));
   return it == t.entries.end() ? nullptr : it->second;
 }

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vx::kernel {
@@ -47,20 +49,59 @@ std::mutex& SyncLock();
 // waiting thread gives up, since it is woken only after the sync lock is let
 // go (a thread woken under the lock would at once block on it again).
 struct Waiter : std::enable_shared_from_this<Waiter> {
+  ~Waiter();
   std::condition_variable cv;
+  // While its thread moves a pending operation's bytes itself (IoDriver), it
+  // sleeps in poll() on the device and on this descriptor instead of on cv.
+  // Guarded by the sync lock; the descriptor is made at the first such wait.
+  bool polling = false;
+  int wakeFd = -1;
+  std::thread::id owner;
 };
 
 // Waiters gathered under the sync lock and woken after it is released.
 class WakeList {
  public:
-  void AddLocked(Waiter* w) { waiters_.push_back(w->shared_from_this()); }
-  void Wake() {
-    for (auto& w : waiters_) w->cv.notify_one();
-    waiters_.clear();
+  void AddLocked(Waiter* w) {
+    // A thread that completes the operation it drives is awake already: a
+    // wake-up sent to itself would only cut its next sleep short.
+    if (w->polling && w->owner == std::this_thread::get_id()) return;
+    waiters_.push_back({w->shared_from_this(), w->polling});
   }
+  void Wake();
 
  private:
-  std::vector<std::shared_ptr<Waiter>> waiters_;
+  struct Entry {
+    std::shared_ptr<Waiter> waiter;
+    bool polling;
+  };
+  std::vector<Entry> waiters_;
+};
+
+// A pending operation that the thread about to sleep on its event can move
+// forward itself: the thread sleeps in poll() on the device, moves the bytes
+// when they come and completes the operation. That is one wake-up, where
+// leaving the operation to the device's service thread costs a wake-up of
+// that thread, an event hand-off and a second wake-up.
+class IoDriver {
+ public:
+  virtual ~IoDriver() = default;
+  // Takes operation `op` on `ov` over for the calling thread; false when it
+  // has ended, cannot be driven, or another thread drives it.
+  virtual bool Claim(int op, const OVERLAPPED* ov) = 0;
+  // Sleeps until the device is ready for the operation, `wakeFd` is readable
+  // or `until` comes, then moves what it can (and completes the operation
+  // when it is done or its time is up).
+  virtual void Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point until) = 0;
+  // Hands the operation back to the service thread, if it is still pending.
+  virtual void Release(int op, const OVERLAPPED* ov) = 0;
+};
+
+// Which operation an event stands for, while it may be pending.
+struct DriverToken {
+  std::weak_ptr<IoDriver> driver;
+  int op = 0;
+  const OVERLAPPED* ov = nullptr;
 };
 
 class Waitable : public Object {
@@ -75,6 +116,8 @@ class Waitable : public Object {
   }
   void RemoveWaiterLocked(Waiter* w);
   void CollectWaitersLocked(WakeList* wake) const;
+  // The operation whose completion this object signals, if any.
+  virtual const DriverToken* DriverLocked() const { return nullptr; }
 
  protected:
   // Readable without the sync lock. A waiter registers before its last look
@@ -108,8 +151,22 @@ class Event final : public Waitable {
     wake.Wake();
   }
   void Reset() { signalled_.store(false); }
+  // Names the pending operation this event will signal, so that a thread
+  // waiting for it can drive it. A token outlives its operation harmlessly:
+  // the driver refuses to claim an operation that has ended.
+  // Returns the token's serial, which DriverSerial() gives back until the
+  // token is replaced.
+  std::uint64_t SetDriver(DriverToken token) {
+    std::lock_guard lock(SyncLock());
+    driver_ = std::move(token);
+    return driverSerial_.fetch_add(1) + 1;
+  }
+  std::uint64_t DriverSerial() const { return driverSerial_.load(); }
+  const DriverToken* DriverLocked() const override { return driver_.ov ? &driver_ : nullptr; }
 
  private:
+  DriverToken driver_;  // guarded by the sync lock
+  std::atomic<std::uint64_t> driverSerial_{0};
   const bool manual_;
   std::atomic<bool> signalled_;
 };

@@ -3,6 +3,10 @@
 #include "kernel.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace vx::kernel {
 
@@ -21,11 +25,87 @@ void Waitable::CollectWaitersLocked(WakeList* wake) const {
   for (Waiter* w : waiters_) wake->AddLocked(w);
 }
 
+Waiter::~Waiter() {
+  if (wakeFd >= 0) ::close(wakeFd);
+}
+
+void WakeList::Wake() {
+  for (auto& [w, polling] : waiters_) {
+    if (polling) {
+      std::uint64_t one = 1;
+      ssize_t rc = ::write(w->wakeFd, &one, sizeof one);
+      (void)rc;  // a full counter already means "wake"
+    } else {
+      w->cv.notify_one();
+    }
+  }
+  waiters_.clear();
+}
+
+namespace {
+
+// The pending operation a waiting thread has taken over; handed back to the
+// device's service thread when the wait ends, whichever way it ends.
+class DrivenOperation {
+ public:
+  DrivenOperation() = default;
+  DrivenOperation(const DrivenOperation&) = delete;
+  DrivenOperation& operator=(const DrivenOperation&) = delete;
+  ~DrivenOperation() {
+    if (driver_) driver_->Release(op_, ov_);
+  }
+
+  explicit operator bool() const { return driver_ != nullptr; }
+  // Called without the sync lock: the driver takes the device's own locks,
+  // which come before it.
+  void TryClaim(std::shared_ptr<IoDriver> driver, int op, const OVERLAPPED* ov) {
+    if (!driver->Claim(op, ov)) return;
+    driver_ = std::move(driver);
+    op_ = op;
+    ov_ = ov;
+  }
+  void Step(int wakeFd, Clock::time_point until) { driver_->Step(op_, ov_, wakeFd, until); }
+
+ private:
+  std::shared_ptr<IoDriver> driver_;
+  int op_ = 0;
+  const OVERLAPPED* ov_ = nullptr;
+};
+
+// The first operation among `objects` that a thread could drive.
+std::shared_ptr<IoDriver> FindDriverLocked(const std::vector<std::shared_ptr<Waitable>>& objects, int* op,
+                                           const OVERLAPPED** ov) {
+  for (auto& o : objects) {
+    const DriverToken* token = o->DriverLocked();
+    if (!token) continue;
+    if (auto driver = token->driver.lock()) {
+      *op = token->op;
+      *ov = token->ov;
+      return driver;
+    }
+  }
+  return nullptr;
+}
+
+// The descriptor a polling waiter is woken through, made at its first use;
+// -1 when the process has none left (the thread then sleeps on its cv).
+int WakeFdLocked(Waiter& waiter) {
+  if (waiter.wakeFd < 0) {
+    waiter.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    waiter.owner = std::this_thread::get_id();
+  }
+  return waiter.wakeFd;
+}
+
+}  // namespace
+
 DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource* extra, DWORD timeoutMs) {
   ThreadState& self = CurrentThread();
   const bool forever = timeoutMs == INFINITE;
   const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
   Waiter& waiter = *self.waiter;
+  DrivenOperation driven;  // declared before the lock: handed back after the lock is let go
+  bool lookedForDriver = false;
   std::unique_lock lock(SyncLock());
   for (;;) {
     if (self.terminateRequested) {
@@ -47,16 +127,40 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
     if (!forever && now >= deadline) return WAIT_TIMEOUT;
     if (until <= now) continue;  // the extra source has come due: look again
 
+    if (!lookedForDriver) {
+      // About to sleep: if one of the objects stands for a pending operation
+      // on a device, this thread moves it itself rather than sleep until the
+      // device's service thread has.
+      lookedForDriver = true;
+      int op;
+      const OVERLAPPED* ov;
+      if (auto driver = FindDriverLocked(objects, &op, &ov)) {
+        lock.unlock();
+        driven.TryClaim(std::move(driver), op, ov);
+        lock.lock();
+        continue;  // the operation may have ended meanwhile: look again
+      }
+    }
+
     for (auto& o : objects) o->AddWaiterLocked(&waiter);
     if (extra) extra->AddWaiterLocked(&waiter);
     // An event can be set without the sync lock by a thread that saw no
     // waiter yet: now that this one is registered, look once more.
     if (std::none_of(objects.begin(), objects.end(), [](auto& o) { return o->IsSignalledLocked(); })) {
       self.currentWaiter = &waiter;
-      if (until == Clock::time_point::max())
+      const int wakeFd = driven ? WakeFdLocked(waiter) : -1;
+      if (wakeFd >= 0) {
+        // Wakers that gather this waiter from now on write to its descriptor.
+        waiter.polling = true;
+        lock.unlock();
+        driven.Step(wakeFd, until);
+        lock.lock();
+        waiter.polling = false;
+      } else if (until == Clock::time_point::max()) {
         waiter.cv.wait(lock);
-      else
+      } else {
         waiter.cv.wait_until(lock, until);
+      }
       self.currentWaiter = nullptr;
     }
     for (auto& o : objects) o->RemoveWaiterLocked(&waiter);

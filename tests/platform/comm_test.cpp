@@ -2,6 +2,7 @@
 // errors, on the loopback and on a pseudo-terminal with an echo peer.
 #include "platform/hooks.h"
 #include "support/port_fixture.h"
+#include "support/raw_pty.h"
 
 #include <atomic>
 #include <chrono>
@@ -341,43 +342,6 @@ TEST(PseudoTerminal, HangUpFailsThePendingReadAndLaterOnes) {
   EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_FALSE(WriteFile(port, buf.data(), 10, &n, &ov));
 }
-
-// A raw pseudo-terminal whose master the test drives by hand.
-class RawPty : public ::testing::Test {
- protected:
-  void SetUp() override {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    COMMTIMEOUTS t{20, 0, 0, 0, 0};
-    ASSERT_TRUE(SetCommTimeouts(port, &t));
-  }
-  void TearDown() override {
-    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
-    if (master >= 0) ::close(master);
-  }
-  // Waits until the port's driver holds `count` bytes from the master.
-  void AwaitBuffered(DWORD count) {
-    COMSTAT stat{};
-    for (int i = 0; i < 1000 && stat.cbInQue < count; ++i) {
-      Sleep(1);
-      ASSERT_TRUE(ClearCommError(port, nullptr, &stat));
-    }
-    ASSERT_EQ(stat.cbInQue, count);
-  }
-  // Closes the fixture's port and opens the line's far side plainly, to see
-  // the settings as any other program would.
-  int FarSide() {
-    CloseHandle(port);
-    port = INVALID_HANDLE_VALUE;
-    return ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  int master = -1;
-  HANDLE port = INVALID_HANDLE_VALUE;
-};
 
 // Bytes arrive for a pending read while a write from another caller comes
 // and goes. Once, the service thread slept on through the read's deadline and

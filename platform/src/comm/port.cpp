@@ -12,18 +12,23 @@ namespace vx::comm {
 // Windows fails them on a handle that is no comm device.
 constexpr DWORD kNotACommDevice = ERROR_INVALID_HANDLE;
 
-void CompleteOverlapped(OVERLAPPED* ov, DWORD status, DWORD count) {
+void CompleteOverlapped(OVERLAPPED* ov, kernel::Event* event, DWORD status, DWORD count) {
   std::atomic_ref<ULONG_PTR>(ov->InternalHigh).store(count, std::memory_order_relaxed);
   std::atomic_ref<ULONG_PTR>(ov->Internal).store(status, std::memory_order_release);
-  if (auto event = kernel::Lookup<kernel::Event>(ov->hEvent)) event->Set();
+  if (event) event->Set();
 }
 
 namespace {
 
-void StartOverlapped(OVERLAPPED* ov) {
+// Marks an OVERLAPPED pending and resets its event. The event is looked up
+// once, here, and kept with the operation until it completes: as Windows
+// does, an operation signals the event it was started with.
+std::shared_ptr<kernel::Event> StartOverlapped(OVERLAPPED* ov) {
   std::atomic_ref<ULONG_PTR>(ov->InternalHigh).store(0, std::memory_order_relaxed);
   std::atomic_ref<ULONG_PTR>(ov->Internal).store(kStatusPending, std::memory_order_release);
-  if (auto event = kernel::Lookup<kernel::Event>(ov->hEvent)) event->Reset();
+  auto event = kernel::Lookup<kernel::Event>(ov->hEvent);
+  if (event) event->Reset();
+  return event;
 }
 
 // The status an operation that completed at the call completed with.
@@ -41,16 +46,16 @@ void Port::EndAllPending(DWORD error) {
   std::lock_guard rest(lock_);
   if (read_.active) {
     read_.active = false;
-    CompleteOverlapped(read_.ov, error, read_.got);
+    CompleteOverlapped(read_.ov, read_.event.get(), error, read_.got);
   }
   if (write_.active) {
     write_.active = false;
-    CompleteOverlapped(write_.ov, error, write_.done);
+    CompleteOverlapped(write_.ov, write_.event.get(), error, write_.done);
   }
   if (wait_.active) {
     wait_.active = false;
     *wait_.mask = 0;
-    CompleteOverlapped(wait_.ov, error, 0);
+    CompleteOverlapped(wait_.ov, wait_.event.get(), error, 0);
   }
 }
 
@@ -116,8 +121,9 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
       DWORD error = dead ? dead : read_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       return kernel::Fail(error, FALSE);
     }
-    StartOverlapped(ov);
+    auto event = StartOverlapped(ov);
     read_ = PendingRead{};
+    read_.event = std::move(event);
     read_.active = true;
     read_.buffer = static_cast<char*>(buffer);
     read_.size = size;
@@ -136,7 +142,7 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
     ProgressReadLocked(now);
     if (read_.active && (returnAtOnce || size == 0)) {
       read_.active = false;
-      CompleteOverlapped(ov, ERROR_SUCCESS, read_.got);
+      CompleteOverlapped(ov, read_.event.get(), ERROR_SUCCESS, read_.got);
     }
     if (!read_.active) {
       const DWORD status = StatusOf(ov);
@@ -144,6 +150,7 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
+    if (Drivable()) OfferToWaiters(kDriveRead, ov, read_.event, &readOffer_);
     serviceTold = ArmReadLocked();
   }
   if (!serviceTold) Wake();
@@ -163,8 +170,8 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
       DWORD error = dead ? dead : write_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       return kernel::Fail(error, FALSE);
     }
-    StartOverlapped(ov);
     write_ = PendingWrite{true, static_cast<const char*>(buffer), size, 0, ov};
+    write_.event = StartOverlapped(ov);
     ProgressWriteLocked();
     if (!write_.active) {
       const DWORD status = StatusOf(ov);
@@ -172,6 +179,7 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
+    if (Drivable()) OfferToWaiters(kDriveWrite, ov, write_.event, &writeOffer_);
     serviceTold = ArmWriteLocked();
   }
   if (!serviceTold) Wake();
@@ -189,15 +197,15 @@ BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
       DWORD error = dead ? dead : wait_.active ? ERROR_INVALID_PARAMETER : kNotACommDevice;
       return kernel::Fail(error, FALSE);
     }
-    StartOverlapped(ov);
+    auto event = StartOverlapped(ov);
     if (eventPending_ && (mask_ & EV_ERR)) {
       // An error seen while no wait was pending is reported at once.
       eventPending_ = false;
       *mask = EV_ERR;
-      CompleteOverlapped(ov, ERROR_SUCCESS, 0);
+      CompleteOverlapped(ov, event.get(), ERROR_SUCCESS, 0);
       return TRUE;
     }
-    wait_ = PendingWait{true, mask, ov};
+    wait_ = PendingWait{true, mask, ov, std::move(event)};
   }
   Wake();
   return call.Result(ov, nullptr);
@@ -212,7 +220,7 @@ BOOL Port::SetMask(DWORD mask) {
     if (wait_.active) {
       wait_.active = false;
       *wait_.mask = 0;
-      CompleteOverlapped(wait_.ov, ERROR_SUCCESS, 0);
+      CompleteOverlapped(wait_.ov, wait_.event.get(), ERROR_SUCCESS, 0);
     }
     mask_ = mask;
     nextSample_ = Clock::now();
@@ -253,11 +261,11 @@ BOOL Port::Purge(DWORD flags) {
   std::lock_guard writeSide(writeLock_);
   if ((flags & PURGE_RXABORT) && read_.active) {
     read_.active = false;
-    CompleteOverlapped(read_.ov, ERROR_OPERATION_ABORTED, read_.got);
+    CompleteOverlapped(read_.ov, read_.event.get(), ERROR_OPERATION_ABORTED, read_.got);
   }
   if ((flags & PURGE_TXABORT) && write_.active) {
     write_.active = false;
-    CompleteOverlapped(write_.ov, ERROR_OPERATION_ABORTED, write_.done);
+    CompleteOverlapped(write_.ov, write_.event.get(), ERROR_OPERATION_ABORTED, write_.done);
   }
   if (flags & PURGE_RXCLEAR) backend_->PurgeInput();
   if (flags & PURGE_TXCLEAR) backend_->PurgeOutput();
@@ -334,7 +342,7 @@ void Port::ProgressReadLocked(Clock::time_point now) {
     long n = backend_->ReadSome(read_.buffer + read_.got, read_.size - read_.got, &error);
     if (n < 0) {
       read_.active = false;
-      CompleteOverlapped(read_.ov, DeviceFailed(error), read_.got);
+      CompleteOverlapped(read_.ov, read_.event.get(), DeviceFailed(error), read_.got);
       return;
     }
     if (n == 0) break;
@@ -343,7 +351,7 @@ void Port::ProgressReadLocked(Clock::time_point now) {
   }
   if (read_.got == read_.size) {
     read_.active = false;
-    CompleteOverlapped(read_.ov, ERROR_SUCCESS, read_.got);
+    CompleteOverlapped(read_.ov, read_.event.get(), ERROR_SUCCESS, read_.got);
     return;
   }
   if (arrived && timeouts_.ReadIntervalTimeout && timeouts_.ReadIntervalTimeout != MAXDWORD) {
@@ -352,7 +360,7 @@ void Port::ProgressReadLocked(Clock::time_point now) {
   }
   if ((read_.hasInterval && read_.got > 0 && now >= read_.intervalDue) || (read_.hasTotal && now >= read_.totalDue)) {
     read_.active = false;
-    CompleteOverlapped(read_.ov, ERROR_SUCCESS, read_.got);
+    CompleteOverlapped(read_.ov, read_.event.get(), ERROR_SUCCESS, read_.got);
   }
 }
 
@@ -363,7 +371,7 @@ void Port::ProgressWriteLocked() {
     long n = backend_->WriteSome(write_.buffer + write_.done, write_.size - write_.done, &error);
     if (n < 0) {
       write_.active = false;
-      CompleteOverlapped(write_.ov, DeviceFailed(error), write_.done);
+      CompleteOverlapped(write_.ov, write_.event.get(), DeviceFailed(error), write_.done);
       return;
     }
     if (n == 0) return;
@@ -371,7 +379,7 @@ void Port::ProgressWriteLocked() {
   }
   // A write completes once the driver has taken all of its bytes.
   write_.active = false;
-  CompleteOverlapped(write_.ov, ERROR_SUCCESS, write_.done);
+  CompleteOverlapped(write_.ov, write_.event.get(), ERROR_SUCCESS, write_.done);
 }
 
 void Port::ProgressWaitLocked(Clock::time_point now) {
@@ -387,7 +395,7 @@ void Port::ProgressWaitLocked(Clock::time_point now) {
     eventPending_ = false;
     wait_.active = false;
     *wait_.mask = EV_ERR;
-    CompleteOverlapped(wait_.ov, ERROR_SUCCESS, 0);
+    CompleteOverlapped(wait_.ov, wait_.event.get(), ERROR_SUCCESS, 0);
   }
 }
 

@@ -67,7 +67,7 @@ std::unique_ptr<Backend> MakeTtyBackend(int fd, DWORD* error);
 std::unique_ptr<Backend> MakeLoopBackend(DWORD baud);
 void LoopInjectErrors(Backend* backend, DWORD errors);
 
-class Port final : public kernel::Object {
+class Port final : public kernel::Object, public kernel::IoDriver {
  public:
   explicit Port(std::unique_ptr<Backend> backend);
   ~Port() override;
@@ -92,6 +92,13 @@ class Port final : public kernel::Object {
   // Line errors reported by the loopback's test hook.
   BOOL InjectLineErrors(DWORD errors);
 
+  // A thread waiting for a pending read or write moves its bytes itself
+  // (port_drive.cpp); the operations are named by these.
+  enum DrivenOp { kDriveRead, kDriveWrite };
+  bool Claim(int op, const OVERLAPPED* ov) override;
+  void Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point until) override;
+  void Release(int op, const OVERLAPPED* ov) override;
+
  private:
   struct PendingRead {
     bool active = false;
@@ -103,6 +110,8 @@ class Port final : public kernel::Object {
     Clock::time_point intervalDue;
     bool hasTotal = false;
     Clock::time_point totalDue;
+    bool driven = false;  // a waiting thread moves its bytes, not the service thread
+    std::shared_ptr<kernel::Event> event;  // the OVERLAPPED's, as it was at the start
   };
   struct PendingWrite {
     bool active = false;
@@ -110,11 +119,14 @@ class Port final : public kernel::Object {
     DWORD size = 0;
     DWORD done = 0;
     OVERLAPPED* ov = nullptr;
+    bool driven = false;
+    std::shared_ptr<kernel::Event> event;
   };
   struct PendingWait {
     bool active = false;
     DWORD* mask = nullptr;
     OVERLAPPED* ov = nullptr;
+    std::shared_ptr<kernel::Event> event;
   };
 
   // The read side; readLock_ held.
@@ -134,6 +146,24 @@ class Port final : public kernel::Object {
   // Completes every pending operation with `error`; takes all three locks.
   void EndAllPending(DWORD error);
   bool Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t* armed);
+  void Unwatch(int fd, std::uint32_t tag, std::uint32_t* armed);
+  void UnwatchReadLocked();   // readLock_
+  void UnwatchWriteLocked();  // writeLock_
+  // Whether a waiting thread can sleep on the device itself.
+  bool Drivable() const { return deviceWatchable_ && backend_->Fd() >= 0; }
+  // The last offer a side made, so that a caller that reuses one OVERLAPPED
+  // and event costs no lock after its first pending operation.
+  struct Offer {
+    std::weak_ptr<kernel::Event> event;
+    const OVERLAPPED* ov = nullptr;
+    std::uint64_t serial = 0;
+  };
+  // Names the pending operation in its event, so that a thread waiting for
+  // the event can drive it.
+  void OfferToWaiters(DrivenOp op, const OVERLAPPED* ov, const std::shared_ptr<kernel::Event>& event, Offer* last);
+  // A driving thread saw the device hang up: fails the port, and its own
+  // operation at once rather than poll a hung-up device again.
+  DWORD DrivenDeviceHungUp();
   void Wake();
   void ServiceLoop();
 
@@ -167,10 +197,12 @@ class Port final : public kernel::Object {
   PendingRead read_;
   COMMTIMEOUTS timeouts_{};
   std::uint32_t readArmed_ = 0;
+  Offer readOffer_;
   Clock::time_point timerDue_ = Clock::time_point::max();
   // writeLock_
   PendingWrite write_;
   std::uint32_t writeArmed_ = 0;
+  Offer writeOffer_;
   // lock_
   PendingWait wait_;
   DWORD mask_ = 0;
@@ -183,9 +215,10 @@ class Port final : public kernel::Object {
   Clock::time_point nextSample_{};
 };
 
-// Marks an OVERLAPPED complete and sets its event (no fault injection: this is
-// the layer finishing its own work).
-void CompleteOverlapped(OVERLAPPED* ov, DWORD status, DWORD count);
+// Marks an OVERLAPPED complete and sets `event`, the one it carried when the
+// operation started (no fault injection: this is the layer finishing its own
+// work).
+void CompleteOverlapped(OVERLAPPED* ov, kernel::Event* event, DWORD status, DWORD count);
 constexpr ULONG_PTR kStatusPending = 0x103;
 // GetOverlappedResult's work, for any handle kind.
 BOOL WaitOverlapped(OVERLAPPED* ov, DWORD* count, BOOL wait);

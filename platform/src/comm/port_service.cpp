@@ -91,6 +91,15 @@ bool Port::Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t*
   return true;
 }
 
+// Takes a side's watch off: a waiting thread polls the device itself, and
+// the service thread need not wake when the bytes come.
+void Port::Unwatch(int fd, std::uint32_t tag, std::uint32_t* armed) {
+  if (*armed == 0) return;
+  if (EpollControl(epollFd_, EPOLL_CTL_MOD, fd, EPOLLONESHOT, tag)) *armed = 0;
+}
+void Port::UnwatchReadLocked() { Unwatch(backend_->Fd(), kReadTag, &readArmed_); }
+void Port::UnwatchWriteLocked() { Unwatch(writeWatchFd_, kWriteTag, &writeArmed_); }
+
 // Tells the service thread of the pending read: its deadline and the device
 // to watch. Cheaper than waking the service thread to set them itself.
 bool Port::ArmReadLocked() {
@@ -135,7 +144,7 @@ void Port::ServiceLoop() {
       std::lock_guard lock(writeLock_);
       if (writeFired) writeArmed_ = 0;  // one-shot: the watch is off until armed again
       ProgressWriteLocked();
-      if (write_.active) ArmWriteLocked();
+      if (write_.active && !write_.driven) ArmWriteLocked();
       writePending = write_.active;
     }
     if (readSide) {
@@ -148,7 +157,7 @@ void Port::ServiceLoop() {
         timerDue_ = Clock::time_point::max();
       }
       ProgressReadLocked(now);
-      if (read_.active) ArmReadLocked();
+      if (read_.active && !read_.driven) ArmReadLocked();
       readPending = read_.active;
       auto until = Clock::time_point::max();
       {

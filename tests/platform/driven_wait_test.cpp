@@ -1,0 +1,317 @@
+// Waits that move their own bytes: a thread that waits for a pending read or
+// write on a pseudo-terminal completes it itself. Every other way an
+// operation can end while that thread sleeps in poll() (a purge, a close, the
+// service thread's deadline, a hang-up) must still end it exactly once, at
+// once, and leave its buffer alone afterwards; and a wait that ends first
+// (a new mask, a timeout, its thread terminated) hands the operation back to
+// the service thread, which finishes it with nobody waiting.
+#include "platform/hooks.h"
+#include "support/port_fixture.h"
+#include "support/raw_pty.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vx::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using DrivenWait = RawPty;
+
+// Starts an overlapped read of `size` bytes that must go pending.
+void StartRead(HANDLE port, char* buffer, DWORD size, OVERLAPPED* ov) {
+  DWORD n = 0;
+  ASSERT_FALSE(ReadFile(port, buffer, size, &n, ov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+}
+
+// Win32's HasOverlappedIoCompleted: the status is no longer STATUS_PENDING.
+// The layer stores it from another thread, hence the atomic load.
+bool HasOverlappedIoCompleted(const OVERLAPPED* ov) {
+  constexpr ULONG_PTR kStatusPending = 0x103;
+  return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR&>(ov->Internal)).load() != kStatusPending;
+}
+
+// Waits, with nobody waiting on its event, until `ov` completes.
+bool CompletesUnattended(const OVERLAPPED& ov, int ms = 2000) {
+  for (int i = 0; i < ms && !HasOverlappedIoCompleted(&ov); ++i) Sleep(1);
+  return HasOverlappedIoCompleted(&ov);
+}
+
+// The buffer is the caller's again once the operation has ended: bytes that
+// arrive later must not land in it.
+void ExpectLeftAlone(int master, const std::vector<char>& buffer) {
+  ASSERT_EQ(::write(master, "late", 4), 4);
+  Sleep(10);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string(buffer.size(), 'Z'));
+}
+
+TEST_F(DrivenWait, TheWaitingThreadMovesTheBytesOfAReadAndAWrite) {
+  // A read: the waiting thread takes the burst and ends the read one
+  // interval after its last byte.
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  const auto before = WaitDrivenCompletions();
+  StartRead(port, buf.data(), 2048, &ov);
+  std::thread writer([&] {
+    Sleep(10);
+    ASSERT_EQ(::write(master, "0123456789", 10), 10);
+  });
+  DWORD n = 0;
+  ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE)) << GetLastError();
+  writer.join();
+  EXPECT_EQ(std::string(buf.data(), n), "0123456789");
+  EXPECT_EQ(WaitDrivenCompletions(), before + 1);
+
+  // A write the line takes slowly: the waiting thread feeds it as room comes.
+  std::vector<char> out(256 * 1024);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7 + i / 251);
+  Overlapped wov;
+  ASSERT_FALSE(WriteFile(port, out.data(), DWORD(out.size()), &n, &wov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  std::vector<char> seen;
+  std::thread reader([&] {
+    char chunk[4096];
+    while (seen.size() < out.size()) {
+      ssize_t got = ::read(master, chunk, sizeof chunk);
+      if (got <= 0) break;
+      seen.insert(seen.end(), chunk, chunk + got);
+    }
+  });
+  const auto beforeWrite = WaitDrivenCompletions();
+  EXPECT_TRUE(GetOverlappedResult(port, &wov, &n, TRUE)) << GetLastError();
+  reader.join();
+  EXPECT_EQ(n, out.size());
+  EXPECT_TRUE(seen == out);
+  EXPECT_EQ(WaitDrivenCompletions(), beforeWrite + 1);
+}
+
+// A purge from another thread, at any moment of the drive and with bytes
+// arriving at any moment too: the read ends once, aborted, holding exactly
+// the bytes it reports, and its buffer is never written after the purge.
+TEST_F(DrivenWait, APurgeRacingTheDriveEndsTheReadOnceAndLetsGoOfItsBuffer) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 100; ++round) {
+    std::vector<char> buf(64, 'Z');
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    StartRead(port, buf.data(), DWORD(buf.size()), &ov);
+    std::atomic<DWORD> waited{WAIT_FAILED};
+    Clock::time_point woke;
+    std::thread waiter([&] {
+      waited = WaitForSingleObject(ov.hEvent, 5000);
+      woke = Clock::now();
+    });
+    const auto bytesAt = std::chrono::microseconds(rng() % 3000);
+    const auto purgeAt = std::chrono::microseconds(rng() % 3000);
+    // Every other round nothing comes, and only the purge can end the wait.
+    std::thread sender([&, send = round % 2 == 0] {
+      std::this_thread::sleep_for(bytesAt);
+      if (send) ASSERT_EQ(::write(master, "abcdefgh", 8), 8);
+    });
+    std::this_thread::sleep_for(purgeAt);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));
+    const auto purged = Clock::now();
+    sender.join();
+    waiter.join();
+    ASSERT_EQ(waited.load(), WAIT_OBJECT_0) << "round " << round;
+    ASSERT_LT(woke - purged, std::chrono::milliseconds(500)) << "round " << round;
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE)) << "round " << round;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    ASSERT_LE(n, 8u);
+    EXPECT_EQ(std::string(buf.data(), n), std::string("abcdefgh", n)) << "round " << round;
+    std::fill(buf.begin(), buf.end(), 'Z');
+    ExpectLeftAlone(master, buf);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+  }
+}
+
+TEST_F(DrivenWait, APurgeEndsADrivenWriteAndLetsGoOfItsBuffer) {
+  std::vector<char> big(1 << 20, 'w');
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  DWORD n = 0;
+  ASSERT_FALSE(WriteFile(port, big.data(), DWORD(big.size()), &n, &ov));  // nobody reads the master
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  std::atomic<BOOL> result{TRUE};
+  std::thread waiter([&] { result = GetOverlappedResult(port, &ov, &n, TRUE); });
+  Sleep(20);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR));
+  waiter.join();
+  EXPECT_FALSE(result.load());
+  EXPECT_EQ(ov.Internal, ULONG_PTR(ERROR_OPERATION_ABORTED));
+  EXPECT_LT(n, big.size());
+  // Room appears now; a late write would send what the buffer holds now.
+  big.assign(big.size(), 'Q');
+  char chunk[4096];
+  Sleep(20);
+  for (int i = 0; i < 64; ++i) {
+    ssize_t got = ::read(master, chunk, sizeof chunk);
+    if (got <= 0) break;
+    EXPECT_EQ(std::memchr(chunk, 'Q', static_cast<std::size_t>(got)), nullptr);
+    if (got < static_cast<ssize_t>(sizeof chunk)) break;
+  }
+}
+
+TEST_F(DrivenWait, ClosingThePortEndsADrivenReadAtOnce) {
+  for (int round = 0; round < 30; ++round) {
+    std::vector<char> buf(2048);
+    Overlapped ov;
+    StartRead(port, buf.data(), 2048, &ov);
+    Clock::time_point woke;
+    std::thread waiter([&] {
+      WaitForSingleObject(ov.hEvent, 5000);
+      woke = Clock::now();
+    });
+    Sleep(round % 4);
+    const auto closed = Clock::now();
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    waiter.join();
+    ASSERT_LT(woke - closed, std::chrono::milliseconds(500)) << "round " << round;
+    EXPECT_EQ(ov.Internal, ULONG_PTR(ERROR_OPERATION_ABORTED));
+    port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  }
+}
+
+// A wait can end before its read: the line event it also waits for comes (a
+// new mask completes it), its time runs out, or its thread is terminated. The
+// read goes on, and the service thread completes it when its bytes come.
+TEST_F(DrivenWait, AWaitThatEndsBeforeItsReadHandsTheReadBack) {
+  std::vector<char> buf(2048);
+  auto finishUnattended = [&](Overlapped& ov, const char* how) {
+    ASSERT_FALSE(HasOverlappedIoCompleted(&ov)) << how;
+    ASSERT_EQ(::write(master, "hello", 5), 5);
+    ASSERT_TRUE(CompletesUnattended(ov)) << how;
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE)) << how;
+    EXPECT_EQ(std::string(buf.data(), n), "hello") << how;
+  };
+  {
+    ASSERT_TRUE(SetCommMask(port, EV_ERR));
+    Overlapped lineOv, readOv;
+    AbortPendingOnExit guard{port};
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &lineOv));
+    StartRead(port, buf.data(), 2048, &readOv);
+    std::atomic<DWORD> r{WAIT_FAILED};
+    std::thread waiter([&] {
+      HANDLE waits[2] = {lineOv.hEvent, readOv.hEvent};
+      r = WaitForMultipleObjects(2, waits, FALSE, 5000);
+    });
+    Sleep(20);
+    ASSERT_TRUE(SetCommMask(port, 0));
+    waiter.join();
+    EXPECT_EQ(r.load(), WAIT_OBJECT_0);
+    finishUnattended(readOv, "new mask");
+  }
+  {
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    StartRead(port, buf.data(), 2048, &ov);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 30), DWORD(WAIT_TIMEOUT));
+    finishUnattended(ov, "timeout");
+  }
+  {
+    static Overlapped* pending;
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    StartRead(port, buf.data(), 2048, &ov);
+    pending = &ov;
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return WaitForSingleObject(pending->hEvent, INFINITE); }, nullptr, 0,
+        nullptr);
+    ASSERT_NE(thread, nullptr);
+    Sleep(20);
+    ASSERT_TRUE(TerminateThread(thread, 9));
+    ASSERT_EQ(WaitForSingleObject(thread, 2000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    finishUnattended(ov, "terminated");
+  }
+}
+
+// The service thread's deadline (a total timeout) and the waiting thread's
+// poll race for one read, with a byte arriving around the deadline: the read
+// ends once, and the byte is in it or in the next read, never lost.
+TEST_F(DrivenWait, TheServiceThreadsDeadlineAndTheDriveNeverLoseAByte) {
+  COMMTIMEOUTS t{20, 0, 2, 0, 0};  // a read ends 2 ms after the call at the latest
+  ASSERT_TRUE(SetCommTimeouts(port, &t));
+  std::mt19937 rng(11);
+  std::size_t received = 0;
+  constexpr int kRounds = 200;
+  char buf[16];
+  for (int round = 0; round < kRounds; ++round) {
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    DWORD n = 0;
+    if (!ReadFile(port, buf, sizeof buf, &n, &ov)) {
+      ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+      std::thread sender([&, at = rng() % 4000] {
+        std::this_thread::sleep_for(std::chrono::microseconds(at));
+        ASSERT_EQ(::write(master, "x", 1), 1);
+      });
+      EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE)) << "round " << round;
+      sender.join();
+    } else {
+      ASSERT_EQ(::write(master, "x", 1), 1);
+    }
+    received += n;
+  }
+  // What is still on its way.
+  for (int i = 0; i < 50 && received < kRounds; ++i) {
+    Overlapped ov;
+    DWORD n = 0;
+    if (!ReadFile(port, buf, sizeof buf, &n, &ov)) GetOverlappedResult(port, &ov, &n, TRUE);
+    received += n;
+  }
+  EXPECT_EQ(received, std::size_t(kRounds));
+}
+
+TEST_F(DrivenWait, TwoThreadsWaitingForOneReadBothWake) {
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  StartRead(port, buf.data(), 2048, &ov);
+  std::atomic<int> woke{0};
+  std::thread a([&] { woke += WaitForSingleObject(ov.hEvent, 3000) == WAIT_OBJECT_0; });
+  std::thread b([&] { woke += WaitForSingleObject(ov.hEvent, 3000) == WAIT_OBJECT_0; });
+  Sleep(20);
+  ASSERT_EQ(::write(master, "both", 4), 4);
+  a.join();
+  b.join();
+  EXPECT_EQ(woke.load(), 2);
+  DWORD n = 0;
+  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_EQ(n, 4u);
+}
+
+TEST_F(DrivenWait, AHangUpEndsADrivenReadAtOnce) {
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  StartRead(port, buf.data(), 2048, &ov);
+  std::thread closer([&] {
+    Sleep(20);
+    ::close(master);
+    master = -1;
+  });
+  const auto start = Clock::now();
+  DWORD n = 0;
+  EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, TRUE));
+  EXPECT_NE(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+  closer.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  EXPECT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+  EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
+}
+
+}  // namespace
+}  // namespace vx::test
