@@ -401,7 +401,13 @@ int main(int argc, char** argv) {
   if (only.rfind("fair-", 0) == 0) {
     auto measure = only == "fair-plain" ? PlainPairCpuPerMb : only == "fair-layer" ? LayerCpuPerMb : LinkCpuPerMb;
     PeerProcess peer;
-    std::printf("%s: %.2f ms of CPU per MB\n", only.c_str(), measure(peer.device) * 1e3);
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    const double cpu = measure(peer.device);
+    getrusage(RUSAGE_SELF, &after);
+    const double mb = kFairBytes / 1e6;
+    std::printf("%s: %.2f ms of CPU per MB, %.0f voluntary and %.0f forced context switches per MB\n", only.c_str(),
+                cpu * 1e3, (after.ru_nvcsw - before.ru_nvcsw) / mb, (after.ru_nivcsw - before.ru_nivcsw) / mb);
     return 0;
   }
   if (only == "plain") {
