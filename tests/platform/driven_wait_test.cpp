@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <random>
 #include <string>
 #include <thread>
@@ -92,6 +93,37 @@ TEST_F(DrivenWait, TheWaitingThreadMovesTheBytesOfAReadAndAWrite) {
   EXPECT_EQ(WaitDrivenCompletions(), beforeWrite + 1);
 }
 
+// A caller may leave its operations to themselves and look at the OVERLAPPED
+// now and then: with nobody to drive them, the service thread finishes them.
+TEST_F(DrivenWait, OperationsNobodyWaitsForAreFinishedAllTheSame) {
+  std::vector<char> buf(2048);
+  Overlapped rov, wov;
+  AbortPendingOnExit guard{port};
+  StartRead(port, buf.data(), 2048, &rov);
+  Sleep(20);
+  ASSERT_EQ(::write(master, "unattended", 10), 10);
+  ASSERT_TRUE(CompletesUnattended(rov));
+  DWORD n = 0;
+  EXPECT_TRUE(GetOverlappedResult(port, &rov, &n, FALSE));
+  EXPECT_EQ(std::string(buf.data(), n), "unattended");
+
+  std::vector<char> out(256 * 1024, 'u');
+  ASSERT_FALSE(WriteFile(port, out.data(), DWORD(out.size()), &n, &wov));  // more than the line holds
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  std::size_t seen = 0;
+  char chunk[4096];
+  for (int i = 0; i < 5000 && seen < out.size(); ++i) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) != 1) break;  // the port has stopped writing
+    ssize_t got = ::read(master, chunk, sizeof chunk);
+    if (got > 0) seen += static_cast<std::size_t>(got);
+  }
+  EXPECT_EQ(seen, out.size());
+  ASSERT_TRUE(CompletesUnattended(wov));
+  EXPECT_TRUE(GetOverlappedResult(port, &wov, &n, FALSE));
+  EXPECT_EQ(n, out.size());
+}
+
 // A purge from another thread, at any moment of the drive and with bytes
 // arriving at any moment too: the read ends once, aborted, holding exactly
 // the bytes it reports, and its buffer is never written after the purge.
@@ -113,7 +145,9 @@ TEST_F(DrivenWait, APurgeRacingTheDriveEndsTheReadOnceAndLetsGoOfItsBuffer) {
     // Every other round nothing comes, and only the purge can end the wait.
     std::thread sender([&, send = round % 2 == 0] {
       std::this_thread::sleep_for(bytesAt);
-      if (send) ASSERT_EQ(::write(master, "abcdefgh", 8), 8);
+      if (send) {
+        ASSERT_EQ(::write(master, "abcdefgh", 8), 8);
+      }
     });
     std::this_thread::sleep_for(purgeAt);
     ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));

@@ -150,8 +150,14 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
-    if (Drivable()) OfferToWaiters(kDriveRead, ov, read_.event, &readOffer_);
-    serviceTold = ArmReadLocked();
+    if (Drivable()) {
+      OfferToWaiters(kDriveRead, ov, read_.event, &readOffer_);
+      Clock::time_point due;
+      if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
+      serviceTold = DeferWatch(&read_.watchDeferred) || ArmReadLocked();
+    } else {
+      serviceTold = ArmReadLocked();
+    }
   }
   if (!serviceTold) Wake();
   return call.Result(ov, read);
@@ -170,7 +176,11 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
       DWORD error = dead ? dead : write_.active ? ERROR_INVALID_PARAMETER : ERROR_OPERATION_ABORTED;
       return kernel::Fail(error, FALSE);
     }
-    write_ = PendingWrite{true, static_cast<const char*>(buffer), size, 0, ov};
+    write_ = PendingWrite{};
+    write_.active = true;
+    write_.buffer = static_cast<const char*>(buffer);
+    write_.size = size;
+    write_.ov = ov;
     write_.event = StartOverlapped(ov);
     ProgressWriteLocked();
     if (!write_.active) {
@@ -179,8 +189,12 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
-    if (Drivable()) OfferToWaiters(kDriveWrite, ov, write_.event, &writeOffer_);
-    serviceTold = ArmWriteLocked();
+    if (Drivable()) {
+      OfferToWaiters(kDriveWrite, ov, write_.event, &writeOffer_);
+      serviceTold = DeferWatch(&write_.watchDeferred) || ArmWriteLocked();
+    } else {
+      serviceTold = ArmWriteLocked();
+    }
   }
   if (!serviceTold) Wake();
   return call.Result(ov, written);

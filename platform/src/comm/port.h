@@ -111,6 +111,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
     bool hasTotal = false;
     Clock::time_point totalDue;
     bool driven = false;  // a waiting thread moves its bytes, not the service thread
+    bool watchDeferred = false;  // pending with the device unwatched (DeferWatch)
     std::shared_ptr<kernel::Event> event;  // the OVERLAPPED's, as it was at the start
   };
   struct PendingWrite {
@@ -120,6 +121,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
     DWORD done = 0;
     OVERLAPPED* ov = nullptr;
     bool driven = false;
+    bool watchDeferred = false;
     std::shared_ptr<kernel::Event> event;
   };
   struct PendingWait {
@@ -149,6 +151,11 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   void Unwatch(int fd, std::uint32_t tag, std::uint32_t* armed);
   void UnwatchReadLocked();   // readLock_
   void UnwatchWriteLocked();  // writeLock_
+  // Leaves a pending operation's device unwatched for a moment, in the
+  // expectation that a thread will wait for it and drive it; the grace timer
+  // makes the service thread watch it if none has by then. False when the
+  // timer cannot be set (the caller then arms the watch itself).
+  bool DeferWatch(bool* deferred);
   // Whether a waiting thread can sleep on the device itself.
   bool Drivable() const { return deviceWatchable_ && backend_->Fd() >= 0; }
   // The last offer a side made, so that a caller that reuses one OVERLAPPED
@@ -186,6 +193,8 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   int epollFd_ = -1;
   int wakeFd_ = -1;
   int timerFd_ = -1;
+  int graceFd_ = -1;                // the grace timer of deferred watches
+  std::atomic<bool> graceArmed_{false};
   int writeWatchFd_ = -1;           // the device again, for a separate watch
   bool deviceWatchable_ = false;    // some character devices cannot be polled
   std::atomic<bool> stopping_{false};

@@ -64,12 +64,14 @@ bool Port::Claim(int op, const OVERLAPPED* ov) {
     std::lock_guard lock(readLock_);
     if (!read_.active || read_.ov != ov || read_.driven || !usable()) return false;
     read_.driven = true;
+    read_.watchDeferred = false;
     UnwatchReadLocked();
     return true;
   }
   std::lock_guard lock(writeLock_);
   if (!write_.active || write_.ov != ov || write_.driven || !usable()) return false;
   write_.driven = true;
+  write_.watchDeferred = false;
   UnwatchWriteLocked();
   return true;
 }

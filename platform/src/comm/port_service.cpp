@@ -14,7 +14,13 @@ namespace vx::comm {
 namespace {
 
 // What woke the service thread, as tagged in its epoll set.
-enum : std::uint32_t { kWakeTag, kTimerTag, kReadTag, kWriteTag };
+enum : std::uint32_t { kWakeTag, kTimerTag, kGraceTag, kReadTag, kWriteTag };
+
+// How long a pending operation may wait for a thread to drive it before the
+// service thread watches the device for it: long enough that a busy port sets
+// the grace timer seldom, short enough that an operation nobody waits for
+// (its caller polls the OVERLAPPED) is hardly held back.
+constexpr auto kDriveGrace = std::chrono::milliseconds(5);
 
 bool EpollControl(int epollFd, int op, int fd, std::uint32_t events, std::uint32_t tag) {
   epoll_event e{};
@@ -29,11 +35,13 @@ Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  graceFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   const int fd = backend_->Fd();
   if (fd >= 0) writeWatchFd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (Usable()) {
     EpollControl(epollFd_, EPOLL_CTL_ADD, wakeFd_, EPOLLIN, kWakeTag);
     EpollControl(epollFd_, EPOLL_CTL_ADD, timerFd_, EPOLLIN, kTimerTag);
+    EpollControl(epollFd_, EPOLL_CTL_ADD, graceFd_, EPOLLIN, kGraceTag);
     // Registered disarmed: one-shot, with no events but the hang-up and error
     // that epoll always reports, so even those come once and cannot spin the
     // loop. Epoll refuses a device whose driver cannot be polled.
@@ -52,12 +60,12 @@ Port::~Port() {
     Wake();
     service_.join();
   }
-  for (int fd : {epollFd_, wakeFd_, timerFd_, writeWatchFd_})
+  for (int fd : {epollFd_, wakeFd_, timerFd_, graceFd_, writeWatchFd_})
     if (fd >= 0) ::close(fd);
 }
 
 bool Port::Usable() const {
-  return epollFd_ >= 0 && wakeFd_ >= 0 && timerFd_ >= 0 && (backend_->Fd() < 0 || writeWatchFd_ >= 0);
+  return epollFd_ >= 0 && wakeFd_ >= 0 && timerFd_ >= 0 && graceFd_ >= 0 && (backend_->Fd() < 0 || writeWatchFd_ >= 0);
 }
 
 void Port::Start() { service_ = std::thread([this] { ServiceLoop(); }); }
@@ -103,12 +111,32 @@ void Port::UnwatchWriteLocked() { Unwatch(writeWatchFd_, kWriteTag, &writeArmed_
 // Tells the service thread of the pending read: its deadline and the device
 // to watch. Cheaper than waking the service thread to set them itself.
 bool Port::ArmReadLocked() {
+  read_.watchDeferred = false;
   Clock::time_point due;
   if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
   return Watch(backend_->Fd(), EPOLLIN, kReadTag, &readArmed_);
 }
 
-bool Port::ArmWriteLocked() { return Watch(writeWatchFd_, EPOLLOUT, kWriteTag, &writeArmed_); }
+bool Port::ArmWriteLocked() {
+  write_.watchDeferred = false;
+  return Watch(writeWatchFd_, EPOLLOUT, kWriteTag, &writeArmed_);
+}
+
+// Arming a watch that the waiting thread takes off again costs two system
+// calls, and if the bytes come between the two, a needless wake-up of the
+// service thread. A grace timer already running covers this operation too.
+bool Port::DeferWatch(bool* deferred) {
+  if (!graceArmed_.exchange(true)) {
+    itimerspec when{};
+    when.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(kDriveGrace).count();
+    if (timerfd_settime(graceFd_, 0, &when, nullptr) != 0) {
+      graceArmed_ = false;
+      return false;
+    }
+  }
+  *deferred = true;
+  return true;
+}
 
 bool Port::ReadDeadlineLocked(Clock::time_point* due) const {
   if (!read_.active) return false;
@@ -197,6 +225,16 @@ void Port::ServiceLoop() {
         case kTimerTag:
           readSide = timerFired = true;
           continue;
+        case kGraceTag: {
+          // Operations still unclaimed get their watches in the visits below;
+          // one deferred from now on sets the timer again.
+          std::uint64_t expirations;
+          ssize_t rc = ::read(graceFd_, &expirations, sizeof expirations);
+          (void)rc;
+          graceArmed_ = false;
+          readSide = writeSide = true;
+          continue;
+        }
         case kReadTag:
           readSide = readFired = true;
           break;
