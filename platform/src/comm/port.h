@@ -133,7 +133,8 @@ class Port final : public kernel::Object, public kernel::IoDriver {
 
   // The read side; readLock_ held.
   void ProgressReadLocked(Clock::time_point now);
-  bool ArmReadLocked();
+  bool ArmReadLocked();    // schedules the read's deadline and watches the device
+  bool WatchReadLocked();  // watches the device only
   bool ReadDeadlineLocked(Clock::time_point* due) const;
   void ScheduleLocked(Clock::time_point due);
   // The write side; writeLock_ held.

@@ -111,9 +111,13 @@ void Port::UnwatchWriteLocked() { Unwatch(writeWatchFd_, kWriteTag, &writeArmed_
 // Tells the service thread of the pending read: its deadline and the device
 // to watch. Cheaper than waking the service thread to set them itself.
 bool Port::ArmReadLocked() {
-  read_.watchDeferred = false;
   Clock::time_point due;
   if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
+  return WatchReadLocked();
+}
+
+bool Port::WatchReadLocked() {
+  read_.watchDeferred = false;
   return Watch(backend_->Fd(), EPOLLIN, kReadTag, &readArmed_);
 }
 
@@ -185,13 +189,17 @@ void Port::ServiceLoop() {
         timerDue_ = Clock::time_point::max();
       }
       ProgressReadLocked(now);
-      if (read_.active && !read_.driven) ArmReadLocked();
-      readPending = read_.active;
+      // The read's deadline joins the others below: one timer setting a round.
       auto until = Clock::time_point::max();
+      if (read_.active && !read_.driven) {
+        WatchReadLocked();
+        ReadDeadlineLocked(&until);
+      }
+      readPending = read_.active;
       {
         std::lock_guard rest(lock_);
         ProgressWaitLocked(now);
-        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = nextSample_;
+        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = std::min(until, nextSample_);
       }
       Clock::time_point readable;
       const DWORD interval = timeouts_.ReadIntervalTimeout;
