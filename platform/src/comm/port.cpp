@@ -389,7 +389,10 @@ void Port::ProgressWriteLocked() {
       return;
     }
     if (n == 0) return;
+    const bool full = static_cast<DWORD>(n) < write_.size - write_.done;
     write_.done += static_cast<DWORD>(n);
+    // The driver took all it had room for: asking again now would only be refused.
+    if (full) return;
   }
   // A write completes once the driver has taken all of its bytes.
   write_.active = false;
