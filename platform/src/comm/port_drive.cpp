@@ -58,21 +58,33 @@ void Port::OfferToWaiters(DrivenOp op, const OVERLAPPED* ov, const std::shared_p
   last->ov = ov;
 }
 
+// Whether `pending` (a PendingRead or PendingWrite) is the operation on `ov`,
+// still pending, driven (or not) by a waiting thread.
+namespace {
+template <class Pending>
+bool Is(const Pending& pending, const OVERLAPPED* ov, bool driven) {
+  return pending.active && pending.ov == ov && pending.driven == driven;
+}
+}  // namespace
+
 bool Port::Claim(int op, const OVERLAPPED* ov) {
-  const auto usable = [&] { return !stopping_ && !hungUp_ && !deadError_; };
+  const bool usable = !stopping_ && !hungUp_ && !deadError_;
+  if (!usable) return false;
+  const auto claim = [](auto& pending) {
+    pending.driven = true;
+    pending.watchDeferred = false;  // the thread watches the device itself
+  };
   if (op == kDriveRead) {
     std::lock_guard lock(readLock_);
-    if (!read_.active || read_.ov != ov || read_.driven || !usable()) return false;
-    read_.driven = true;
-    read_.watchDeferred = false;
+    if (!Is(read_, ov, false)) return false;
+    claim(read_);
     UnwatchReadLocked();
-    return true;
+  } else {
+    std::lock_guard lock(writeLock_);
+    if (!Is(write_, ov, false)) return false;
+    claim(write_);
+    UnwatchWriteLocked();
   }
-  std::lock_guard lock(writeLock_);
-  if (!write_.active || write_.ov != ov || write_.driven || !usable()) return false;
-  write_.driven = true;
-  write_.watchDeferred = false;
-  UnwatchWriteLocked();
   return true;
 }
 
@@ -80,12 +92,12 @@ void Port::Release(int op, const OVERLAPPED* ov) {
   bool serviceTold = true;
   if (op == kDriveRead) {
     std::lock_guard lock(readLock_);
-    if (!read_.active || read_.ov != ov || !read_.driven) return;
+    if (!Is(read_, ov, true)) return;
     read_.driven = false;
     serviceTold = ArmReadLocked();
   } else {
     std::lock_guard lock(writeLock_);
-    if (!write_.active || write_.ov != ov || !write_.driven) return;
+    if (!Is(write_, ov, true)) return;
     write_.driven = false;
     serviceTold = ArmWriteLocked();
   }
@@ -100,10 +112,7 @@ DWORD Port::DrivenDeviceHungUp() {
 void Port::Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point until) {
   const bool reading = op == kDriveRead;
   std::unique_lock lock(reading ? readLock_ : writeLock_);
-  const auto stillMine = [&] {
-    return reading ? read_.active && read_.ov == ov && read_.driven
-                   : write_.active && write_.ov == ov && write_.driven;
-  };
+  const auto stillMine = [&] { return reading ? Is(read_, ov, true) : Is(write_, ov, true); };
   if (!stillMine()) return;
   // A read's interval or total timeout ends it even when no byte comes.
   Clock::time_point due;
