@@ -131,10 +131,13 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
       // About to sleep: if one of the objects stands for a pending operation
       // on a device, this thread moves it itself rather than sleep until the
       // device's service thread has.
+      // A thread that could not have a wake descriptor leaves it to the
+      // service thread, since nothing could wake it from poll().
       lookedForDriver = true;
       int op;
       const OVERLAPPED* ov;
-      if (auto driver = FindDriverLocked(objects, &op, &ov)) {
+      auto driver = FindDriverLocked(objects, &op, &ov);
+      if (driver && WakeFdLocked(waiter) >= 0) {
         lock.unlock();
         driven.TryClaim(std::move(driver), op, ov);
         lock.lock();
@@ -148,12 +151,11 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
     // waiter yet: now that this one is registered, look once more.
     if (std::none_of(objects.begin(), objects.end(), [](auto& o) { return o->IsSignalledLocked(); })) {
       self.currentWaiter = &waiter;
-      const int wakeFd = driven ? WakeFdLocked(waiter) : -1;
-      if (wakeFd >= 0) {
+      if (driven) {
         // Wakers that gather this waiter from now on write to its descriptor.
         waiter.polling = true;
         lock.unlock();
-        driven.Step(wakeFd, until);
+        driven.Step(waiter.wakeFd, until);
         lock.lock();
         waiter.polling = false;
       } else if (until == Clock::time_point::max()) {
