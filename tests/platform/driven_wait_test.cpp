@@ -12,7 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <random>
 #include <string>
 #include <thread>
@@ -325,6 +327,59 @@ TEST_F(DrivenWait, TwoThreadsWaitingForOneReadBothWake) {
   DWORD n = 0;
   EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
   EXPECT_EQ(n, 4u);
+}
+
+// A thread needs a descriptor of its own to be woken from poll(); one that
+// cannot have it (the process has none left) must leave the read to the
+// service thread, not take it over and sleep where nothing wakes it.
+TEST_F(DrivenWait, AThreadWithNoDescriptorLeftLeavesTheReadToTheServiceThread) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors";
+#endif
+  std::vector<char> buf(2048);
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  StartRead(port, buf.data(), 2048, &ov);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  // Every descriptor taken, and given back however the test leaves.
+  struct Hoard {
+    rlimit saved;
+    std::vector<int> taken;
+    ~Hoard() {
+      for (int fd : taken) ::close(fd);
+      setrlimit(RLIMIT_NOFILE, &saved);
+    }
+  } hoard{saved, {}};
+  for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;) hoard.taken.push_back(fd);
+  // New threads, so that neither has its descriptor yet: the first waits
+  // for bytes, the second for a purge.
+  std::atomic<DWORD> waited{WAIT_FAILED};
+  std::thread waiter([&] { waited = WaitForSingleObject(ov.hEvent, 3000); });
+  Sleep(20);
+  const bool wrote = ::write(master, "no fd", 5) == 5;
+  waiter.join();
+  DWORD n = 0;
+  const BOOL gotBytes = GetOverlappedResult(port, &ov, &n, FALSE);
+  Overlapped purged;
+  StartRead(port, buf.data(), 2048, &purged);
+  Clock::time_point woke;
+  std::thread purgeWaiter([&] {
+    WaitForSingleObject(purged.hEvent, 3000);
+    woke = Clock::now();
+  });
+  Sleep(20);
+  PurgeComm(port, PURGE_RXABORT);
+  const auto purgedAt = Clock::now();
+  purgeWaiter.join();
+  ASSERT_TRUE(wrote);
+  EXPECT_EQ(waited.load(), WAIT_OBJECT_0);
+  EXPECT_TRUE(gotBytes);
+  EXPECT_EQ(std::string(buf.data(), n), "no fd");
+  EXPECT_LT(woke - purgedAt, std::chrono::milliseconds(500));
 }
 
 TEST_F(DrivenWait, AHangUpEndsADrivenReadAtOnce) {
