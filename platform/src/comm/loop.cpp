@@ -29,19 +29,27 @@ class LoopBackend final : public Backend {
   }
 
   long WriteSome(const void* buffer, std::size_t size, DWORD*) override {
-    std::lock_guard lock(lock_);
-    std::size_t n = std::min(size, kLoopCapacity - used_);
-    writerWaits_ = n < size;
-    if (n == 0) return 0;
-    Put(static_cast<const char*>(buffer), n);
-    if (baud_) {
-      // Bytes leave at 10 bits each, after those already on the line.
-      auto now = Clock::now();
-      auto start = std::max(now, lineFreeAt_);
-      lineFreeAt_ = start + ByteTime() * static_cast<long>(n);
-      segments_.push_back({start, n});
+    std::size_t n;
+    {
+      std::lock_guard lock(lock_);
+      n = std::min(size, kLoopCapacity - used_);
+      writerWaits_ = n < size;
+      if (n == 0) return 0;
+      Put(static_cast<const char*>(buffer), n);
+      if (baud_) {
+        // Bytes leave at 10 bits each, after those already on the line.
+        auto now = Clock::now();
+        auto start = std::max(now, lineFreeAt_);
+        lineFreeAt_ = start + ByteTime() * static_cast<long>(n);
+        segments_.push_back({start, n});
+      }
     }
-    if (poke) poke();
+    // Outside the ring's lock: the port may ask NextReadable at once.
+    if (baud_ && onTheirWay) {
+      onTheirWay();
+    } else if (poke) {
+      poke();
+    }
     return static_cast<long>(n);
   }
 

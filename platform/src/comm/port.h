@@ -59,6 +59,10 @@ class Backend {
   virtual bool NextReadable(std::size_t wanted, Clock::duration gap, Clock::time_point* when) { return false; }
   // Set by the port: tells it that data or room appeared (loopback only).
   std::function<void()> poke;
+  // Set by the port: tells it that bytes were written onto a paced line and
+  // will arrive on schedule. Called by the writing thread, with the port's
+  // write lock held and none of the backend's.
+  std::function<void()> onTheirWay;
 };
 
 // Takes over `fd`. Null, with `fd` closed and *error set, when it is a
@@ -136,6 +140,10 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   bool ArmReadLocked();    // schedules the read's deadline and watches the device
   bool WatchReadLocked();  // watches the device only
   bool ReadDeadlineLocked(Clock::time_point* due) const;
+  // How long a pause ends the pending read (max: no interval timeout).
+  Clock::duration ReadGapLocked() const;
+  // A paced line's bytes are on their way: sets the timer for the pending read.
+  void BytesOnTheirWay();
   void ScheduleLocked(Clock::time_point due);
   // The write side; writeLock_ held.
   void ProgressWriteLocked();

@@ -50,6 +50,7 @@ Port::Port(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {
                          EpollControl(epollFd_, EPOLL_CTL_ADD, writeWatchFd_, EPOLLONESHOT, kWriteTag);
   }
   backend_->poke = [this] { Wake(); };
+  backend_->onTheirWay = [this] { BytesOnTheirWay(); };
   DWORD ignored;
   canSample_ = backend_->SampleLineErrors(&ignored);  // also takes the counters' baseline
 }
@@ -151,6 +152,31 @@ bool Port::ReadDeadlineLocked(Clock::time_point* due) const {
   return until != Clock::time_point::max();
 }
 
+Clock::duration Port::ReadGapLocked() const {
+  const DWORD interval = timeouts_.ReadIntervalTimeout;
+  if (interval == 0 || interval == MAXDWORD) return Clock::duration::max();
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(interval));
+}
+
+// When the pending read can next move is known as soon as the bytes are
+// written, so the writing thread sets the timer for it rather than wake the
+// service thread to work it out: that wake-up was the paced line's one cost
+// beyond the plain loopback's. The read lock comes before the write lock in
+// the port's order, so it is only tried; when it is busy, or no read is
+// pending that the bytes could move, the service thread is woken as before.
+void Port::BytesOnTheirWay() {
+  {
+    std::unique_lock lock(readLock_, std::try_to_lock);
+    Clock::time_point when;
+    if (lock.owns_lock() && read_.active &&
+        backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &when)) {
+      ScheduleLocked(when);
+      return;
+    }
+  }
+  Wake();
+}
+
 // Makes the service thread wake by `due`. A timer due no later, or fired
 // and not yet read, is left alone: the service thread works out the next
 // deadline whenever it wakes.
@@ -202,11 +228,7 @@ void Port::ServiceLoop() {
         if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = std::min(until, nextSample_);
       }
       Clock::time_point readable;
-      const DWORD interval = timeouts_.ReadIntervalTimeout;
-      const auto gap = interval && interval != MAXDWORD ? std::chrono::duration_cast<Clock::duration>(
-                                                              std::chrono::milliseconds(interval))
-                                                        : Clock::duration::max();
-      if (read_.active && backend_->NextReadable(read_.size - read_.got, gap, &readable))
+      if (read_.active && backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &readable))
         until = std::min(until, readable);
       ScheduleLocked(until);
     }
