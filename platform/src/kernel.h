@@ -83,18 +83,25 @@ class WakeList {
 // when they come and completes the operation. That is one wake-up, where
 // leaving the operation to the device's service thread costs a wake-up of
 // that thread, an event hand-off and a second wake-up.
+class Waitable;
+
 class IoDriver {
  public:
   virtual ~IoDriver() = default;
-  // Takes operation `op` on `ov` over for the calling thread; false when it
-  // has ended, cannot be driven, or another thread drives it.
-  virtual bool Claim(int op, const OVERLAPPED* ov) = 0;
+  // Takes operation `op` on `ov` over for the calling thread, which waits for
+  // `via`: false when the operation has ended, signals another object than
+  // `via` (a stale token), cannot be driven, or another thread drives it. On
+  // success *ticket names this claim in the calls below, so that a claim that
+  // has been ended for any reason is never mistaken for a later one.
+  virtual bool Claim(int op, const OVERLAPPED* ov, const Waitable* via, std::uint64_t* ticket) = 0;
   // Sleeps until the device is ready for the operation, `wakeFd` is readable
   // or `until` comes, then moves what it can (and completes the operation
-  // when it is done or its time is up).
-  virtual void Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point until) = 0;
-  // Hands the operation back to the service thread, if it is still pending.
-  virtual void Release(int op, const OVERLAPPED* ov) = 0;
+  // when it is done or its time is up). False when the operation is no longer
+  // this claim's to drive (it has ended, or was handed back): the thread must
+  // then sleep as any waiter does, or it would poll for nothing.
+  virtual bool Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point until) = 0;
+  // Hands the operation back to the service thread, if this claim still drives it.
+  virtual void Release(int op, std::uint64_t ticket) = 0;
 };
 
 // Which operation an event stands for, while it may be pending.

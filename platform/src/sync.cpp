@@ -52,35 +52,40 @@ class DrivenOperation {
   DrivenOperation(const DrivenOperation&) = delete;
   DrivenOperation& operator=(const DrivenOperation&) = delete;
   ~DrivenOperation() {
-    if (driver_) driver_->Release(op_, ov_);
+    if (driver_) driver_->Release(op_, ticket_);
   }
 
   explicit operator bool() const { return driver_ != nullptr; }
   // Called without the sync lock: the driver takes the device's own locks,
   // which come before it.
-  void TryClaim(std::shared_ptr<IoDriver> driver, int op, const OVERLAPPED* ov) {
-    if (!driver->Claim(op, ov)) return;
+  void TryClaim(std::shared_ptr<IoDriver> driver, int op, const OVERLAPPED* ov, const Waitable* via) {
+    if (!driver->Claim(op, ov, via, &ticket_)) return;
     driver_ = std::move(driver);
     op_ = op;
-    ov_ = ov;
   }
-  void Step(int wakeFd, Clock::time_point until) { driver_->Step(op_, ov_, wakeFd, until); }
+  // Once the operation is no longer this claim's, the claim is dropped (and
+  // the device with it) and the thread sleeps as any waiter does.
+  void Step(int wakeFd, Clock::time_point until) {
+    if (!driver_->Step(op_, ticket_, wakeFd, until)) driver_.reset();
+  }
 
  private:
   std::shared_ptr<IoDriver> driver_;
   int op_ = 0;
-  const OVERLAPPED* ov_ = nullptr;
+  std::uint64_t ticket_ = 0;
 };
 
-// The first operation among `objects` that a thread could drive.
+// The first operation among `objects` that a thread could drive, and the
+// object it signals.
 std::shared_ptr<IoDriver> FindDriverLocked(const std::vector<std::shared_ptr<Waitable>>& objects, int* op,
-                                           const OVERLAPPED** ov) {
+                                           const OVERLAPPED** ov, const Waitable** via) {
   for (auto& o : objects) {
     const DriverToken* token = o->DriverLocked();
     if (!token) continue;
     if (auto driver = token->driver.lock()) {
       *op = token->op;
       *ov = token->ov;
+      *via = o.get();
       return driver;
     }
   }
@@ -136,10 +141,12 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
       lookedForDriver = true;
       int op;
       const OVERLAPPED* ov;
-      auto driver = FindDriverLocked(objects, &op, &ov);
-      if (driver && WakeFdLocked(waiter) >= 0) {
+      const Waitable* via;
+      if (auto driver = FindDriverLocked(objects, &op, &ov, &via)) {
+        const bool canPoll = WakeFdLocked(waiter) >= 0;
         lock.unlock();
-        driven.TryClaim(std::move(driver), op, ov);
+        if (canPoll) driven.TryClaim(driver, op, ov, via);
+        driver.reset();  // not under the sync lock: it may be the port's last reference
         lock.lock();
         continue;  // the operation may have ended meanwhile: look again
       }

@@ -9,9 +9,11 @@
 #include "support/port_fixture.h"
 #include "support/raw_pty.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -44,6 +46,24 @@ bool HasOverlappedIoCompleted(const OVERLAPPED* ov) {
 bool CompletesUnattended(const OVERLAPPED& ov, int ms = 2000) {
   for (int i = 0; i < ms && !HasOverlappedIoCompleted(&ov); ++i) Sleep(1);
   return HasOverlappedIoCompleted(&ov);
+}
+
+// CPU this thread has used, in milliseconds: a wait that polls for nothing
+// shows here long before any timeout.
+double ThreadCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Completes a read on `ov` with one byte, so that its event names a finished
+// operation, then leaves that event reset.
+void FinishOneRead(HANDLE port, int master, char* buffer, OVERLAPPED* ov) {
+  DWORD n = 0;
+  ASSERT_FALSE(ReadFile(port, buffer, 64, &n, ov));
+  ASSERT_EQ(::write(master, "a", 1), 1);
+  ASSERT_TRUE(GetOverlappedResult(port, ov, &n, TRUE));
+  ASSERT_TRUE(ResetEvent(ov->hEvent));
 }
 
 // The buffer is the caller's again once the operation has ended: bytes that
@@ -380,6 +400,100 @@ TEST_F(DrivenWait, AThreadWithNoDescriptorLeftLeavesTheReadToTheServiceThread) {
   EXPECT_TRUE(gotBytes);
   EXPECT_EQ(std::string(buf.data(), n), "no fd");
   EXPECT_LT(woke - purgedAt, std::chrono::milliseconds(500));
+}
+
+// An event keeps naming the last operation it was offered for. A caller
+// that reuses the OVERLAPPED with another event leaves that name behind: a
+// thread waiting on the old event, for something else entirely, must neither
+// take the new read over (and poll for it, since it signals another event)
+// nor keep the port alive once it is closed.
+TEST_F(DrivenWait, AnEventFromAnEarlierReadDrivesNothing) {
+  std::vector<char> buf(64);
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  const HANDLE first = ov.hEvent;
+  FinishOneRead(port, master, buf.data(), &ov);
+  const HANDLE second = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ov.hEvent = second;
+  StartRead(port, buf.data(), 64, &ov);
+  std::atomic<DWORD> waited{0};
+  std::atomic<double> cpu{0};
+  std::thread other([&] {
+    const double before = ThreadCpuMs();
+    waited = WaitForSingleObject(first, 400);
+    cpu = ThreadCpuMs() - before;
+  });
+  Sleep(20);
+  // Closed while the other thread still waits: the read ends, and the
+  // device is let go at once.
+  ASSERT_TRUE(CloseHandle(port));
+  port = INVALID_HANDLE_VALUE;
+  guard.port = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(ov.Internal, ULONG_PTR(ERROR_OPERATION_ABORTED));
+  HANDLE again = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE) << "reopening after close failed with " << GetLastError();
+  other.join();
+  EXPECT_EQ(waited.load(), DWORD(WAIT_TIMEOUT));
+  EXPECT_LT(cpu.load(), 100.0) << "ms of CPU burnt by a 400 ms wait on an idle event";
+  port = again;
+  ov.hEvent = first;
+  CloseHandle(second);
+}
+
+// Two threads wait on an auto-reset event: one drives the read, the other
+// sleeps. A purge ends the read and the sleeper may take the one signal; the
+// driver must then sleep out its wait, not poll for an operation that is gone.
+TEST_F(DrivenWait, ADriverThatLosesAnAutoResetSignalSleeps) {
+  std::vector<char> buf(64);
+  double worst = 0;
+  for (int round = 0; round < 8; ++round) {
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    StartRead(port, buf.data(), 64, &ov);
+    std::atomic<double> cpuA{0}, cpuB{0};
+    auto wait = [&](std::atomic<double>* cpu) {
+      const double before = ThreadCpuMs();
+      WaitForSingleObject(ov.hEvent, 200);
+      *cpu = ThreadCpuMs() - before;
+    };
+    std::thread a(wait, &cpuA), b(wait, &cpuB);
+    Sleep(20);
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));
+    a.join();
+    b.join();
+    worst = std::max({worst, cpuA.load(), cpuB.load()});
+    CloseHandle(ov.hEvent);
+  }
+  EXPECT_LT(worst, 50.0) << "ms of CPU burnt by a 200 ms wait";
+}
+
+// The service thread wakes for other reasons while a thread drives a read
+// (here a new event mask, each time); it must leave the read's bytes to the
+// driver, who times the read's interval from them. Once, the service thread
+// took the byte, the driver slept on, and the read outlived its interval.
+TEST_F(DrivenWait, TheServiceThreadLeavesADrivenReadsBytesAlone) {
+  std::vector<char> buf(2048);
+  for (int round = 0; round < 6; ++round) {
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    StartRead(port, buf.data(), 2048, &ov);
+    std::thread waiter([&] { WaitForSingleObject(ov.hEvent, 2000); });
+    Sleep(5);  // the waiter has taken the read over
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+      while (!stop) SetCommMask(port, 0);  // each one wakes the service thread
+    });
+    Sleep(1);
+    ASSERT_EQ(::write(master, "x", 1), 1);
+    Sleep(3);
+    stop = true;
+    noise.join();
+    Sleep(120);  // six intervals after the byte
+    EXPECT_TRUE(HasOverlappedIoCompleted(&ov)) << "round " << round;
+    PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR);
+    waiter.join();
+    if (HasFailure()) break;
+  }
 }
 
 TEST_F(DrivenWait, AHangUpEndsADrivenReadAtOnce) {

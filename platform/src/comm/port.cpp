@@ -31,10 +31,6 @@ std::shared_ptr<kernel::Event> StartOverlapped(OVERLAPPED* ov) {
   return event;
 }
 
-// The status an operation that completed at the call completed with.
-DWORD StatusOf(const OVERLAPPED* ov) {
-  return static_cast<DWORD>(std::atomic_ref<const ULONG_PTR>(ov->Internal).load(std::memory_order_acquire));
-}
 
 constexpr auto kErrorSamplePeriod = std::chrono::milliseconds(20);
 
@@ -150,11 +146,11 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
-    if (Drivable()) {
+    if (Drivable() && read_.event) {
       OfferToWaiters(kDriveRead, ov, read_.event, &readOffer_);
       Clock::time_point due;
       if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
-      serviceTold = DeferWatch(&read_.watchDeferred) || ArmReadLocked();
+      serviceTold = DeferWatch() || ArmReadLocked();
     } else {
       serviceTold = ArmReadLocked();
     }
@@ -189,9 +185,9 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
       if (status != ERROR_SUCCESS) return kernel::Fail(status, FALSE);
       return TRUE;
     }
-    if (Drivable()) {
+    if (Drivable() && write_.event) {
       OfferToWaiters(kDriveWrite, ov, write_.event, &writeOffer_);
-      serviceTold = DeferWatch(&write_.watchDeferred) || ArmWriteLocked();
+      serviceTold = DeferWatch() || ArmWriteLocked();
     } else {
       serviceTold = ArmWriteLocked();
     }

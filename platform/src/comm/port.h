@@ -99,9 +99,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // A thread waiting for a pending read or write moves its bytes itself
   // (port_drive.cpp); the operations are named by these.
   enum DrivenOp { kDriveRead, kDriveWrite };
-  bool Claim(int op, const OVERLAPPED* ov) override;
-  void Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point until) override;
-  void Release(int op, const OVERLAPPED* ov) override;
+  bool Claim(int op, const OVERLAPPED* ov, const kernel::Waitable* via, std::uint64_t* ticket) override;
+  bool Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point until) override;
+  void Release(int op, std::uint64_t ticket) override;
 
  private:
   struct PendingRead {
@@ -114,8 +114,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
     Clock::time_point intervalDue;
     bool hasTotal = false;
     Clock::time_point totalDue;
-    bool driven = false;  // a waiting thread moves its bytes, not the service thread
-    bool watchDeferred = false;  // pending with the device unwatched (DeferWatch)
+    // The ticket of the waiting thread's claim that moves its bytes (0: the
+    // service thread moves them).
+    std::uint64_t driver = 0;
     std::shared_ptr<kernel::Event> event;  // the OVERLAPPED's, as it was at the start
   };
   struct PendingWrite {
@@ -124,8 +125,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
     DWORD size = 0;
     DWORD done = 0;
     OVERLAPPED* ov = nullptr;
-    bool driven = false;
-    bool watchDeferred = false;
+    std::uint64_t driver = 0;
     std::shared_ptr<kernel::Event> event;
   };
   struct PendingWait {
@@ -164,7 +164,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // expectation that a thread will wait for it and drive it; the grace timer
   // makes the service thread watch it if none has by then. False when the
   // timer cannot be set (the caller then arms the watch itself).
-  bool DeferWatch(bool* deferred);
+  bool DeferWatch();
   // Whether a waiting thread can sleep on the device itself.
   bool Drivable() const { return deviceWatchable_ && backend_->Fd() >= 0; }
   // The last offer a side made, so that a caller that reuses one OVERLAPPED
@@ -238,6 +238,10 @@ class Port final : public kernel::Object, public kernel::IoDriver {
 // work).
 void CompleteOverlapped(OVERLAPPED* ov, kernel::Event* event, DWORD status, DWORD count);
 constexpr ULONG_PTR kStatusPending = 0x103;
+// The status an operation completed with (kStatusPending while it pends).
+inline DWORD StatusOf(const OVERLAPPED* ov) {
+  return static_cast<DWORD>(std::atomic_ref<const ULONG_PTR>(ov->Internal).load(std::memory_order_acquire));
+}
 // GetOverlappedResult's work, for any handle kind.
 BOOL WaitOverlapped(OVERLAPPED* ov, DWORD* count, BOOL wait);
 

@@ -58,47 +58,55 @@ void Port::OfferToWaiters(DrivenOp op, const OVERLAPPED* ov, const std::shared_p
   last->ov = ov;
 }
 
-// Whether `pending` (a PendingRead or PendingWrite) is the operation on `ov`,
-// still pending, driven (or not) by a waiting thread.
 namespace {
+
+// The claims of all ports: a ticket is never given twice.
+std::atomic<std::uint64_t> nextTicket{1};
+
+// Whether `pending` (a PendingRead or PendingWrite) is still driven by the
+// claim `ticket`.
 template <class Pending>
-bool Is(const Pending& pending, const OVERLAPPED* ov, bool driven) {
-  return pending.active && pending.ov == ov && pending.driven == driven;
+bool DrivenBy(const Pending& pending, std::uint64_t ticket) {
+  return pending.active && pending.driver == ticket;
 }
+
+// Whether `pending` is the operation on `ov`, signalling `via`, with nobody
+// driving it yet.
+template <class Pending>
+bool Claimable(const Pending& pending, const OVERLAPPED* ov, const kernel::Waitable* via) {
+  return pending.active && pending.ov == ov && pending.event.get() == via && pending.driver == 0;
+}
+
 }  // namespace
 
-bool Port::Claim(int op, const OVERLAPPED* ov) {
+bool Port::Claim(int op, const OVERLAPPED* ov, const kernel::Waitable* via, std::uint64_t* ticket) {
   const bool usable = !stopping_ && !hungUp_ && !deadError_;
   if (!usable) return false;
-  const auto claim = [](auto& pending) {
-    pending.driven = true;
-    pending.watchDeferred = false;  // the thread watches the device itself
-  };
   if (op == kDriveRead) {
     std::lock_guard lock(readLock_);
-    if (!Is(read_, ov, false)) return false;
-    claim(read_);
-    UnwatchReadLocked();
+    if (!Claimable(read_, ov, via)) return false;
+    read_.driver = *ticket = nextTicket.fetch_add(1);
+    UnwatchReadLocked();  // the thread watches the device itself
   } else {
     std::lock_guard lock(writeLock_);
-    if (!Is(write_, ov, false)) return false;
-    claim(write_);
+    if (!Claimable(write_, ov, via)) return false;
+    write_.driver = *ticket = nextTicket.fetch_add(1);
     UnwatchWriteLocked();
   }
   return true;
 }
 
-void Port::Release(int op, const OVERLAPPED* ov) {
+void Port::Release(int op, std::uint64_t ticket) {
   bool serviceTold = true;
   if (op == kDriveRead) {
     std::lock_guard lock(readLock_);
-    if (!Is(read_, ov, true)) return;
-    read_.driven = false;
+    if (!DrivenBy(read_, ticket)) return;
+    read_.driver = 0;
     serviceTold = ArmReadLocked();
   } else {
     std::lock_guard lock(writeLock_);
-    if (!Is(write_, ov, true)) return;
-    write_.driven = false;
+    if (!DrivenBy(write_, ticket)) return;
+    write_.driver = 0;
     serviceTold = ArmWriteLocked();
   }
   if (!serviceTold) Wake();
@@ -109,11 +117,11 @@ DWORD Port::DrivenDeviceHungUp() {
   return DeviceFailed(ERROR_DEVICE_NOT_CONNECTED);
 }
 
-void Port::Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point until) {
+bool Port::Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point until) {
   const bool reading = op == kDriveRead;
   std::unique_lock lock(reading ? readLock_ : writeLock_);
-  const auto stillMine = [&] { return reading ? Is(read_, ov, true) : Is(write_, ov, true); };
-  if (!stillMine()) return;
+  const auto stillMine = [&] { return reading ? DrivenBy(read_, ticket) : DrivenBy(write_, ticket); };
+  if (!stillMine()) return false;
   // A read's interval or total timeout ends it even when no byte comes.
   Clock::time_point due;
   if (reading && ReadDeadlineLocked(&due)) until = std::min(until, due);
@@ -122,16 +130,17 @@ void Port::Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point unti
   const short revents = SleepOn(backend_->Fd(), reading ? POLLIN : POLLOUT, wakeFd, until);
 
   lock.lock();
-  if (!stillMine()) return;  // purged, closed or failed meanwhile
+  if (!stillMine()) return false;  // purged, closed or failed meanwhile
+  OVERLAPPED* ov = reading ? read_.ov : write_.ov;
   if (reading)
     ProgressReadLocked(Clock::now());
   else
     ProgressWriteLocked();
   if (!stillMine()) {
-    drivenCompletions.fetch_add(1, std::memory_order_relaxed);
-    return;
+    if (StatusOf(ov) == ERROR_SUCCESS) drivenCompletions.fetch_add(1, std::memory_order_relaxed);
+    return false;
   }
-  if (!HungUp(revents)) return;
+  if (!HungUp(revents)) return true;
   // The far side is gone and the device says no more: end the operation now,
   // since polling a hung-up device again would return at once, forever.
   const DWORD error = DrivenDeviceHungUp();
@@ -142,6 +151,7 @@ void Port::Step(int op, const OVERLAPPED* ov, int wakeFd, Clock::time_point unti
     write_.active = false;
     CompleteOverlapped(write_.ov, write_.event.get(), error, write_.done);
   }
+  return false;
 }
 
 }  // namespace vx::comm

@@ -118,19 +118,17 @@ bool Port::ArmReadLocked() {
 }
 
 bool Port::WatchReadLocked() {
-  read_.watchDeferred = false;
   return Watch(backend_->Fd(), EPOLLIN, kReadTag, &readArmed_);
 }
 
 bool Port::ArmWriteLocked() {
-  write_.watchDeferred = false;
   return Watch(writeWatchFd_, EPOLLOUT, kWriteTag, &writeArmed_);
 }
 
 // Arming a watch that the waiting thread takes off again costs two system
 // calls, and if the bytes come between the two, a needless wake-up of the
 // service thread. A grace timer already running covers this operation too.
-bool Port::DeferWatch(bool* deferred) {
+bool Port::DeferWatch() {
   if (!graceArmed_.exchange(true)) {
     itimerspec when{};
     when.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(kDriveGrace).count();
@@ -139,7 +137,6 @@ bool Port::DeferWatch(bool* deferred) {
       return false;
     }
   }
-  *deferred = true;
   return true;
 }
 
@@ -201,8 +198,12 @@ void Port::ServiceLoop() {
     if (writeSide) {
       std::lock_guard lock(writeLock_);
       if (writeFired) writeArmed_ = 0;  // one-shot: the watch is off until armed again
-      ProgressWriteLocked();
-      if (write_.active && !write_.driven) ArmWriteLocked();
+      // An operation a waiting thread drives is that thread's alone to move:
+      // it works out its own deadlines from what it has moved.
+      if (!write_.driver) {
+        ProgressWriteLocked();
+        if (write_.active) ArmWriteLocked();
+      }
       writePending = write_.active;
     }
     if (readSide) {
@@ -214,12 +215,14 @@ void Port::ServiceLoop() {
         (void)rc;
         timerDue_ = Clock::time_point::max();
       }
-      ProgressReadLocked(now);
       // The read's deadline joins the others below: one timer setting a round.
       auto until = Clock::time_point::max();
-      if (read_.active && !read_.driven) {
-        WatchReadLocked();
-        ReadDeadlineLocked(&until);
+      if (!read_.driver) {
+        ProgressReadLocked(now);
+        if (read_.active) {
+          WatchReadLocked();
+          ReadDeadlineLocked(&until);
+        }
       }
       readPending = read_.active;
       {
