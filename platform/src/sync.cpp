@@ -3,7 +3,6 @@
 #include "kernel.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <sys/eventfd.h>
 #include <unistd.h>
