@@ -48,6 +48,30 @@ bool CompletesUnattended(const OVERLAPPED& ov, int ms = 2000) {
   return HasOverlappedIoCompleted(&ov);
 }
 
+// A thread that waits for `event` for up to `ms`, started at once; Join()
+// gives the wait's result, and woke() when the wait ended.
+class WaitingThread {
+ public:
+  WaitingThread(HANDLE event, DWORD ms)
+      : thread_([this, event, ms] {
+          result_ = WaitForSingleObject(event, ms);
+          woke_ = Clock::now();
+        }) {}
+  ~WaitingThread() {
+    if (thread_.joinable()) thread_.join();
+  }
+  DWORD Join() {
+    if (thread_.joinable()) thread_.join();
+    return result_;
+  }
+  Clock::time_point woke() const { return woke_; }
+
+ private:
+  DWORD result_ = WAIT_FAILED;
+  Clock::time_point woke_;
+  std::thread thread_;  // last: it starts once the fields it writes exist
+};
+
 // CPU this thread has used, in milliseconds: a wait that polls for nothing
 // shows here long before any timeout.
 double ThreadCpuMs() {
@@ -156,12 +180,7 @@ TEST_F(DrivenWait, APurgeRacingTheDriveEndsTheReadOnceAndLetsGoOfItsBuffer) {
     Overlapped ov;
     AbortPendingOnExit guard{port};
     StartRead(port, buf.data(), DWORD(buf.size()), &ov);
-    std::atomic<DWORD> waited{WAIT_FAILED};
-    Clock::time_point woke;
-    std::thread waiter([&] {
-      waited = WaitForSingleObject(ov.hEvent, 5000);
-      woke = Clock::now();
-    });
+    WaitingThread waiter(ov.hEvent, 5000);
     const auto bytesAt = std::chrono::microseconds(rng() % 3000);
     const auto purgeAt = std::chrono::microseconds(rng() % 3000);
     // Every other round nothing comes, and only the purge can end the wait.
@@ -175,9 +194,8 @@ TEST_F(DrivenWait, APurgeRacingTheDriveEndsTheReadOnceAndLetsGoOfItsBuffer) {
     ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));
     const auto purged = Clock::now();
     sender.join();
-    waiter.join();
-    ASSERT_EQ(waited.load(), WAIT_OBJECT_0) << "round " << round;
-    ASSERT_LT(woke - purged, std::chrono::milliseconds(500)) << "round " << round;
+    ASSERT_EQ(waiter.Join(), WAIT_OBJECT_0) << "round " << round;
+    ASSERT_LT(waiter.woke() - purged, std::chrono::milliseconds(500)) << "round " << round;
     DWORD n = 0;
     EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE)) << "round " << round;
     EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
@@ -221,17 +239,13 @@ TEST_F(DrivenWait, ClosingThePortEndsADrivenReadAtOnce) {
     std::vector<char> buf(2048);
     Overlapped ov;
     StartRead(port, buf.data(), 2048, &ov);
-    Clock::time_point woke;
-    std::thread waiter([&] {
-      WaitForSingleObject(ov.hEvent, 5000);
-      woke = Clock::now();
-    });
+    WaitingThread waiter(ov.hEvent, 5000);
     Sleep(round % 4);
     const auto closed = Clock::now();
     ASSERT_TRUE(CloseHandle(port));
     port = INVALID_HANDLE_VALUE;
-    waiter.join();
-    ASSERT_LT(woke - closed, std::chrono::milliseconds(500)) << "round " << round;
+    waiter.Join();
+    ASSERT_LT(waiter.woke() - closed, std::chrono::milliseconds(500)) << "round " << round;
     EXPECT_EQ(ov.Internal, ULONG_PTR(ERROR_OPERATION_ABORTED));
     port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -377,29 +391,24 @@ TEST_F(DrivenWait, AThreadWithNoDescriptorLeftLeavesTheReadToTheServiceThread) {
   for (int fd; (fd = fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;) hoard.taken.push_back(fd);
   // New threads, so that neither has its descriptor yet: the first waits
   // for bytes, the second for a purge.
-  std::atomic<DWORD> waited{WAIT_FAILED};
-  std::thread waiter([&] { waited = WaitForSingleObject(ov.hEvent, 3000); });
+  WaitingThread waiter(ov.hEvent, 3000);
   Sleep(20);
   const bool wrote = ::write(master, "no fd", 5) == 5;
-  waiter.join();
+  const DWORD waited = waiter.Join();
   DWORD n = 0;
   const BOOL gotBytes = GetOverlappedResult(port, &ov, &n, FALSE);
   Overlapped purged;
   StartRead(port, buf.data(), 2048, &purged);
-  Clock::time_point woke;
-  std::thread purgeWaiter([&] {
-    WaitForSingleObject(purged.hEvent, 3000);
-    woke = Clock::now();
-  });
+  WaitingThread purgeWaiter(purged.hEvent, 3000);
   Sleep(20);
   PurgeComm(port, PURGE_RXABORT);
   const auto purgedAt = Clock::now();
-  purgeWaiter.join();
+  purgeWaiter.Join();
   ASSERT_TRUE(wrote);
-  EXPECT_EQ(waited.load(), WAIT_OBJECT_0);
+  EXPECT_EQ(waited, WAIT_OBJECT_0);
   EXPECT_TRUE(gotBytes);
   EXPECT_EQ(std::string(buf.data(), n), "no fd");
-  EXPECT_LT(woke - purgedAt, std::chrono::milliseconds(500));
+  EXPECT_LT(purgeWaiter.woke() - purgedAt, std::chrono::milliseconds(500));
 }
 
 // An event keeps naming the last operation it was offered for. A caller
