@@ -1,7 +1,9 @@
 // The port engine: COMMTIMEOUTS, overlapped completion, purge, masks and
 // line errors, the same for every backend. The calling thread moves what bytes
-// it can at once; the port's service thread (port_service.cpp) moves them for
-// operations left pending, and completes reads whose timeouts run out.
+// it can at once; a thread that then waits for the operation moves the rest
+// (port_drive.cpp), and the port's service thread (port_service.cpp) those of
+// operations nobody waits for, and completes their reads when their timeouts
+// run out.
 #include "port.h"
 
 #include <atomic>

@@ -195,10 +195,12 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   std::thread service_;
 
   // The service thread sleeps in epoll on the wake descriptor, a timer for
-  // the nearest deadline, and the device. The device is watched one-shot,
-  // once per direction, armed by whichever thread makes an operation pend;
-  // the timer is set by whichever thread makes a deadline. So a pending
-  // operation costs a system call but no wake-up of the service thread.
+  // the nearest deadline, the grace timer, and the device. The device is
+  // watched one-shot, once per direction, armed by whichever thread makes an
+  // operation pend (or, for an operation a thread may wait for and drive, by
+  // the service thread when the grace timer finds it unclaimed); the timer is
+  // set by whichever thread makes a deadline. So a pending operation costs at
+  // most a system call, and no wake-up of the service thread.
   int epollFd_ = -1;
   int wakeFd_ = -1;
   int timerFd_ = -1;

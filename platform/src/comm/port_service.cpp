@@ -1,6 +1,6 @@
 // A port's service thread: it sleeps in epoll on a wake descriptor, a timer
-// for the nearest deadline and the device itself, and moves bytes for the
-// operations left pending when it wakes.
+// for the nearest deadline, the grace timer and the device itself, and moves
+// bytes for the pending operations no waiting thread drives when it wakes.
 #include "port.h"
 
 #include <cerrno>
