@@ -6,6 +6,7 @@
 // (a new mask, a timeout, its thread terminated) hands the operation back to
 // the service thread, which finishes it with nobody waiting.
 #include "platform/hooks.h"
+#include "support/byte_patterns.h"
 #include "support/port_fixture.h"
 #include "support/raw_pty.h"
 
@@ -117,8 +118,8 @@ TEST_F(DrivenWait, TheWaitingThreadMovesTheBytesOfAReadAndAWrite) {
   EXPECT_EQ(WaitDrivenCompletions(), before + 1);
 
   // A write the line takes slowly: the waiting thread feeds it as room comes.
-  std::vector<char> out(256 * 1024);
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7 + i / 251);
+  const std::string pattern = EveryByteValue(256 * 1024);
+  const std::vector<char> out(pattern.begin(), pattern.end());
   Overlapped wov;
   ASSERT_FALSE(WriteFile(port, out.data(), DWORD(out.size()), &n, &wov));
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));

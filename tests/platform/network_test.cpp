@@ -1,6 +1,7 @@
 // Serial ports over the network: tcp:// and rfc2217:// through a real ser2net
 // fronting a pseudo-terminal echo peer, and the Telnet side of rfc2217://
 // against a small server of the test's own that says exactly what it is told.
+#include "support/byte_patterns.h"
 #include "support/port_fixture.h"
 
 #include <arpa/inet.h>
@@ -145,12 +146,6 @@ std::string RoundTrip(HANDLE port, const std::string& data) {
   }
   writer.join();
   return back;
-}
-
-std::string EveryByteValue(std::size_t size) {
-  std::string s(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
-  return s;
 }
 
 TEST_F(Ser2net, EveryByteValueComesBackThroughRawAndTelnet) {

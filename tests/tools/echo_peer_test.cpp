@@ -1,6 +1,7 @@
 // The echo peer as the runner's tests lean on it: it loses nothing it was not
 // told to lose, however far ahead the writer runs, and its faults are exactly
 // the ones asked for.
+#include "support/byte_patterns.h"
 #include "tools/echo_peer.h"
 
 #include <gtest/gtest.h>
@@ -46,17 +47,11 @@ std::string Exchange(EchoPeer& peer, const std::string& out, std::size_t expectB
   return back;
 }
 
-std::string Pattern(std::size_t n) {
-  std::string s(n, '\0');
-  for (std::size_t k = 0; k < n; ++k) s[k] = static_cast<char>((k * 131 + k / 256) & 0xff);
-  return s;
-}
-
 TEST(EchoPeer, AFullBacklogHoldsTheWriterBackInsteadOfDropping) {
   EchoPeer peer({.maxBacklog = 4096});
   std::string error;
   ASSERT_TRUE(peer.Start(&error)) << error;
-  const std::string out = Pattern(4 << 20);
+  const std::string out = vx::test::EveryByteValue(4 << 20);
   std::string back = Exchange(peer, out, out.size());
   EXPECT_EQ(peer.Dropped(), 0u);
   ASSERT_EQ(back.size(), out.size());
@@ -71,7 +66,7 @@ TEST(EchoPeer, FaultsAreTheOnesAskedFor) {
   EchoPeer peer(options);
   std::string error;
   ASSERT_TRUE(peer.Start(&error)) << error;
-  const std::string out = Pattern(10000);
+  const std::string out = vx::test::EveryByteValue(10000);
   std::string back = Exchange(peer, out, 5 + 10000 + 10);
   std::string want = "HELLO";
   for (std::size_t k = 0; k < out.size(); ++k) {
@@ -89,7 +84,7 @@ TEST(EchoPeer, StallsAfterTheCountItWasGiven) {
   EchoPeer peer(options);
   std::string error;
   ASSERT_TRUE(peer.Start(&error)) << error;
-  std::string back = Exchange(peer, Pattern(10000), 3000);
+  std::string back = Exchange(peer, vx::test::EveryByteValue(10000), 3000);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(peer.Received(), 3000u);
   EXPECT_EQ(back.size(), 3000u);
