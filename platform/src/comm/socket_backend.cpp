@@ -1,4 +1,5 @@
 #include "socket_backend.h"
+#include "nonblocking_io.h"
 
 #include <cerrno>
 #include <linux/sockios.h>
@@ -54,30 +55,11 @@ DWORD SocketBackend::OutQueue() {
 }
 
 long SocketBackend::Receive(void* buffer, std::size_t size, DWORD* error) {
-  for (;;) {
-    ssize_t n = ::recv(fd_, buffer, size, 0);
-    if (n > 0) return n;
-    if (n == 0) {
-      if (size == 0) return 0;
-      *error = ERROR_DEVICE_NOT_CONNECTED;  // the far end closed the connection
-      return -1;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) return 0;
-    *error = HangUpError(errno);
-    return -1;
-  }
+  return ReadAvailable([&] { return ::recv(fd_, buffer, size, 0); }, size, error, HangUpError);
 }
 
 long SocketBackend::Transmit(const void* buffer, std::size_t size, DWORD* error) {
-  for (;;) {
-    ssize_t n = ::send(fd_, buffer, size, MSG_NOSIGNAL);
-    if (n >= 0) return n;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) return 0;
-    *error = HangUpError(errno);
-    return -1;
-  }
+  return WriteAvailable([&] { return ::send(fd_, buffer, size, MSG_NOSIGNAL); }, error, HangUpError);
 }
 
 }  // namespace vx::comm

@@ -1,6 +1,7 @@
 // Backend for real character devices: ttys (serial ports, pseudo-terminals)
 // and any other character device opened by path.
 #include "../kernel.h"
+#include "nonblocking_io.h"
 #include "port.h"
 #include "tty_rate.h"
 
@@ -42,6 +43,9 @@ bool SpeedOf(DWORD baud, speed_t* s) {
   return false;
 }
 
+// A tty whose far side has gone fails reads and writes with EIO.
+DWORD Failure(int e) { return e == EIO ? DWORD(ERROR_DEVICE_NOT_CONNECTED) : kernel::ErrnoToWin32(e); }
+
 class TtyBackend final : public Backend {
  public:
   // `fd` is a terminal this process has claimed (see ClaimTerminal), or
@@ -61,31 +65,11 @@ class TtyBackend final : public Backend {
   }
 
   long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
-    for (;;) {
-      ssize_t n = ::read(fd_, buffer, size);
-      if (n > 0) return n;
-      if (n == 0) {
-        if (size == 0) return 0;
-        // A tty in raw mode with VMIN 1 reads 0 bytes only once hung up.
-        *error = ERROR_DEVICE_NOT_CONNECTED;
-        return -1;
-      }
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) return 0;
-      *error = errno == EIO ? ERROR_DEVICE_NOT_CONNECTED : kernel::ErrnoToWin32(errno);
-      return -1;
-    }
+    return ReadAvailable([&] { return ::read(fd_, buffer, size); }, size, error, Failure);
   }
 
   long WriteSome(const void* buffer, std::size_t size, DWORD* error) override {
-    for (;;) {
-      ssize_t n = ::write(fd_, buffer, size);
-      if (n >= 0) return n;
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) return 0;
-      *error = errno == EIO ? ERROR_DEVICE_NOT_CONNECTED : kernel::ErrnoToWin32(errno);
-      return -1;
-    }
+    return WriteAvailable([&] { return ::write(fd_, buffer, size); }, error, Failure);
   }
 
   int Fd() const override { return fd_; }
