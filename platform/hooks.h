@@ -40,6 +40,8 @@ std::size_t OpenHandleCount();
 // moving their bytes as they came, rather than the port's service thread:
 // what tests watch to see that waits do their own I/O.
 std::uint64_t WaitDrivenCompletions();
+// How many times such a thread has slept inside the device's own write.
+std::uint64_t WaitBlockingWrites();
 
 // What is wrong with the line settings in a port name ("baud 'fast' is not a
 // rate ..."), or an empty string when there is nothing wrong with them.

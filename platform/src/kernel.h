@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -57,7 +58,28 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
   bool polling = false;
   int wakeFd = -1;
   std::thread::id owner;
+  pid_t tid = 0;  // the kernel's id of the owner, set with wakeFd
+  // While its thread sleeps inside a device's own blocking call (a write
+  // waiting for room), only a signal reaches it (InterruptBlockingCall).
+  // Set and cleared by the thread itself; `interruptRequested` is set by
+  // TerminateThread. Each side stores its flag before it reads the other's
+  // (both sequentially consistent), so a request is never missed.
+  std::atomic<bool> inBlockingCall{false};
+  std::atomic<bool> interruptRequested{false};
 };
+
+// A blocking system call is cut short by a signal whose handler does
+// nothing and does not restart calls: the call returns with what it has
+// moved, or fails with EINTR. Whether the calling thread can be interrupted
+// so: the handler is this layer's and the signal is not blocked here. A
+// thread that cannot must not start a blocking call nothing else can end.
+bool BlockingCallsInterruptible();
+// Signals thread `tid` of this process. A signal that arrives just before
+// the call begins is lost, so callers send it again until the thread is out.
+void InterruptBlockingCall(pid_t tid);
+// Interrupts `waiter`'s thread until it has left its blocking call, if it is
+// in one (TerminateThread). Returns at once otherwise.
+void InterruptUntilOut(Waiter& waiter);
 
 // Waiters gathered under the sync lock and woken after it is released.
 class WakeList {
@@ -94,12 +116,14 @@ class IoDriver {
   // success *ticket names this claim in the calls below, so that a claim that
   // has been ended for any reason is never mistaken for a later one.
   virtual bool Claim(int op, const OVERLAPPED* ov, const Waitable* via, std::uint64_t* ticket) = 0;
-  // Sleeps until the device is ready for the operation, `wakeFd` is readable
-  // or `until` comes, then moves what it can (and completes the operation
-  // when it is done or its time is up). False when the operation is no longer
-  // this claim's to drive (it has ended, or was handed back): the thread must
-  // then sleep as any waiter does, or it would poll for nothing.
-  virtual bool Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point until) = 0;
+  // Sleeps until the device is ready for the operation, the waiter's wake
+  // descriptor is readable or `until` comes, then moves what it can (and
+  // completes the operation when it is done or its time is up). `alone`: the
+  // operation is all the thread waits for, with no timeout, so it may sleep
+  // inside the device's own blocking call. False when the operation is no
+  // longer this claim's to drive (it has ended, or was handed back): the
+  // thread must then sleep as any waiter does, or it would poll for nothing.
+  virtual bool Step(int op, std::uint64_t ticket, Waiter& waiter, Clock::time_point until, bool alone) = 0;
   // Hands the operation back to the service thread, if this claim still drives it.
   virtual void Release(int op, std::uint64_t ticket) = 0;
 };

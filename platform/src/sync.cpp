@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace vx::kernel {
@@ -64,8 +65,8 @@ class DrivenOperation {
   }
   // Once the operation is no longer this claim's, the claim is dropped (and
   // the device with it) and the thread sleeps as any waiter does.
-  void Step(int wakeFd, Clock::time_point until) {
-    if (!driver_->Step(op_, ticket_, wakeFd, until)) driver_.reset();
+  void Step(Waiter& waiter, Clock::time_point until, bool alone) {
+    if (!driver_->Step(op_, ticket_, waiter, until, alone)) driver_.reset();
   }
 
  private:
@@ -97,6 +98,7 @@ int WakeFdLocked(Waiter& waiter) {
   if (waiter.wakeFd < 0) {
     waiter.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     waiter.owner = std::this_thread::get_id();
+    waiter.tid = static_cast<pid_t>(syscall(SYS_gettid));
   }
   return waiter.wakeFd;
 }
@@ -161,7 +163,7 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
         // Wakers that gather this waiter from now on write to its descriptor.
         waiter.polling = true;
         lock.unlock();
-        driven.Step(waiter.wakeFd, until);
+        driven.Step(waiter, until, forever && objects.size() == 1 && !extra);
         lock.lock();
         waiter.polling = false;
       } else if (until == Clock::time_point::max()) {

@@ -191,6 +191,8 @@ BOOL WINAPI TerminateThread(HANDLE h, DWORD exitCode) {
     if (t->state->currentWaiter) wake.AddLocked(t->state->currentWaiter);
   }
   wake.Wake();
+  // A thread inside a blocking device call hears nothing but a signal.
+  InterruptUntilOut(*t->state->waiter);
   return TRUE;
 }
 

@@ -40,7 +40,8 @@ constexpr auto kErrorSamplePeriod = std::chrono::milliseconds(20);
 
 void Port::EndAllPending(DWORD error) {
   std::lock_guard readSide(readLock_);
-  std::lock_guard writeSide(writeLock_);
+  std::unique_lock writeSide(writeLock_);
+  if (write_.active) HaltBlockingWriteLocked(writeSide);
   std::lock_guard rest(lock_);
   if (read_.active) {
     read_.active = false;
@@ -270,11 +271,12 @@ BOOL Port::Purge(DWORD flags) {
   if (flags & ~DWORD(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
     return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
   std::lock_guard readSide(readLock_);
-  std::lock_guard writeSide(writeLock_);
+  std::unique_lock writeSide(writeLock_);
   if ((flags & PURGE_RXABORT) && read_.active) {
     read_.active = false;
     CompleteOverlapped(read_.ov, read_.event.get(), ERROR_OPERATION_ABORTED, read_.got);
   }
+  if ((flags & PURGE_TXABORT) && write_.active) HaltBlockingWriteLocked(writeSide);
   if ((flags & PURGE_TXABORT) && write_.active) {
     write_.active = false;
     CompleteOverlapped(write_.ov, write_.event.get(), ERROR_OPERATION_ABORTED, write_.done);

@@ -5,6 +5,7 @@
 #include "../kernel.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -32,8 +33,9 @@ HANDLE OpenDevice(int fd, const LineQuery& query);
 // with the COM-PORT option when `rfc2217`.
 HANDLE OpenNetworkPort(const std::string& hostPort, bool rfc2217, const LineQuery& query);
 
-// Moves bytes without ever blocking. Reads are called with the port's read
-// lock held and writes with its write lock, so the two may run at once.
+// Moves bytes without ever blocking (but for WriteBlocking, below). Reads
+// are called with the port's read lock held and writes with its write lock,
+// so the two may run at once.
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -42,6 +44,14 @@ class Backend {
   virtual long ReadSome(void* buffer, std::size_t size, DWORD* error) = 0;
   virtual long WriteSome(const void* buffer, std::size_t size, DWORD* error) = 0;
   virtual int Fd() const { return -1; }
+  // Whether WriteBlocking can be used: a write that sleeps in the device
+  // until it has taken every byte, for a thread that would only wait anyway
+  // (one system call where a non-blocking engine needs a poll and a write
+  // each time room appears). It is called with no port lock held, and
+  // returns the bytes moved, 0 when a signal cut it short before any moved,
+  // or -1 with *error set.
+  virtual bool CanWriteBlocking() const { return false; }
+  virtual long WriteBlocking(const void* buffer, std::size_t size, DWORD* error) { return 0; }
   // Whether this is a device with line settings at all (a tty or the loopback).
   virtual bool IsCommDevice() const = 0;
   virtual BOOL ReadState(DCB* dcb) = 0;
@@ -100,7 +110,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // (port_drive.cpp); the operations are named by these.
   enum DrivenOp { kDriveRead, kDriveWrite };
   bool Claim(int op, const OVERLAPPED* ov, const kernel::Waitable* via, std::uint64_t* ticket) override;
-  bool Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point until) override;
+  bool Step(int op, std::uint64_t ticket, kernel::Waiter& waiter, Clock::time_point until, bool alone) override;
   void Release(int op, std::uint64_t ticket) override;
 
  private:
@@ -127,6 +137,11 @@ class Port final : public kernel::Object, public kernel::IoDriver {
     OVERLAPPED* ov = nullptr;
     std::uint64_t driver = 0;
     std::shared_ptr<kernel::Event> event;
+    // The driving thread sleeps inside the device's blocking write, reading
+    // the buffer without the lock; `halting`: it must not start another.
+    bool blocking = false;
+    bool halting = false;
+    pid_t blockingTid = 0;
   };
   struct PendingWait {
     bool active = false;
@@ -148,6 +163,12 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // The write side; writeLock_ held.
   void ProgressWriteLocked();
   bool ArmWriteLocked();
+  // Before the pending write is ended for its driving thread: cuts short
+  // the blocking write it may sleep in and waits until it is out, so that
+  // the bytes it moved are counted and the caller's buffer is free.
+  void HaltBlockingWriteLocked(std::unique_lock<std::mutex>& writeSide);
+  // A driving thread's step that sleeps in the device's blocking write.
+  bool StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Waiter& waiter);
   // The rest; lock_ held.
   void CollectLineErrorsLocked(DWORD errors);
   void ProgressWaitLocked(Clock::time_point now);
@@ -186,8 +207,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // Reads and writes run at once from two threads, so each side has its own
   // lock and its own watch on the device, and neither waits for the other's
   // system calls. Lock order: readLock_, writeLock_, lock_. A thread moving
-  // bytes for an operation holds its side's lock, so once Purge or
-  // CloseHandle (which take both) return, the callers' buffers are free.
+  // bytes for an operation holds its side's lock, or (in a blocking write)
+  // is waited out under it, so once Purge or CloseHandle (which take both)
+  // return, the callers' buffers are free.
   std::mutex readLock_;
   std::mutex writeLock_;
   std::mutex lock_;
@@ -221,6 +243,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   Clock::time_point timerDue_ = Clock::time_point::max();
   // writeLock_
   PendingWrite write_;
+  std::condition_variable writerOut_;  // a driving thread has left its blocking write
   std::uint32_t writeArmed_ = 0;
   Offer writeOffer_;
   // lock_

@@ -9,6 +9,14 @@
 // before, under the side's lock, and the completion wakes the waiter through
 // its descriptor; the waiter only ever touches the operation with that lock
 // held and after checking that it is still the one it claimed.
+//
+// A thread that waits for nothing but a write, with no timeout, does better
+// still on a terminal: it sleeps inside the device's own blocking write (on a
+// second, blocking description of the terminal), which returns once every
+// byte is taken, where polling wakes it each time a little room appears.
+// There it reads the caller's buffer without the lock and hears nothing but
+// a signal, so whoever ends the write for it first cuts the call short and
+// waits until the thread is out (HaltBlockingWriteLocked).
 #include "platform/hooks.h"
 #include "port.h"
 
@@ -21,6 +29,7 @@ namespace vx::comm {
 namespace {
 
 std::atomic<std::uint64_t> drivenCompletions{0};
+std::atomic<std::uint64_t> blockingWrites{0};
 
 // Sleeps until `fd` is ready for `events`, `wakeFd` is readable or `until`
 // comes; the device's poll events (0 when it was not ready).
@@ -117,17 +126,21 @@ DWORD Port::DrivenDeviceHungUp() {
   return DeviceFailed(ERROR_DEVICE_NOT_CONNECTED);
 }
 
-bool Port::Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point until) {
+bool Port::Step(int op, std::uint64_t ticket, kernel::Waiter& waiter, Clock::time_point until, bool alone) {
   const bool reading = op == kDriveRead;
+  // A write is all its thread waits for: it may sleep in the device's own
+  // write, if a signal can reach it there.
+  const bool mayBlock = !reading && alone && backend_->CanWriteBlocking() && kernel::BlockingCallsInterruptible();
   std::unique_lock lock(reading ? readLock_ : writeLock_);
   const auto stillMine = [&] { return reading ? DrivenBy(read_, ticket) : DrivenBy(write_, ticket); };
   if (!stillMine()) return false;
+  if (mayBlock && !write_.halting) return StepBlockingWrite(lock, waiter);
   // A read's interval or total timeout ends it even when no byte comes.
   Clock::time_point due;
   if (reading && ReadDeadlineLocked(&due)) until = std::min(until, due);
   lock.unlock();
 
-  const short revents = SleepOn(backend_->Fd(), reading ? POLLIN : POLLOUT, wakeFd, until);
+  const short revents = SleepOn(backend_->Fd(), reading ? POLLIN : POLLOUT, waiter.wakeFd, until);
 
   lock.lock();
   if (!stillMine()) return false;  // purged, closed or failed meanwhile
@@ -154,6 +167,55 @@ bool Port::Step(int op, std::uint64_t ticket, int wakeFd, Clock::time_point unti
   return false;
 }
 
+bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Waiter& waiter) {
+  write_.blocking = true;
+  write_.blockingTid = waiter.tid;
+  const char* from = write_.buffer + write_.done;
+  const std::size_t left = write_.size - write_.done;
+  const std::uint64_t ticket = write_.driver;
+  writeSide.unlock();
+
+  long moved = 0;
+  DWORD error = 0;
+  waiter.inBlockingCall.store(true);
+  // TerminateThread looks at inBlockingCall after setting its request: one of
+  // the two sees the other.
+  if (!waiter.interruptRequested.load()) {
+    blockingWrites.fetch_add(1, std::memory_order_relaxed);
+    moved = backend_->WriteBlocking(from, left, &error);
+  }
+  waiter.inBlockingCall.store(false);
+
+  writeSide.lock();
+  write_.blocking = false;
+  writerOut_.notify_all();
+  // Nobody ends a write while its thread blocks (HaltBlockingWriteLocked),
+  // so the operation is still this claim's.
+  if (!DrivenBy(write_, ticket)) return false;
+  if (moved < 0) {
+    write_.active = false;
+    CompleteOverlapped(write_.ov, write_.event.get(), DeviceFailed(error), write_.done);
+    return false;
+  }
+  write_.done += static_cast<DWORD>(moved);
+  if (write_.done < write_.size) return true;  // cut short: the wait looks at why
+  write_.active = false;
+  CompleteOverlapped(write_.ov, write_.event.get(), ERROR_SUCCESS, write_.done);
+  drivenCompletions.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+void Port::HaltBlockingWriteLocked(std::unique_lock<std::mutex>& writeSide) {
+  write_.halting = true;
+  // A signal that lands just before the thread enters the write is lost:
+  // send it again until the thread is out.
+  while (write_.blocking) {
+    kernel::InterruptBlockingCall(write_.blockingTid);
+    writerOut_.wait_for(writeSide, std::chrono::milliseconds(1));
+  }
+}
+
 }  // namespace vx::comm
 
+std::uint64_t vx::WaitBlockingWrites() { return vx::comm::blockingWrites.load(); }
 std::uint64_t vx::WaitDrivenCompletions() { return vx::comm::drivenCompletions.load(); }

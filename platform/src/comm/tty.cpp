@@ -6,6 +6,8 @@
 #include "tty_rate.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <string>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -49,8 +51,9 @@ DWORD Failure(int e) { return e == EIO ? DWORD(ERROR_DEVICE_NOT_CONNECTED) : ker
 class TtyBackend final : public Backend {
  public:
   // `fd` is a terminal this process has claimed (see ClaimTerminal), or
-  // another character device.
-  explicit TtyBackend(int fd) : fd_(fd), isTty_(isatty(fd)) {
+  // another character device; `blockingFd` the same terminal opened again
+  // without O_NONBLOCK, or -1.
+  TtyBackend(int fd, int blockingFd) : fd_(fd), blockingFd_(blockingFd), isTty_(isatty(fd)) {
     if (isTty_) haveFound_ = tcgetattr(fd_, &found_) == 0;
     if (isTty_) MakeRaw();
   }
@@ -61,6 +64,7 @@ class TtyBackend final : public Backend {
       if (haveFound_) tcsetattr(fd_, TCSANOW, &found_);
       ioctl(fd_, TIOCNXCL);
     }
+    if (blockingFd_ >= 0) ::close(blockingFd_);
     ::close(fd_);  // also releases the flock
   }
 
@@ -70,6 +74,15 @@ class TtyBackend final : public Backend {
 
   long WriteSome(const void* buffer, std::size_t size, DWORD* error) override {
     return WriteAvailable([&] { return ::write(fd_, buffer, size); }, error, Failure);
+  }
+
+  bool CanWriteBlocking() const override { return blockingFd_ >= 0; }
+  long WriteBlocking(const void* buffer, std::size_t size, DWORD* error) override {
+    const ssize_t n = ::write(blockingFd_, buffer, size);
+    if (n >= 0) return n;
+    if (errno == EINTR) return 0;  // cut short before any byte moved
+    *error = Failure(errno);
+    return -1;
   }
 
   int Fd() const override { return fd_; }
@@ -192,6 +205,7 @@ class TtyBackend final : public Backend {
   }
 
   int fd_;
+  int blockingFd_;
   bool isTty_;
   bool haveFound_ = false;
   termios found_{};  // the settings at open, given back at close
@@ -214,12 +228,32 @@ bool ClaimTerminal(int fd, DWORD* error) {
   return true;
 }
 
+// The terminal behind `fd` opened a second time, as a file description of
+// its own without O_NONBLOCK (the flag belongs to the description, and `fd`
+// must stay non-blocking for everything else); -1 when it cannot be. Opened
+// non-blocking so that the open does not wait for carrier, then switched.
+int OpenBlockingTwin(int fd) {
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  const int twin = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (twin < 0) return -1;
+  const int flags = fcntl(twin, F_GETFL);
+  if (flags < 0 || fcntl(twin, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(twin);
+    return -1;
+  }
+  return twin;
+}
+
 std::unique_ptr<Backend> MakeTtyBackend(int fd, DWORD* error) {
-  if (isatty(fd) && !ClaimTerminal(fd, error)) {
+  if (!isatty(fd)) return std::make_unique<TtyBackend>(fd, -1);
+  // Before TIOCEXCL, which refuses every later open.
+  const int twin = OpenBlockingTwin(fd);
+  if (!ClaimTerminal(fd, error)) {
+    if (twin >= 0) ::close(twin);
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<TtyBackend>(fd);
+  return std::make_unique<TtyBackend>(fd, twin);
 }
 
 }  // namespace vx::comm

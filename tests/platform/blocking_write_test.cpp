@@ -1,0 +1,250 @@
+// A thread that waits for nothing but its pending write sleeps inside the
+// terminal's own blocking write. Nothing but a signal reaches it there, so
+// every other way the write can end (a purge, a close, TerminateThread) must
+// cut that call short, count exactly the bytes it moved, and be done with
+// the caller's buffer before it returns; and a thread that cannot be reached
+// by the signal must not block at all.
+#include "platform/hooks.h"
+#include "support/byte_patterns.h"
+#include "support/port_fixture.h"
+#include "support/raw_pty.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <poll.h>
+#include <pthread.h>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vx::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using BlockingWrite = RawPty;
+
+constexpr DWORD kMoreThanTheLineHolds = 256 * 1024;
+
+// Starts an overlapped write that must go pending: the master is not read,
+// so the terminal fills up.
+void StartWrite(HANDLE port, const std::vector<char>& out, OVERLAPPED* ov) {
+  DWORD n = 0;
+  ASSERT_FALSE(WriteFile(port, out.data(), DWORD(out.size()), &n, ov));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+}
+
+// Waits until a thread has entered the device's blocking write since
+// `before`, and gives it a moment to fall asleep there.
+bool AwaitBlockedWriter(std::uint64_t before) {
+  for (int i = 0; i < 2000 && WaitBlockingWrites() == before; ++i) Sleep(1);
+  Sleep(20);
+  return WaitBlockingWrites() != before;
+}
+
+// Whether `ov` has completed, waiting up to `ms` for it. The layer stores
+// the status from another thread, hence the atomic load.
+bool Ends(const OVERLAPPED& ov, int ms) {
+  constexpr ULONG_PTR kStatusPending = 0x103;
+  const auto ended = [&] {
+    return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR&>(ov.Internal)).load() != kStatusPending;
+  };
+  for (int i = 0; i < ms && !ended(); ++i) Sleep(1);
+  return ended();
+}
+
+// A thread that waits for a write with GetOverlappedResult, as the link's
+// writer does, and notes what the wait gave and when it ended.
+struct WriteWaiter {
+  HANDLE port;
+  OVERLAPPED* ov;
+  BOOL ok = FALSE;
+  DWORD error = 0;
+  DWORD count = 0;
+  Clock::time_point woke;
+  std::thread thread{[this] {
+    ok = GetOverlappedResult(port, ov, &count, TRUE);
+    error = ok ? 0 : GetLastError();
+    woke = Clock::now();
+  }};
+  WriteWaiter(HANDLE p, OVERLAPPED* o) : port(p), ov(o) {}
+  ~WriteWaiter() {
+    if (thread.joinable()) thread.join();
+  }
+  void Join() { thread.join(); }
+};
+
+// Reads the master until it has been quiet for `quietMs`: the bytes the
+// port's write put on the line.
+std::string Drain(int master, int quietMs = 50) {
+  std::string got;
+  char chunk[4096];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, quietMs) != 1) return got;
+    const ssize_t n = ::read(master, chunk, sizeof chunk);
+    if (n <= 0) return got;
+    got.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+TEST_F(BlockingWrite, TheWaitingThreadSleepsInTheDevicesOwnWrite) {
+  const std::string pattern = EveryByteValue(kMoreThanTheLineHolds);
+  const std::vector<char> out(pattern.begin(), pattern.end());
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  const auto before = WaitBlockingWrites();
+  StartWrite(port, out, &ov);
+  std::string seen;
+  std::thread reader([&] {
+    Sleep(30);  // let the writer fall asleep first
+    seen = Drain(master, 200);
+  });
+  DWORD n = 0;
+  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE)) << GetLastError();
+  reader.join();
+  EXPECT_EQ(n, out.size());
+  EXPECT_TRUE(seen == pattern);
+  EXPECT_GT(WaitBlockingWrites(), before);
+}
+
+// The purge comes at any moment: while the writer is asleep in the write,
+// on its way in, or just out of it. Every round the waiter wakes at once
+// with the purge's error, and the count it reports is exactly what reached
+// the far side; nothing is written after the purge has returned.
+TEST_F(BlockingWrite, APurgeCutsTheWriteShortAndCountsExactlyWhatWent) {
+  std::mt19937 rng(11);
+  const std::vector<char> out(kMoreThanTheLineHolds, 'w');
+  const auto before = WaitBlockingWrites();
+  constexpr int kRounds = 60;
+  for (int round = 0; round < kRounds; ++round) {
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    StartWrite(port, out, &ov);
+    WriteWaiter waiter(port, &ov);
+    // The far side takes a little now and then, so that the writer goes in
+    // and out of the write while the purge comes.
+    std::atomic<bool> purged{false};
+    std::string early;
+    std::thread reader([&] {
+      char chunk[512];
+      while (!purged) {
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
+        const ssize_t n = ::read(master, chunk, sizeof chunk);
+        if (n > 0) early.append(chunk, static_cast<std::size_t>(n));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(2000 + round * 97 % 5000));
+    ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT));
+    const auto at = Clock::now();
+    purged = true;
+    reader.join();
+    waiter.Join();
+    ASSERT_FALSE(waiter.ok) << "round " << round;
+    EXPECT_EQ(waiter.error, DWORD(ERROR_OPERATION_ABORTED)) << "round " << round;
+    EXPECT_LT(waiter.woke - at, std::chrono::milliseconds(500)) << "round " << round;
+    const std::string late = Drain(master);
+    EXPECT_EQ(early.size() + late.size(), waiter.count) << "round " << round;
+  }
+  EXPECT_GE(WaitBlockingWrites() - before, std::uint64_t(kRounds));
+}
+
+TEST_F(BlockingWrite, ACloseCutsTheWriteShort) {
+  const std::vector<char> out(kMoreThanTheLineHolds, 'c');
+  Overlapped ov;
+  const auto before = WaitBlockingWrites();
+  StartWrite(port, out, &ov);
+  WriteWaiter waiter(port, &ov);
+  ASSERT_TRUE(AwaitBlockedWriter(before));
+  const auto closing = Clock::now();
+  ASSERT_TRUE(CloseHandle(port));
+  const auto closed = Clock::now();
+  port = INVALID_HANDLE_VALUE;
+  waiter.Join();
+  EXPECT_LT(closed - closing, std::chrono::milliseconds(500));
+  ASSERT_FALSE(waiter.ok);
+  EXPECT_EQ(waiter.error, DWORD(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(Drain(master).size(), waiter.count);
+  // Closed for good: the terminal can be opened again at once.
+  port = CreateFileA(ptsname(master), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+// The far side going away wakes the write by itself, with the device's error.
+TEST_F(BlockingWrite, AHangUpEndsTheWriteWithTheDevicesError) {
+  const std::vector<char> out(kMoreThanTheLineHolds, 'h');
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  const auto before = WaitBlockingWrites();
+  StartWrite(port, out, &ov);
+  WriteWaiter waiter(port, &ov);
+  ASSERT_TRUE(AwaitBlockedWriter(before));
+  const auto closed = Clock::now();
+  ::close(master);
+  master = -1;
+  waiter.Join();
+  EXPECT_LT(waiter.woke - closed, std::chrono::milliseconds(500));
+  ASSERT_FALSE(waiter.ok);
+  EXPECT_EQ(waiter.error, DWORD(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+// TerminateThread reaches a thread asleep in the write; the write is handed
+// back and finishes with nobody waiting once the line takes it.
+DWORD WINAPI WaitForTheWrite(LPVOID p) {
+  auto* args = static_cast<std::pair<HANDLE, OVERLAPPED*>*>(p);
+  DWORD n = 0;
+  GetOverlappedResult(args->first, args->second, &n, TRUE);
+  return 0;
+}
+
+TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
+  const std::string pattern = EveryByteValue(kMoreThanTheLineHolds);
+  const std::vector<char> out(pattern.begin(), pattern.end());
+  Overlapped ov;
+  AbortPendingOnExit guard{port};
+  const auto before = WaitBlockingWrites();
+  StartWrite(port, out, &ov);
+  std::pair<HANDLE, OVERLAPPED*> args{port, &ov};
+  HANDLE thread = CreateThread(nullptr, 0, WaitForTheWrite, &args, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(AwaitBlockedWriter(before));
+  ASSERT_TRUE(TerminateThread(thread, 7));
+  EXPECT_EQ(WaitForSingleObject(thread, 2000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_FALSE(Ends(ov, 0));  // still pending, with nobody waiting now
+  const std::string seen = Drain(master, 300);
+  ASSERT_TRUE(Ends(ov, 2000));
+  DWORD n = 0;
+  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_EQ(n, out.size());
+  EXPECT_TRUE(seen == pattern);
+}
+
+// A thread that blocks the signal could never be woken inside the write: it
+// polls, and a purge still ends its wait at once.
+TEST_F(BlockingWrite, AThreadDeafToTheSignalPollsInstead) {
+  const std::vector<char> out(kMoreThanTheLineHolds, 'd');
+  Overlapped ov;
+  const auto before = WaitBlockingWrites();
+  StartWrite(port, out, &ov);
+  BOOL ok = TRUE;
+  DWORD error = 0;
+  std::thread deaf([&] {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    DWORD n = 0;
+    ok = GetOverlappedResult(port, &ov, &n, TRUE);
+    error = GetLastError();
+  });
+  Sleep(50);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT));
+  deaf.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(WaitBlockingWrites(), before);
+}
+
+}  // namespace
+}  // namespace vx::test
