@@ -23,8 +23,6 @@ namespace vx::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using BlockingWrite = RawPty;
-
 constexpr DWORD kMoreThanTheLineHolds = 256 * 1024;
 
 // Starts an overlapped write that must go pending: the master is not read,
@@ -89,13 +87,24 @@ std::string Drain(int master, int quietMs = 50) {
   }
 }
 
-TEST_F(BlockingWrite, TheWaitingThreadSleepsInTheDevicesOwnWrite) {
+// The port on a terminal whose master nobody reads until a test says so.
+// The pattern write's buffer and OVERLAPPED outlive the port, which the
+// fixture closes first (aborting whatever still pends).
+class BlockingWrite : public RawPty {
+ protected:
+  // Starts writing every byte value, more than the line holds.
+  void StartPatternWrite() {
+    before = WaitBlockingWrites();
+    StartWrite(port, out, &ov);
+  }
   const std::string pattern = EveryByteValue(kMoreThanTheLineHolds);
-  const std::vector<char> out(pattern.begin(), pattern.end());
+  const std::vector<char> out{pattern.begin(), pattern.end()};
   Overlapped ov;
-  AbortPendingOnExit guard{port};
-  const auto before = WaitBlockingWrites();
-  StartWrite(port, out, &ov);
+  std::uint64_t before = 0;
+};
+
+TEST_F(BlockingWrite, TheWaitingThreadSleepsInTheDevicesOwnWrite) {
+  StartPatternWrite();
   std::string seen;
   std::thread reader([&] {
     Sleep(30);  // let the writer fall asleep first
@@ -115,14 +124,13 @@ TEST_F(BlockingWrite, TheWaitingThreadSleepsInTheDevicesOwnWrite) {
 // the far side; nothing is written after the purge has returned.
 TEST_F(BlockingWrite, APurgeCutsTheWriteShortAndCountsExactlyWhatWent) {
   std::mt19937 rng(11);
-  const std::vector<char> out(kMoreThanTheLineHolds, 'w');
-  const auto before = WaitBlockingWrites();
+  const auto first = WaitBlockingWrites();
   constexpr int kRounds = 60;
   for (int round = 0; round < kRounds; ++round) {
-    Overlapped ov;
+    Overlapped roundOv;
     AbortPendingOnExit guard{port};
-    StartWrite(port, out, &ov);
-    WriteWaiter waiter(port, &ov);
+    StartWrite(port, out, &roundOv);
+    WriteWaiter waiter(port, &roundOv);
     // The far side takes a little now and then, so that the writer goes in
     // and out of the write while the purge comes.
     std::atomic<bool> purged{false};
@@ -147,14 +155,11 @@ TEST_F(BlockingWrite, APurgeCutsTheWriteShortAndCountsExactlyWhatWent) {
     const std::string late = Drain(master);
     EXPECT_EQ(early.size() + late.size(), waiter.count) << "round " << round;
   }
-  EXPECT_GE(WaitBlockingWrites() - before, std::uint64_t(kRounds));
+  EXPECT_GE(WaitBlockingWrites() - first, std::uint64_t(kRounds));
 }
 
 TEST_F(BlockingWrite, ACloseCutsTheWriteShort) {
-  const std::vector<char> out(kMoreThanTheLineHolds, 'c');
-  Overlapped ov;
-  const auto before = WaitBlockingWrites();
-  StartWrite(port, out, &ov);
+  StartPatternWrite();
   WriteWaiter waiter(port, &ov);
   ASSERT_TRUE(AwaitBlockedWriter(before));
   const auto closing = Clock::now();
@@ -173,11 +178,7 @@ TEST_F(BlockingWrite, ACloseCutsTheWriteShort) {
 
 // The far side going away wakes the write by itself, with the device's error.
 TEST_F(BlockingWrite, AHangUpEndsTheWriteWithTheDevicesError) {
-  const std::vector<char> out(kMoreThanTheLineHolds, 'h');
-  Overlapped ov;
-  AbortPendingOnExit guard{port};
-  const auto before = WaitBlockingWrites();
-  StartWrite(port, out, &ov);
+  StartPatternWrite();
   WriteWaiter waiter(port, &ov);
   ASSERT_TRUE(AwaitBlockedWriter(before));
   const auto closed = Clock::now();
@@ -199,12 +200,7 @@ DWORD WINAPI WaitForTheWrite(LPVOID p) {
 }
 
 TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
-  const std::string pattern = EveryByteValue(kMoreThanTheLineHolds);
-  const std::vector<char> out(pattern.begin(), pattern.end());
-  Overlapped ov;
-  AbortPendingOnExit guard{port};
-  const auto before = WaitBlockingWrites();
-  StartWrite(port, out, &ov);
+  StartPatternWrite();
   std::pair<HANDLE, OVERLAPPED*> args{port, &ov};
   HANDLE thread = CreateThread(nullptr, 0, WaitForTheWrite, &args, 0, nullptr);
   ASSERT_NE(thread, nullptr);
@@ -224,10 +220,7 @@ TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
 // A thread that blocks the signal could never be woken inside the write: it
 // polls, and a purge still ends its wait at once.
 TEST_F(BlockingWrite, AThreadDeafToTheSignalPollsInstead) {
-  const std::vector<char> out(kMoreThanTheLineHolds, 'd');
-  Overlapped ov;
-  const auto before = WaitBlockingWrites();
-  StartWrite(port, out, &ov);
+  StartPatternWrite();
   BOOL ok = TRUE;
   DWORD error = 0;
   std::thread deaf([&] {
