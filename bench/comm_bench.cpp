@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <cstdlib>
@@ -261,6 +262,7 @@ struct PeerProcess {
     pid = fork();
     if (pid == 0) {
       close(p[0]);
+      prctl(PR_SET_NAME, "echo-peer");  // told apart from the side under test in perf
       vx::tools::EchoPeer peer;
       std::string error;
       if (!peer.Start(&error)) _exit(1);
