@@ -9,6 +9,7 @@
 #include "support/port_fixture.h"
 #include "support/raw_pty.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -215,6 +216,52 @@ TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
   EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
   EXPECT_EQ(n, out.size());
   EXPECT_TRUE(seen == pattern);
+}
+
+// WaitForSingleObject on the write's event returns when anyone sets the
+// event, not only when the write ends: the thread asleep in the write must
+// hear SetEvent as a polling waiter does.
+TEST_F(BlockingWrite, SetEventEndsAWaitOnTheWritesEvent) {
+  StartPatternWrite();
+  std::atomic<bool> returned{false};
+  DWORD result = WAIT_FAILED;
+  std::thread waiting([&] {
+    result = WaitForSingleObject(ov.hEvent, INFINITE);
+    returned = true;
+  });
+  ASSERT_TRUE(AwaitBlockedWriter(before));
+  ASSERT_TRUE(SetEvent(ov.hEvent));
+  for (int i = 0; i < 2000 && !returned; ++i) Sleep(1);
+  const bool wokeBySetEvent = returned;
+  PurgeComm(port, PURGE_TXABORT);  // lets a thread still asleep in the write go
+  waiting.join();
+  EXPECT_TRUE(wokeBySetEvent);
+  EXPECT_EQ(result, WAIT_OBJECT_0);
+}
+
+// While the writer sleeps in the write, ClearCommError still tells how much
+// of it is left: bytes the far side has already taken are not in cbOutQue.
+TEST_F(BlockingWrite, ClearCommErrorCountsWhatTheSleepingWriteHasMoved) {
+  StartPatternWrite();
+  WriteWaiter waiter(port, &ov);
+  ASSERT_TRUE(AwaitBlockedWriter(before));
+  constexpr std::size_t kTaken = 128 * 1024;
+  std::string taken;
+  char chunk[4096];
+  while (taken.size() < kTaken) {
+    pollfd p{master, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    const ssize_t n = ::read(master, chunk, std::min(sizeof chunk, kTaken - taken.size()));
+    ASSERT_GT(n, 0);
+    taken.append(chunk, static_cast<std::size_t>(n));
+  }
+  Sleep(20);  // the writer refills the line and sleeps again
+  COMSTAT stat{};
+  ASSERT_TRUE(ClearCommError(port, nullptr, &stat));
+  EXPECT_LE(stat.cbOutQue, out.size() - kTaken);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT));
+  waiter.Join();
+  EXPECT_EQ(taken.size() + Drain(master).size(), waiter.count);
 }
 
 // A thread that blocks the signal could never be woken inside the write: it
