@@ -52,6 +52,14 @@ void InterruptBlockingCall(pid_t tid) {
   syscall(SYS_tgkill, getpid(), tid, InterruptSignal());
 }
 
+void InterruptOnce(Waiter& waiter) {
+  const std::uint64_t left = waiter.blockingCallsLeft.load();
+  while (waiter.inBlockingCall.load() && waiter.blockingCallsLeft.load() == left) {
+    InterruptBlockingCall(waiter.tid);
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
 void InterruptUntilOut(Waiter& waiter) {
   waiter.interruptRequested.store(true);
   while (waiter.inBlockingCall.load()) {

@@ -66,6 +66,9 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
   // (both sequentially consistent), so a request is never missed.
   std::atomic<bool> inBlockingCall{false};
   std::atomic<bool> interruptRequested{false};
+  // Counts the thread's returns from such calls, so that a waker can tell
+  // that the thread it cut short has gone in again, and stop.
+  std::atomic<std::uint64_t> blockingCallsLeft{0};
 };
 
 // A blocking system call is cut short by a signal whose handler does
@@ -80,6 +83,9 @@ void InterruptBlockingCall(pid_t tid);
 // Interrupts `waiter`'s thread until it has left its blocking call, if it is
 // in one (TerminateThread). Returns at once otherwise.
 void InterruptUntilOut(Waiter& waiter);
+// The same for a wake-up: the thread may go in again afterwards, if what woke
+// it turns out not to be what it waits for.
+void InterruptOnce(Waiter& waiter);
 
 // Waiters gathered under the sync lock and woken after it is released.
 class WakeList {

@@ -53,6 +53,12 @@ short SleepOn(int fd, short events, int wakeFd, Clock::time_point until) {
   return fds[0].revents;
 }
 
+// Takes a wake-up posted to a waiter's descriptor, if there is one.
+bool TakeWake(int wakeFd) {
+  std::uint64_t posted;
+  return ::read(wakeFd, &posted, sizeof posted) == sizeof posted;
+}
+
 bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR)) && !(revents & (POLLIN | POLLOUT)); }
 
 }  // namespace
@@ -178,12 +184,16 @@ bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Wa
   long moved = 0;
   DWORD error = 0;
   waiter.inBlockingCall.store(true);
-  // TerminateThread looks at inBlockingCall after setting its request: one of
-  // the two sees the other.
-  if (!waiter.interruptRequested.load()) {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // TerminateThread looks at inBlockingCall after setting its request, and a
+  // waker after writing to the wake descriptor: one of the two sees the other.
+  // A wake-up (SetEvent on the awaited event) ends this step unwritten, so
+  // that the wait looks at the objects again.
+  if (!waiter.interruptRequested.load() && !TakeWake(waiter.wakeFd)) {
     blockingWrites.fetch_add(1, std::memory_order_relaxed);
     moved = backend_->WriteBlocking(from, left, &error);
   }
+  waiter.blockingCallsLeft.fetch_add(1);
   waiter.inBlockingCall.store(false);
 
   writeSide.lock();
