@@ -250,7 +250,10 @@ BOOL Port::GetMask(DWORD* mask) {
 }
 
 BOOL Port::ClearError(DWORD* errors, COMSTAT* stat) {
-  std::lock_guard writeSide(writeLock_);  // for the bytes still to write
+  std::unique_lock writeSide(writeLock_);  // for the bytes still to write
+  // A thread asleep in the device's write counts its bytes only when it
+  // comes out: have it come out, or they would be counted as still to go.
+  if (write_.blocking) CatchUpBlockingWriteLocked(writeSide);
   std::lock_guard lock(lock_);
   if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   if (const DWORD dead = deadError_) return kernel::Fail(dead, FALSE);

@@ -142,6 +142,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
     bool blocking = false;
     bool halting = false;
     pid_t blockingTid = 0;
+    std::uint64_t blockingExits = 0;  // how often the thread has come out
   };
   struct PendingWait {
     bool active = false;
@@ -167,6 +168,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // the blocking write it may sleep in and waits until it is out, so that
   // the bytes it moved are counted and the caller's buffer is free.
   void HaltBlockingWriteLocked(std::unique_lock<std::mutex>& writeSide);
+  // Cuts the blocking write short once and waits until its thread has
+  // counted what it moved; the thread may go in again afterwards.
+  void CatchUpBlockingWriteLocked(std::unique_lock<std::mutex>& writeSide);
   // A driving thread's step that sleeps in the device's blocking write.
   bool StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Waiter& waiter);
   // The rest; lock_ held.

@@ -198,6 +198,7 @@ bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Wa
 
   writeSide.lock();
   write_.blocking = false;
+  ++write_.blockingExits;
   writerOut_.notify_all();
   // Nobody ends a write while its thread blocks (HaltBlockingWriteLocked),
   // so the operation is still this claim's.
@@ -216,10 +217,15 @@ bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Wa
 }
 
 void Port::HaltBlockingWriteLocked(std::unique_lock<std::mutex>& writeSide) {
-  write_.halting = true;
+  write_.halting = true;  // once out, the thread does not go in again
+  CatchUpBlockingWriteLocked(writeSide);
+}
+
+void Port::CatchUpBlockingWriteLocked(std::unique_lock<std::mutex>& writeSide) {
   // A signal that lands just before the thread enters the write is lost:
   // send it again until the thread is out.
-  while (write_.blocking) {
+  const std::uint64_t exits = write_.blockingExits;
+  while (write_.blocking && write_.blockingExits == exits) {
     kernel::InterruptBlockingCall(write_.blockingTid);
     writerOut_.wait_for(writeSide, std::chrono::milliseconds(1));
   }
