@@ -52,20 +52,34 @@ void InterruptBlockingCall(pid_t tid) {
   syscall(SYS_tgkill, getpid(), tid, InterruptSignal());
 }
 
+void LeaveBlockingCall(Waiter& waiter) {
+  std::lock_guard leaving(waiter.leaving);
+  waiter.blockingCallsLeft.fetch_add(1);
+  waiter.inBlockingCall.store(false);
+}
+
+namespace {
+
+// Signals `waiter`'s thread, unless it has left the call since it was seen
+// in it `left` times; false once it has.
+bool InterruptIfStillIn(Waiter& waiter, std::uint64_t left) {
+  std::lock_guard leaving(waiter.leaving);
+  if (!waiter.inBlockingCall.load() || waiter.blockingCallsLeft.load() != left) return false;
+  InterruptBlockingCall(waiter.tid);
+  return true;
+}
+
+}  // namespace
+
 void InterruptOnce(Waiter& waiter) {
   const std::uint64_t left = waiter.blockingCallsLeft.load();
-  while (waiter.inBlockingCall.load() && waiter.blockingCallsLeft.load() == left) {
-    InterruptBlockingCall(waiter.tid);
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
+  while (InterruptIfStillIn(waiter, left)) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 void InterruptUntilOut(Waiter& waiter) {
   waiter.interruptRequested.store(true);
-  while (waiter.inBlockingCall.load()) {
-    InterruptBlockingCall(waiter.tid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  // Once it is out, the request keeps it from going in again.
+  InterruptOnce(waiter);
 }
 
 }  // namespace vx::kernel

@@ -69,6 +69,10 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
   // Counts the thread's returns from such calls, so that a waker can tell
   // that the thread it cut short has gone in again, and stop.
   std::atomic<std::uint64_t> blockingCallsLeft{0};
+  // Held by an interrupter while it signals, and by the thread to say it has
+  // left (LeaveBlockingCall): a signal is only ever sent while the thread is
+  // still short of that point, so it never lands in the caller's own code.
+  std::mutex leaving;
 };
 
 // A blocking system call is cut short by a signal whose handler does
@@ -77,6 +81,9 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
 // so: the handler is this layer's and the signal is not blocked here. A
 // thread that cannot must not start a blocking call nothing else can end.
 bool BlockingCallsInterruptible();
+// Said by a thread when it is back from its blocking call (inBlockingCall
+// false), before it does anything else.
+void LeaveBlockingCall(Waiter& waiter);
 // Signals thread `tid` of this process. A signal that arrives just before
 // the call begins is lost, so callers send it again until the thread is out.
 void InterruptBlockingCall(pid_t tid);

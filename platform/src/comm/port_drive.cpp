@@ -193,8 +193,7 @@ bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Wa
     blockingWrites.fetch_add(1, std::memory_order_relaxed);
     moved = backend_->WriteBlocking(from, left, &error);
   }
-  waiter.blockingCallsLeft.fetch_add(1);
-  waiter.inBlockingCall.store(false);
+  kernel::LeaveBlockingCall(waiter);
 
   writeSide.lock();
   write_.blocking = false;
