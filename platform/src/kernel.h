@@ -66,6 +66,10 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
   // (both sequentially consistent), so a request is never missed.
   std::atomic<bool> inBlockingCall{false};
   std::atomic<bool> interruptRequested{false};
+  // Set by a waker with each write to wakeFd: what a thread about to go into
+  // a blocking call looks at (a flag costs no system call; the descriptor
+  // stays readable for the next poll).
+  std::atomic<bool> wakePosted{false};
   // Counts the thread's returns from such calls, so that a waker can tell
   // that the thread it cut short has gone in again, and stop.
   std::atomic<std::uint64_t> blockingCallsLeft{0};

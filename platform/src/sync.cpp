@@ -32,12 +32,13 @@ Waiter::~Waiter() {
 void WakeList::Wake() {
   for (auto& [w, polling] : waiters_) {
     if (polling) {
+      w->wakePosted.store(true);
       std::uint64_t one = 1;
       ssize_t rc = ::write(w->wakeFd, &one, sizeof one);
       (void)rc;  // a full counter already means "wake"
       // A thread asleep in a device's own blocking call does not see its
-      // descriptor. It looks at the descriptor after it says it is going in,
-      // and this looks at what it says after writing: one sees the other.
+      // descriptor. It looks at wakePosted after it says it is going in, and
+      // this looks at what it says after posting: one sees the other.
       std::atomic_thread_fence(std::memory_order_seq_cst);
       if (w->inBlockingCall.load()) InterruptOnce(*w);
     } else {

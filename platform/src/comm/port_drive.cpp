@@ -53,12 +53,6 @@ short SleepOn(int fd, short events, int wakeFd, Clock::time_point until) {
   return fds[0].revents;
 }
 
-// Takes a wake-up posted to a waiter's descriptor, if there is one.
-bool TakeWake(int wakeFd) {
-  std::uint64_t posted;
-  return ::read(wakeFd, &posted, sizeof posted) == sizeof posted;
-}
-
 bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR)) && !(revents & (POLLIN | POLLOUT)); }
 
 }  // namespace
@@ -186,10 +180,10 @@ bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Wa
   waiter.inBlockingCall.store(true);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   // TerminateThread looks at inBlockingCall after setting its request, and a
-  // waker after writing to the wake descriptor: one of the two sees the other.
+  // waker after posting a wake-up: one of the two sees the other.
   // A wake-up (SetEvent on the awaited event) ends this step unwritten, so
   // that the wait looks at the objects again.
-  if (!waiter.interruptRequested.load() && !TakeWake(waiter.wakeFd)) {
+  if (!waiter.interruptRequested.load() && !waiter.wakePosted.exchange(false)) {
     blockingWrites.fetch_add(1, std::memory_order_relaxed);
     moved = backend_->WriteBlocking(from, left, &error);
   }
