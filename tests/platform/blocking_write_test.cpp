@@ -3,7 +3,9 @@
 // every other way the write can end (a purge, a close, TerminateThread) must
 // cut that call short, count exactly the bytes it moved, and be done with
 // the caller's buffer before it returns; and a thread that cannot be reached
-// by the signal must not block at all.
+// by the signal must not block at all. The last tests are about any wait for
+// a write: a synchronous call whose thread is terminated, and an event its
+// caller sets by hand.
 #include "platform/hooks.h"
 #include "support/byte_patterns.h"
 #include "support/port_fixture.h"
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <poll.h>
 #include <pthread.h>
 #include <random>
@@ -262,6 +265,69 @@ TEST_F(BlockingWrite, ClearCommErrorCountsWhatTheSleepingWriteHasMoved) {
   ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT));
   waiter.Join();
   EXPECT_EQ(taken.size() + Drain(master).size(), waiter.count);
+}
+
+// A synchronous call keeps its OVERLAPPED on its thread's stack: a thread
+// terminated in one takes the operation with it, or the port would finish it
+// later into a dead stack, and refuse every later call meanwhile as one
+// already pending.
+DWORD WINAPI ReadSynchronously(LPVOID port) {
+  char buffer[64];
+  DWORD n = 0;
+  ReadFile(static_cast<HANDLE>(port), buffer, sizeof buffer, &n, nullptr);
+  return 0;
+}
+DWORD WINAPI WriteSynchronously(LPVOID port) {
+  const std::vector<char> big(kMoreThanTheLineHolds, 's');
+  DWORD n = 0;
+  WriteFile(static_cast<HANDLE>(port), big.data(), DWORD(big.size()), &n, nullptr);
+  return 0;
+}
+
+TEST_F(BlockingWrite, ATerminatedSynchronousCallTakesItsOperationWithIt) {
+  for (auto routine : {ReadSynchronously, WriteSynchronously}) {
+    HANDLE thread = CreateThread(nullptr, 0, routine, port, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    Sleep(50);  // nothing comes, and the line is full: the call waits
+    ASSERT_TRUE(TerminateThread(thread, 3));
+    ASSERT_EQ(WaitForSingleObject(thread, 2000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    DWORD n = 0;
+    char buffer[64];
+    Overlapped next;
+    const BOOL ok = routine == ReadSynchronously ? ReadFile(port, buffer, sizeof buffer, &n, &next)
+                                                 : WriteFile(port, out.data(), DWORD(out.size()), &n, &next);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING)) << "a call of the terminated thread still pends";
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT));
+    GetOverlappedResult(port, &next, &n, TRUE);
+    Drain(master);
+  }
+}
+
+// A caller that sets the event of a pending write itself: GetOverlappedResult
+// still waits for the write, without spinning on the set event.
+TEST_F(BlockingWrite, GetOverlappedResultOnAnEventSetByHandWaitsWithoutSpinning) {
+  StartPatternWrite();
+  std::atomic<double> cpuMs{0};
+  DWORD n = 0;
+  BOOL ok = FALSE;
+  std::thread waiting([&] {
+    timespec a{}, b{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+    ok = GetOverlappedResult(port, &ov, &n, TRUE);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    cpuMs = (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+  });
+  ASSERT_TRUE(AwaitBlockedWriter(before));
+  ASSERT_TRUE(SetEvent(ov.hEvent));
+  Sleep(300);  // the wait goes on: the write has not ended
+  const std::string seen = Drain(master, 300);
+  waiting.join();
+  EXPECT_TRUE(ok) << GetLastError();
+  EXPECT_EQ(n, out.size());
+  EXPECT_TRUE(seen == pattern);
+  EXPECT_LT(cpuMs.load(), 100.0) << "the wait spun on the set event";
 }
 
 // A thread that blocks the signal could never be woken inside the write: it

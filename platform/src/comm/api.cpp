@@ -6,7 +6,9 @@
 #include "socket_backend.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vx::comm {
 
@@ -63,6 +65,10 @@ BOOL WaitOverlapped(OVERLAPPED* ov, DWORD* count, BOOL wait) {
     if (!event) return kernel::Fail(ERROR_INVALID_HANDLE, FALSE);
     kernel::WaitAny({event}, nullptr, INFINITE);
     status = std::atomic_ref<ULONG_PTR>(ov->Internal).load(std::memory_order_acquire);
+    // The event is set and the operation goes on: the caller set the event
+    // itself. Waiting on it again would return at once, again and again;
+    // look at the operation every millisecond instead.
+    if (status == kStatusPending) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   if (count) *count = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(ov->InternalHigh).load(std::memory_order_relaxed));
   if (status != ERROR_SUCCESS) return kernel::Fail(static_cast<DWORD>(status), FALSE);

@@ -58,6 +58,26 @@ void Port::EndAllPending(DWORD error) {
   }
 }
 
+void Port::AbortOperation(const OVERLAPPED* ov) {
+  std::lock_guard readSide(readLock_);
+  std::unique_lock writeSide(writeLock_);
+  if (write_.active && write_.ov == ov) HaltBlockingWriteLocked(writeSide);
+  std::lock_guard rest(lock_);
+  if (read_.active && read_.ov == ov) {
+    read_.active = false;
+    CompleteOverlapped(read_.ov, read_.event.get(), ERROR_OPERATION_ABORTED, read_.got);
+  }
+  if (write_.active && write_.ov == ov) {
+    write_.active = false;
+    CompleteOverlapped(write_.ov, write_.event.get(), ERROR_OPERATION_ABORTED, write_.done);
+  }
+  if (wait_.active && wait_.ov == ov) {
+    wait_.active = false;
+    *wait_.mask = 0;
+    CompleteOverlapped(wait_.ov, wait_.event.get(), ERROR_OPERATION_ABORTED, 0);
+  }
+}
+
 // The first failure found decides the error every later operation fails
 // with; the service thread fails whatever else is pending.
 DWORD Port::DeviceFailed(DWORD error) {
@@ -74,7 +94,7 @@ namespace {
 class SyncCall {
  public:
   // Points `ov` at this call's own OVERLAPPED when the caller gave none.
-  explicit SyncCall(OVERLAPPED*& ov) {
+  SyncCall(OVERLAPPED*& ov, Port& port) : port_(port) {
     if (ov) return;
     event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     local_.hEvent = event_;
@@ -84,7 +104,12 @@ class SyncCall {
   ~SyncCall() {
     if (!event_) return;
     const DWORD error = GetLastError();  // the call's own result stands
-    CloseHandle(event_);
+    // Left while the operation pends only when TerminateThread unwinds the
+    // thread from its wait: the OVERLAPPED is about to go with the stack.
+    if (StatusOf(&local_) == kStatusPending) port_.AbortOperation(&local_);
+    // Not CloseHandle: on a terminated thread that would end the thread again,
+    // in the middle of its unwinding, and so the process.
+    kernel::RemoveHandle(event_);
     SetLastError(error);
   }
   SyncCall(const SyncCall&) = delete;
@@ -100,6 +125,7 @@ class SyncCall {
   }
 
  private:
+  Port& port_;
   OVERLAPPED local_{};
   HANDLE event_ = nullptr;
   bool made_ = false;
@@ -110,7 +136,7 @@ class SyncCall {
 BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
   if (read) *read = 0;
   if (!buffer && size) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  SyncCall call(ov);
+  SyncCall call(ov, *this);
   if (call.Unusable()) return FALSE;
   bool serviceTold;
   {
@@ -165,7 +191,7 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
 BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov) {
   if (written) *written = 0;
   if (!buffer && size) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  SyncCall call(ov);
+  SyncCall call(ov, *this);
   if (call.Unusable()) return FALSE;
   bool serviceTold;
   {
@@ -201,7 +227,7 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
 
 BOOL Port::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
   if (!mask) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);
-  SyncCall call(ov);
+  SyncCall call(ov, *this);
   if (call.Unusable()) return FALSE;
   {
     std::lock_guard lock(lock_);

@@ -105,6 +105,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   BOOL SetTimeouts(const COMMTIMEOUTS* t);
   // Line errors reported by the loopback's test hook.
   BOOL InjectLineErrors(DWORD errors);
+  // Ends whatever pends on `ov` with ERROR_OPERATION_ABORTED, as PurgeComm
+  // would, for a synchronous call whose thread is being terminated.
+  void AbortOperation(const OVERLAPPED* ov);
 
   // A thread waiting for a pending read or write moves its bytes itself
   // (port_drive.cpp); the operations are named by these.
