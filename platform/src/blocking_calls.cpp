@@ -6,8 +6,10 @@
 // EINTR) and the thread looks at why it was woken.
 #include "kernel.h"
 
+#include <chrono>
 #include <csignal>
 #include <mutex>
+#include <thread>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -38,45 +38,28 @@ constexpr auto kErrorSamplePeriod = std::chrono::milliseconds(20);
 
 }  // namespace
 
-void Port::EndAllPending(DWORD error) {
+void Port::EndPending(DWORD error, const OVERLAPPED* only) {
+  const auto ends = [only](const OVERLAPPED* ov) { return !only || ov == only; };
   std::lock_guard readSide(readLock_);
   std::unique_lock writeSide(writeLock_);
-  if (write_.active) HaltBlockingWriteLocked(writeSide);
+  if (write_.active && ends(write_.ov)) HaltBlockingWriteLocked(writeSide);
   std::lock_guard rest(lock_);
-  if (read_.active) {
+  if (read_.active && ends(read_.ov)) {
     read_.active = false;
     CompleteOverlapped(read_.ov, read_.event.get(), error, read_.got);
   }
-  if (write_.active) {
+  if (write_.active && ends(write_.ov)) {
     write_.active = false;
     CompleteOverlapped(write_.ov, write_.event.get(), error, write_.done);
   }
-  if (wait_.active) {
+  if (wait_.active && ends(wait_.ov)) {
     wait_.active = false;
     *wait_.mask = 0;
     CompleteOverlapped(wait_.ov, wait_.event.get(), error, 0);
   }
 }
 
-void Port::AbortOperation(const OVERLAPPED* ov) {
-  std::lock_guard readSide(readLock_);
-  std::unique_lock writeSide(writeLock_);
-  if (write_.active && write_.ov == ov) HaltBlockingWriteLocked(writeSide);
-  std::lock_guard rest(lock_);
-  if (read_.active && read_.ov == ov) {
-    read_.active = false;
-    CompleteOverlapped(read_.ov, read_.event.get(), ERROR_OPERATION_ABORTED, read_.got);
-  }
-  if (write_.active && write_.ov == ov) {
-    write_.active = false;
-    CompleteOverlapped(write_.ov, write_.event.get(), ERROR_OPERATION_ABORTED, write_.done);
-  }
-  if (wait_.active && wait_.ov == ov) {
-    wait_.active = false;
-    *wait_.mask = 0;
-    CompleteOverlapped(wait_.ov, wait_.event.get(), ERROR_OPERATION_ABORTED, 0);
-  }
-}
+void Port::AbortOperation(const OVERLAPPED* ov) { EndPending(ERROR_OPERATION_ABORTED, ov); }
 
 // The first failure found decides the error every later operation fails
 // with; the service thread fails whatever else is pending.

@@ -182,8 +182,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // Either side, on finding the device failed or gone: returns the error
   // the port now fails with.
   DWORD DeviceFailed(DWORD error);
-  // Completes every pending operation with `error`; takes all three locks.
-  void EndAllPending(DWORD error);
+  // Completes every pending operation with `error`, or only the one on
+  // `only`; takes all three locks.
+  void EndPending(DWORD error, const OVERLAPPED* only = nullptr);
   bool Watch(int fd, std::uint32_t events, std::uint32_t tag, std::uint32_t* armed);
   void Unwatch(int fd, std::uint32_t tag, std::uint32_t* armed);
   void UnwatchReadLocked();   // readLock_

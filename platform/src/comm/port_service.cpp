@@ -75,7 +75,7 @@ void Port::OnLastHandleClosed() {
   // Closing aborts what is pending, as PurgeComm would; a call that comes
   // through a reference taken before the close finds the port stopping.
   stopping_ = true;
-  EndAllPending(ERROR_OPERATION_ABORTED);
+  EndPending(ERROR_OPERATION_ABORTED);
   Wake();
   if (service_.joinable()) service_.join();
 }
@@ -235,7 +235,7 @@ void Port::ServiceLoop() {
         until = std::min(until, readable);
       ScheduleLocked(until);
     }
-    if (const DWORD dead = deadError_) EndAllPending(dead);
+    if (const DWORD dead = deadError_) EndPending(dead);
     // A device that cannot be watched reports itself always ready; while
     // something pends on it, look again every millisecond.
     const bool pollDevice =
