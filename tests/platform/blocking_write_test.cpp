@@ -56,8 +56,8 @@ bool Ends(const OVERLAPPED& ov, int ms) {
   return ended();
 }
 
-// A thread that waits for a write with GetOverlappedResult, as the link's
-// writer does, and notes what the wait gave and when it ended.
+// A thread that waits for a write with GetOverlappedResult, as a caller of
+// synchronous writes in effect does, and notes what the wait gave and when.
 struct WriteWaiter {
   HANDLE port;
   OVERLAPPED* ov;
