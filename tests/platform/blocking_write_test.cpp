@@ -45,17 +45,6 @@ bool AwaitBlockedWriter(std::uint64_t before) {
   return WaitBlockingWrites() != before;
 }
 
-// Whether `ov` has completed, waiting up to `ms` for it. The layer stores
-// the status from another thread, hence the atomic load.
-bool Ends(const OVERLAPPED& ov, int ms) {
-  constexpr ULONG_PTR kStatusPending = 0x103;
-  const auto ended = [&] {
-    return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR&>(ov.Internal)).load() != kStatusPending;
-  };
-  for (int i = 0; i < ms && !ended(); ++i) Sleep(1);
-  return ended();
-}
-
 // A thread that waits for a write with GetOverlappedResult, as a caller of
 // synchronous writes in effect does, and notes what the wait gave and when.
 struct WriteWaiter {
@@ -212,9 +201,9 @@ TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
   ASSERT_TRUE(TerminateThread(thread, 7));
   EXPECT_EQ(WaitForSingleObject(thread, 2000), WAIT_OBJECT_0);
   CloseHandle(thread);
-  EXPECT_FALSE(Ends(ov, 0));  // still pending, with nobody waiting now
+  EXPECT_FALSE(HasOverlappedIoCompleted(&ov));  // still pending, with nobody waiting now
   const std::string seen = Drain(master, 300);
-  ASSERT_TRUE(Ends(ov, 2000));
+  ASSERT_TRUE(CompletesUnattended(ov));
   DWORD n = 0;
   EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
   EXPECT_EQ(n, out.size());

@@ -36,19 +36,6 @@ void StartRead(HANDLE port, char* buffer, DWORD size, OVERLAPPED* ov) {
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
 }
 
-// Win32's HasOverlappedIoCompleted: the status is no longer STATUS_PENDING.
-// The layer stores it from another thread, hence the atomic load.
-bool HasOverlappedIoCompleted(const OVERLAPPED* ov) {
-  constexpr ULONG_PTR kStatusPending = 0x103;
-  return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR&>(ov->Internal)).load() != kStatusPending;
-}
-
-// Waits, with nobody waiting on its event, until `ov` completes.
-bool CompletesUnattended(const OVERLAPPED& ov, int ms = 2000) {
-  for (int i = 0; i < ms && !HasOverlappedIoCompleted(&ov); ++i) Sleep(1);
-  return HasOverlappedIoCompleted(&ov);
-}
-
 // A thread that waits for `event` for up to `ms`, started at once; Join()
 // gives the wait's result, and woke() when the wait ended.
 class WaitingThread {

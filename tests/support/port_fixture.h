@@ -5,6 +5,7 @@
 #include "platform/win32.h"
 #include "tools/echo_peer.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -64,6 +65,19 @@ struct Overlapped : OVERLAPPED {
   ~Overlapped() { CloseHandle(hEvent); }
   Overlapped(const Overlapped&) = delete;
 };
+
+// Win32's HasOverlappedIoCompleted: the status is no longer STATUS_PENDING.
+// The layer stores it from another thread, hence the atomic load.
+inline bool HasOverlappedIoCompleted(const OVERLAPPED* ov) {
+  constexpr ULONG_PTR kStatusPending = 0x103;
+  return std::atomic_ref<ULONG_PTR>(const_cast<ULONG_PTR&>(ov->Internal)).load() != kStatusPending;
+}
+
+// Waits, with nobody waiting on its event, until `ov` completes.
+inline bool CompletesUnattended(const OVERLAPPED& ov, int ms = 2000) {
+  for (int i = 0; i < ms && !HasOverlappedIoCompleted(&ov); ++i) Sleep(1);
+  return HasOverlappedIoCompleted(&ov);
+}
 
 // Aborts whatever is still pending on `port` when a test leaves its scope
 // early (a failed assertion), before the test's buffers and OVERLAPPEDs go.
