@@ -1,11 +1,11 @@
 // Kernel objects behind HANDLE values, and the machinery every wait uses.
 #pragma once
 
+#include "parker.h"
 #include "platform/win32.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,9 +51,9 @@ std::mutex& SyncLock();
 // go (a thread woken under the lock would at once block on it again).
 struct Waiter : std::enable_shared_from_this<Waiter> {
   ~Waiter();
-  std::condition_variable cv;
+  Parker parker;
   // While its thread moves a pending operation's bytes itself (IoDriver), it
-  // sleeps in poll() on the device and on this descriptor instead of on cv.
+  // sleeps in poll() on the device and on this descriptor instead of in parker.
   // Guarded by the sync lock; the descriptor is made at the first such wait.
   bool polling = false;
   int wakeFd = -1;
@@ -135,12 +135,13 @@ class IoDriver {
   virtual bool Claim(int op, const OVERLAPPED* ov, const Waitable* via, std::uint64_t* ticket) = 0;
   // Sleeps until the device is ready for the operation, the waiter's wake
   // descriptor is readable or `until` comes, then moves what it can (and
-  // completes the operation when it is done or its time is up). `alone`: the
-  // operation is all the thread waits for, with no timeout, so it may sleep
-  // inside the device's own blocking call. False when the operation is no
+  // completes the operation when it is done or its time is up). `untimed`:
+  // the wait has no timeout and waits on objects only, so it may sleep inside
+  // the device's own blocking call (every object's waker reaches it there
+  // through WakeList; a timeout or a message queue's timer would not). False when the operation is no
   // longer this claim's to drive (it has ended, or was handed back): the
   // thread must then sleep as any waiter does, or it would poll for nothing.
-  virtual bool Step(int op, std::uint64_t ticket, Waiter& waiter, Clock::time_point until, bool alone) = 0;
+  virtual bool Step(int op, std::uint64_t ticket, Waiter& waiter, Clock::time_point until, bool untimed) = 0;
   // Hands the operation back to the service thread, if this claim still drives it.
   virtual void Release(int op, std::uint64_t ticket) = 0;
 };

@@ -42,7 +42,7 @@ void WakeList::Wake() {
       std::atomic_thread_fence(std::memory_order_seq_cst);
       if (w->inBlockingCall.load()) InterruptOnce(*w);
     } else {
-      w->cv.notify_one();
+      w->parker.Unpark();
     }
   }
   waiters_.clear();
@@ -71,8 +71,8 @@ class DrivenOperation {
   }
   // Once the operation is no longer this claim's, the claim is dropped (and
   // the device with it) and the thread sleeps as any waiter does.
-  void Step(Waiter& waiter, Clock::time_point until, bool alone) {
-    if (!driver_->Step(op_, ticket_, waiter, until, alone)) driver_.reset();
+  void Step(Waiter& waiter, Clock::time_point until, bool untimed) {
+    if (!driver_->Step(op_, ticket_, waiter, until, untimed)) driver_.reset();
   }
 
  private:
@@ -99,7 +99,7 @@ std::shared_ptr<IoDriver> FindDriverLocked(const std::vector<std::shared_ptr<Wai
 }
 
 // The descriptor a polling waiter is woken through, made at its first use;
-// -1 when the process has none left (the thread then sleeps on its cv).
+// -1 when the process has none left (the thread then sleeps in its parker).
 int WakeFdLocked(Waiter& waiter) {
   if (waiter.wakeFd < 0) {
     waiter.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -169,13 +169,15 @@ DWORD WaitAny(const std::vector<std::shared_ptr<Waitable>>& objects, WaitSource*
         // Wakers that gather this waiter from now on write to its descriptor.
         waiter.polling = true;
         lock.unlock();
-        driven.Step(waiter, until, forever && objects.size() == 1 && !extra);
+        driven.Step(waiter, until, forever && !extra);
         lock.lock();
         waiter.polling = false;
-      } else if (until == Clock::time_point::max()) {
-        waiter.cv.wait(lock);
       } else {
-        waiter.cv.wait_until(lock, until);
+        // Registered under the lock, so a waker that comes before the sleep
+        // leaves its wake-up in the parker.
+        lock.unlock();
+        waiter.parker.Park(until);
+        lock.lock();
       }
       self.currentWaiter = nullptr;
     }

@@ -231,6 +231,37 @@ TEST_F(BlockingWrite, SetEventEndsAWaitOnTheWritesEvent) {
   EXPECT_EQ(result, WAIT_OBJECT_0);
 }
 
+// A writer that waits for its write and for a stop event at once, with no
+// timeout, sleeps in the write too, and the stop event ends its wait at
+// once; the write is handed back and finishes with nobody waiting.
+TEST_F(BlockingWrite, AWaitBesideAStopEventSleepsInTheWriteAndHearsTheStop) {
+  StartPatternWrite();
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(stop, nullptr);
+  std::atomic<bool> returned{false};
+  DWORD result = WAIT_FAILED;
+  std::thread waiting([&] {
+    HANDLE both[2] = {stop, ov.hEvent};
+    result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+    returned = true;
+  });
+  const bool slept = AwaitBlockedWriter(before);
+  ASSERT_TRUE(SetEvent(stop));
+  for (int i = 0; i < 2000 && !returned; ++i) Sleep(1);
+  const bool heardTheStop = returned;
+  const std::string seen = Drain(master, 300);  // lets a writer still asleep go
+  waiting.join();
+  CloseHandle(stop);
+  EXPECT_TRUE(slept);
+  EXPECT_TRUE(heardTheStop);
+  EXPECT_EQ(result, WAIT_OBJECT_0);
+  ASSERT_TRUE(CompletesUnattended(ov));
+  DWORD n = 0;
+  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+  EXPECT_EQ(n, out.size());
+  EXPECT_TRUE(seen == pattern);
+}
+
 // While the writer sleeps in the write, ClearCommError still tells how much
 // of it is left: bytes the far side has already taken are not in cbOutQue.
 TEST_F(BlockingWrite, ClearCommErrorCountsWhatTheSleepingWriteHasMoved) {

@@ -113,7 +113,7 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // (port_drive.cpp); the operations are named by these.
   enum DrivenOp { kDriveRead, kDriveWrite };
   bool Claim(int op, const OVERLAPPED* ov, const kernel::Waitable* via, std::uint64_t* ticket) override;
-  bool Step(int op, std::uint64_t ticket, kernel::Waiter& waiter, Clock::time_point until, bool alone) override;
+  bool Step(int op, std::uint64_t ticket, kernel::Waiter& waiter, Clock::time_point until, bool untimed) override;
   void Release(int op, std::uint64_t ticket) override;
 
  private:

@@ -10,13 +10,15 @@
 // its descriptor; the waiter only ever touches the operation with that lock
 // held and after checking that it is still the one it claimed.
 //
-// A thread that waits for nothing but a write, with no timeout, does better
-// still on a terminal: it sleeps inside the device's own blocking write (on a
-// second, blocking description of the terminal), which returns once every
-// byte is taken, where polling wakes it each time a little room appears.
-// There it reads the caller's buffer without the lock and hears nothing but
-// a signal, so whoever ends the write for it first cuts the call short and
-// waits until the thread is out (HaltBlockingWriteLocked).
+// A thread that waits for a write with no timeout (alone, or beside other
+// objects such as a stop event) does better still on a terminal: it sleeps
+// inside the device's own blocking write (on a second, blocking description
+// of the terminal), which returns once every byte is taken, where polling
+// wakes it each time a little room appears. There it reads the caller's
+// buffer without the lock and hears nothing but a signal, so whoever ends the
+// write for it first cuts the call short and waits until the thread is out
+// (HaltBlockingWriteLocked); a signal on any object of its wait cuts it short
+// too (WakeList), and the wait hands the write back.
 #include "platform/hooks.h"
 #include "port.h"
 
@@ -126,11 +128,11 @@ DWORD Port::DrivenDeviceHungUp() {
   return DeviceFailed(ERROR_DEVICE_NOT_CONNECTED);
 }
 
-bool Port::Step(int op, std::uint64_t ticket, kernel::Waiter& waiter, Clock::time_point until, bool alone) {
+bool Port::Step(int op, std::uint64_t ticket, kernel::Waiter& waiter, Clock::time_point until, bool untimed) {
   const bool reading = op == kDriveRead;
-  // A write is all its thread waits for: it may sleep in the device's own
+  // A write whose thread waits with no timeout may sleep in the device's own
   // write, if a signal can reach it there.
-  const bool mayBlock = !reading && alone && backend_->CanWriteBlocking() && kernel::BlockingCallsInterruptible();
+  const bool mayBlock = !reading && untimed && backend_->CanWriteBlocking() && kernel::BlockingCallsInterruptible();
   std::unique_lock lock(reading ? readLock_ : writeLock_);
   const auto stillMine = [&] { return reading ? DrivenBy(read_, ticket) : DrivenBy(write_, ticket); };
   if (!stillMine()) return false;
