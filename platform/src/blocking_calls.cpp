@@ -1,6 +1,6 @@
 // Cutting a blocking system call short. A thread that writes to a device in
 // one blocking call sleeps inside the kernel until the device has taken the
-// bytes, and neither a descriptor nor a condition variable reaches it there;
+// bytes, and neither its wake descriptor nor its parker reaches it there;
 // a signal does. The handler does nothing, and is installed without
 // SA_RESTART, so the interrupted call returns with what it has moved (or
 // EINTR) and the thread looks at why it was woken.
