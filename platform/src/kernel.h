@@ -138,9 +138,10 @@ class IoDriver {
   // completes the operation when it is done or its time is up). `untimed`:
   // the wait has no timeout and waits on objects only, so it may sleep inside
   // the device's own blocking call (every object's waker reaches it there
-  // through WakeList; a timeout or a message queue's timer would not). False when the operation is no
-  // longer this claim's to drive (it has ended, or was handed back): the
-  // thread must then sleep as any waiter does, or it would poll for nothing.
+  // through WakeList; a timeout or a message queue's timer would not).
+  // Returns false when the operation is no longer this claim's to drive (it
+  // has ended, or was handed back): the thread must then sleep as any waiter
+  // does, or it would poll for nothing.
   virtual bool Step(int op, std::uint64_t ticket, Waiter& waiter, Clock::time_point until, bool untimed) = 0;
   // Hands the operation back to the service thread, if this claim still drives it.
   virtual void Release(int op, std::uint64_t ticket) = 0;

@@ -10,7 +10,7 @@ namespace vx::kernel {
 // condition variable it is not tied to the sync lock: the thread lets go of
 // the lock before it sleeps and takes it again afterwards as anyone would.
 // A condition variable takes the lock back marked as contended, so every
-// wait it ends cost one more system call at the next unlock, a futex wake-up
+// wait it ends costs one more system call at the next unlock, a futex wake-up
 // for nobody.
 //
 // A wake-up given before the thread sleeps is kept, so none is lost between
@@ -23,7 +23,7 @@ class Parker {
   // (`std::chrono::steady_clock::time_point::max()`: no limit).
   void Park(std::chrono::steady_clock::time_point until);
   // Wakes the owner, or keeps the wake-up for its next Park. Makes a system
-  // call only when the owner is asleep.
+  // call only when the owner is parked (asleep, or about to be).
   void Unpark();
 
  private:

@@ -1,9 +1,10 @@
-// A thread that waits for nothing but its pending write sleeps inside the
-// terminal's own blocking write. Nothing but a signal reaches it there, so
-// every other way the write can end (a purge, a close, TerminateThread) must
-// cut that call short, count exactly the bytes it moved, and be done with
-// the caller's buffer before it returns; and a thread that cannot be reached
-// by the signal must not block at all. The last tests are about any wait for
+// A thread that waits for its pending write with no timeout and no message
+// queue, alone or beside other objects, sleeps inside the terminal's own
+// blocking write. Nothing but a signal reaches it there, so every other way
+// the write can end (a purge, a close, TerminateThread) must cut that call
+// short, count exactly the bytes it moved, and be done with the caller's
+// buffer before it returns; and a thread that cannot be reached by the
+// signal must not block at all. The last tests are about any wait for
 // a write: a synchronous call whose thread is terminated, and an event its
 // caller sets by hand.
 #include "platform/hooks.h"

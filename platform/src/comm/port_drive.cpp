@@ -10,15 +10,16 @@
 // its descriptor; the waiter only ever touches the operation with that lock
 // held and after checking that it is still the one it claimed.
 //
-// A thread that waits for a write with no timeout (alone, or beside other
-// objects such as a stop event) does better still on a terminal: it sleeps
-// inside the device's own blocking write (on a second, blocking description
-// of the terminal), which returns once every byte is taken, where polling
-// wakes it each time a little room appears. There it reads the caller's
-// buffer without the lock and hears nothing but a signal, so whoever ends the
-// write for it first cuts the call short and waits until the thread is out
-// (HaltBlockingWriteLocked); a signal on any object of its wait cuts it short
-// too (WakeList), and the wait hands the write back.
+// A thread that waits for a write with no timeout and no message queue
+// (alone, or beside other objects such as a stop event) does better still on
+// a terminal: it sleeps inside the device's own blocking write (on a second,
+// blocking description of the terminal), which returns once every byte is
+// taken, where polling wakes it each time a little room appears. There it
+// reads the caller's buffer without the lock and hears nothing but a signal,
+// so whoever ends the write for it first cuts the call short and waits until
+// the thread is out (HaltBlockingWriteLocked); any other object of its wait
+// being signalled cuts it short too (WakeList), and the wait hands the write
+// back.
 #include "platform/hooks.h"
 #include "port.h"
 
@@ -183,7 +184,7 @@ bool Port::StepBlockingWrite(std::unique_lock<std::mutex>& writeSide, kernel::Wa
   std::atomic_thread_fence(std::memory_order_seq_cst);
   // TerminateThread looks at inBlockingCall after setting its request, and a
   // waker after posting a wake-up: one of the two sees the other.
-  // A wake-up (SetEvent on the awaited event) ends this step unwritten, so
+  // A wake-up (any object of the wait signalled) ends this step unwritten, so
   // that the wait looks at the objects again.
   if (!waiter.interruptRequested.load() && !waiter.wakePosted.exchange(false)) {
     blockingWrites.fetch_add(1, std::memory_order_relaxed);
