@@ -31,15 +31,18 @@ TEST(Parker, AWakeUpGivenBeforeTheSleepIsKeptOnce) {
 TEST(Parker, UnparkWakesASleeperAndADeadlineEndsTheSleep) {
   Parker parker;
   std::atomic<bool> woke{false};
+  Clock::time_point wokeAt;
   std::thread sleeper([&] {
-    parker.Park(Clock::time_point::max());
+    parker.Park(Clock::now() + milliseconds(5000));  // bounded, so a lost wake-up fails rather than hangs
+    wokeAt = Clock::now();
     woke = true;
   });
   std::this_thread::sleep_for(milliseconds(30));
   EXPECT_FALSE(woke);
+  const auto unparked = Clock::now();
   parker.Unpark();
   sleeper.join();
-  EXPECT_TRUE(woke);
+  EXPECT_LT(wokeAt - unparked, milliseconds(1000)) << "the sleeper slept on";
 
   const auto start = Clock::now();
   parker.Park(start + milliseconds(40));
