@@ -4,7 +4,6 @@
 #include "parker.h"
 
 #include <cerrno>
-#include <climits>
 #include <ctime>
 #include <linux/futex.h>
 #include <sys/syscall.h>
