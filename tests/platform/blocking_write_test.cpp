@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <poll.h>
 #include <pthread.h>
 #include <random>
@@ -67,6 +68,24 @@ struct WriteWaiter {
   void Join() { thread.join(); }
 };
 
+// A thread in a wait of the test's choosing, and whether it has returned.
+struct WaitingThread {
+  std::atomic<bool> returned{false};
+  DWORD result = WAIT_FAILED;
+  std::thread thread;
+  explicit WaitingThread(std::function<DWORD()> wait)
+      : thread([this, wait] {
+          result = wait();
+          returned = true;
+        }) {}
+  // Whether the wait returns within two seconds.
+  bool ReturnsSoon() {
+    for (int i = 0; i < 2000 && !returned; ++i) Sleep(1);
+    return returned;
+  }
+  void Join() { thread.join(); }
+};
+
 // Reads the master until it has been quiet for `quietMs`: the bytes the
 // port's write put on the line.
 std::string Drain(int master, int quietMs = 50) {
@@ -90,6 +109,15 @@ class BlockingWrite : public RawPty {
   void StartPatternWrite() {
     before = WaitBlockingWrites();
     StartWrite(port, out, &ov);
+  }
+  // The pattern write, handed back by its waiter, finishes with nobody
+  // waiting; `seen` is what reached the far side.
+  void ExpectFinishedUnattended(const std::string& seen) {
+    ASSERT_TRUE(CompletesUnattended(ov));
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_EQ(n, out.size());
+    EXPECT_TRUE(seen == pattern);
   }
   const std::string pattern = EveryByteValue(kMoreThanTheLineHolds);
   const std::vector<char> out{pattern.begin(), pattern.end()};
@@ -209,12 +237,7 @@ TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
   EXPECT_EQ(WaitForSingleObject(thread, 2000), WAIT_OBJECT_0);
   CloseHandle(thread);
   EXPECT_FALSE(HasOverlappedIoCompleted(&ov));  // still pending, with nobody waiting now
-  const std::string seen = Drain(master, 300);
-  ASSERT_TRUE(CompletesUnattended(ov));
-  DWORD n = 0;
-  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
-  EXPECT_EQ(n, out.size());
-  EXPECT_TRUE(seen == pattern);
+  ExpectFinishedUnattended(Drain(master, 300));
 }
 
 // WaitForSingleObject on the write's event returns when anyone sets the
@@ -222,20 +245,14 @@ TEST_F(BlockingWrite, TerminateThreadReachesAThreadAsleepInTheWrite) {
 // hear SetEvent as a polling waiter does.
 TEST_F(BlockingWrite, SetEventEndsAWaitOnTheWritesEvent) {
   StartPatternWrite();
-  std::atomic<bool> returned{false};
-  DWORD result = WAIT_FAILED;
-  std::thread waiting([&] {
-    result = WaitForSingleObject(ov.hEvent, INFINITE);
-    returned = true;
-  });
+  WaitingThread waiting([&] { return WaitForSingleObject(ov.hEvent, INFINITE); });
   ASSERT_TRUE(AwaitBlockedWriter(before));
   ASSERT_TRUE(SetEvent(ov.hEvent));
-  for (int i = 0; i < 2000 && !returned; ++i) Sleep(1);
-  const bool wokeBySetEvent = returned;
+  const bool wokeBySetEvent = waiting.ReturnsSoon();
   PurgeComm(port, PURGE_TXABORT);  // lets a thread still asleep in the write go
-  waiting.join();
+  waiting.Join();
   EXPECT_TRUE(wokeBySetEvent);
-  EXPECT_EQ(result, WAIT_OBJECT_0);
+  EXPECT_EQ(waiting.result, WAIT_OBJECT_0);
 }
 
 // A writer that waits for its write and for a stop event at once, with no
@@ -245,28 +262,20 @@ TEST_F(BlockingWrite, AWaitBesideAStopEventSleepsInTheWriteAndHearsTheStop) {
   StartPatternWrite();
   HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(stop, nullptr);
-  std::atomic<bool> returned{false};
-  DWORD result = WAIT_FAILED;
-  std::thread waiting([&] {
+  WaitingThread waiting([&] {
     HANDLE both[2] = {stop, ov.hEvent};
-    result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-    returned = true;
+    return WaitForMultipleObjects(2, both, FALSE, INFINITE);
   });
   const bool slept = AwaitBlockedWriter(before);
   ASSERT_TRUE(SetEvent(stop));
-  for (int i = 0; i < 2000 && !returned; ++i) Sleep(1);
-  const bool heardTheStop = returned;
+  const bool heardTheStop = waiting.ReturnsSoon();
   const std::string seen = Drain(master, 300);  // lets a writer still asleep go
-  waiting.join();
+  waiting.Join();
   CloseHandle(stop);
   EXPECT_TRUE(slept);
   EXPECT_TRUE(heardTheStop);
-  EXPECT_EQ(result, WAIT_OBJECT_0);
-  ASSERT_TRUE(CompletesUnattended(ov));
-  DWORD n = 0;
-  EXPECT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
-  EXPECT_EQ(n, out.size());
-  EXPECT_TRUE(seen == pattern);
+  EXPECT_EQ(waiting.result, WAIT_OBJECT_0);
+  ExpectFinishedUnattended(seen);
 }
 
 // While the writer sleeps in the write, ClearCommError still tells how much
