@@ -4,13 +4,13 @@
 // (CSerialLink with 2048-byte packets) on both, against the same baseline.
 #include "bench_util.h"
 #include "medians.h"
+#include "plain_pairs.h"
 #include "link/SerialLink.h"
 #include "platform/win32.h"
 #include "tools/echo_peer.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,7 +20,6 @@
 #include <sys/wait.h>
 #include <cstdlib>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -31,16 +30,6 @@ namespace {
 
 constexpr std::size_t kBytes = 64u << 20;
 constexpr DWORD kChunk = 2048;
-
-// The slave of a pty, opened as the plain baselines use it: raw.
-int OpenRaw(const std::string& path, int flags) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | flags);
-  termios t;
-  tcgetattr(fd, &t);
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
-  return fd;
-}
 
 // MB/s of a plain non-blocking loop on the slave of an echoing pty.
 double PlainPtyLoop() {
@@ -195,13 +184,6 @@ double LinkEcho(const std::string& name, std::size_t total = kBytes) {
   return mbps;
 }
 
-// CPU seconds this process has used, user and system.
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // CPU seconds per MB of an echo through `name` when the writer offers 2048
 // bytes at a time at `rate` bytes a second for `seconds`, the reader reading
 // with the link's timeouts. On a paced loopback the line sets the pace too.
@@ -289,43 +271,6 @@ struct PeerProcess {
 
 constexpr std::size_t kFairBytes = 32u << 20;
 
-// The plain pair: blocking reads and writes on two threads, the reader
-// filling 2048 bytes or stopping 20 ms after the last byte, as the layer's
-// reads with the link's timeouts do. CPU seconds per MB echoed.
-double PlainPairCpuPerMb(const std::string& device) {
-  int fd = OpenRaw(device, 0);
-  if (fd < 0) return 0;
-  const double cpu = CpuSeconds();
-  std::atomic<std::size_t> got{0};
-  std::thread writer([&] {
-    std::vector<char> out(kChunk, 'z');
-    for (std::size_t sent = 0; sent < kFairBytes;) {
-      while (sent - got.load() > (1u << 20)) std::this_thread::sleep_for(std::chrono::microseconds(100));
-      ssize_t n = write(fd, out.data(), kChunk);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
-  });
-  std::vector<char> in(kChunk);
-  while (got.load() < kFairBytes) {
-    std::size_t fill = 0;
-    while (fill < kChunk) {
-      if (fill > 0) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 20) == 0) break;  // 20 ms with no further byte
-      }
-      ssize_t n = read(fd, in.data() + fill, kChunk - fill);
-      if (n <= 0) break;
-      fill += static_cast<std::size_t>(n);
-    }
-    if (fill == 0) break;
-    got += fill;
-  }
-  writer.join();
-  close(fd);
-  return (CpuSeconds() - cpu) / (got / 1e6);
-}
-
 // CPU per MB of one of the echoes above (the layer's or the link's).
 double CpuPerMb(double (*echo)(const std::string&, std::size_t), const std::string& device) {
   const double cpu = CpuSeconds();
@@ -334,43 +279,72 @@ double CpuPerMb(double (*echo)(const std::string&, std::size_t), const std::stri
 }
 double LayerCpuPerMb(const std::string& device) { return CpuPerMb(LayerEcho, device); }
 double LinkCpuPerMb(const std::string& device) { return CpuPerMb(LinkEcho, device); }
+double PlainCpuPerMb(const std::string& device) { return PlainPairCpuPerMb(device, kFairBytes); }
+double ContractCpuPerMb(const std::string& device) { return ContractPairCpuPerMb(device, kFairBytes); }
+double HandOffCpuPerMb(const std::string& device) { return HandOffPairCpuPerMb(device, kFairBytes); }
 
-// The fair yardstick: CPU per MB of the layer against the plain pair, each
-// echoed by a peer in its own process, in alternating rounds. A run costs
-// less or more for what ran just before it in the process (the link, twice
-// as dear, leaves the machine in another state than the plain pair does),
-// so every other round runs in the reverse order (link, layer, plain), and
-// neither the plain pair nor the layer always follows the same run.
+// One side of the fair yardstick: its name, how it is measured, its runs.
+struct FairSide {
+  const char* name;
+  double (*measure)(const std::string& device);
+  std::vector<double> runs;
+};
+
+// The paired ratios of two sides' runs, round by round.
+std::vector<double> PairedRatios(const FairSide& ours, const FairSide& base) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < ours.runs.size() && i < base.runs.size(); ++i)
+    ratios.push_back(base.runs[i] > 0 ? ours.runs[i] / base.runs[i] : 0);
+  return ratios;
+}
+
+// "what: ours ms/MB against base ms/MB", then the median of the paired
+// ratios with their spread, and the verdict when there is a target.
+void CompareSides(const char* what, const FairSide& ours, const FairSide& base, double target = 0) {
+  const std::vector<double> ratios = PairedRatios(ours, base);
+  Report(what, Median(ours.runs) * 1e3, Median(base.runs) * 1e3, "ms/MB", false);
+  std::printf("  median of the paired ratios: %.2f (lowest %.2f, highest %.2f)", Median(ratios),
+              *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+  if (target > 0) std::printf("; target at most %.2f: %s", target, Median(ratios) <= target ? "met" : "NOT met");
+  std::printf("\n");
+}
+
+// The fair yardstick: CPU per MB of the layer and the link against the plain
+// pair, each echoed by a peer in its own process, in rounds. A run costs less
+// or more for what ran just before it in the process (the link, twice as
+// dear, leaves the machine in another state than the plain pair does), so
+// every other round runs in the reverse order, and no side always follows
+// the same one. Beside the plain pair run two plain pairs that make the
+// calls the layer and the link cannot do without, so that the figures say
+// what is the price of overlapped I/O and of the link's messages, and what
+// is the layer's and the link's own.
 int FairBenchmark() {
-  constexpr int kPairs = 10;
-  std::vector<double> plain, layer, link, layerRatios, linkRatios;
-  auto run = [](double (*measure)(const std::string&)) {
-    PeerProcess peer;
-    return measure(peer.device);
-  };
-  for (int i = 0; i < kPairs; ++i) {
-    const bool forward = i % 2 == 0;
-    if (forward) plain.push_back(run(PlainPairCpuPerMb));
-    if (!forward) link.push_back(run(LinkCpuPerMb));
-    layer.push_back(run(LayerCpuPerMb));
-    if (forward) link.push_back(run(LinkCpuPerMb));
-    if (!forward) plain.push_back(run(PlainPairCpuPerMb));
-    layerRatios.push_back(plain.back() > 0 ? layer.back() / plain.back() : 0);
-    linkRatios.push_back(plain.back() > 0 ? link.back() / plain.back() : 0);
+  constexpr int kRounds = 10;
+  enum { kPlain, kContract, kLayer, kHandOff, kLink, kSides };
+  FairSide sides[kSides] = {{"plain", PlainCpuPerMb, {}},
+                            {"overlapped", ContractCpuPerMb, {}},
+                            {"layer", LayerCpuPerMb, {}},
+                            {"hand-off", HandOffCpuPerMb, {}},
+                            {"link", LinkCpuPerMb, {}}};
+  for (int round = 0; round < kRounds; ++round) {
+    for (int k = 0; k < kSides; ++k) {
+      FairSide& side = sides[round % 2 == 0 ? k : kSides - 1 - k];
+      PeerProcess peer;
+      side.runs.push_back(side.measure(peer.device));
+    }
   }
   double load[3] = {};
   getloadavg(load, 3);
-  std::printf("CPU per MB echoed through a pty, %d rounds of %zu MiB in alternating order, load %.2f %.2f %.2f\n", kPairs,
-              kFairBytes >> 20, load[0], load[1], load[2]);
-  auto judge = [](const char* what, const std::vector<double>& ours, const std::vector<double>& base,
-                  const std::vector<double>& ratios, double target) {
-    Report(what, Median(ours) * 1e3, Median(base) * 1e3, "ms/MB", false);
-    std::printf("  median of the paired ratios: %.2f (lowest %.2f, highest %.2f); target at most %.2f: %s\n",
-                Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
-                *std::max_element(ratios.begin(), ratios.end()), target, Median(ratios) <= target ? "met" : "NOT met");
-  };
-  judge("layer (ms of CPU per MB)", layer, plain, layerRatios, 1.10);
-  judge("link (ms of CPU per MB)", link, plain, linkRatios, 1.25);
+  std::printf("CPU per MB echoed through a pty, %d rounds of %zu MiB in alternating order, load %.2f %.2f %.2f\n",
+              kRounds, kFairBytes >> 20, load[0], load[1], load[2]);
+  CompareSides("layer (ms of CPU per MB)", sides[kLayer], sides[kPlain], 1.10);
+  CompareSides("link (ms of CPU per MB)", sides[kLink], sides[kPlain], 1.25);
+  std::printf("What the calls themselves cost: plain pairs that try each read and write at once first, as\n"
+              "overlapped I/O must, and that also hand each block across threads, as the link's messages do\n");
+  CompareSides("plain pair, overlapped calls", sides[kContract], sides[kPlain]);
+  CompareSides("plain pair, overlapped calls, hand-offs", sides[kHandOff], sides[kPlain]);
+  CompareSides("layer against its plain pair", sides[kLayer], sides[kContract]);
+  CompareSides("link against its plain pair", sides[kLink], sides[kHandOff]);
   return 0;
 }
 
@@ -419,9 +393,13 @@ int main(int argc, char** argv) {
   }
   if (only == "fair") return FairBenchmark();
   // One side of the fair yardstick once, for strace or perf: "fair-plain",
-  // "fair-layer" or "fair-link".
+  // "fair-overlapped", "fair-hand-off", "fair-layer" or "fair-link".
   if (only.rfind("fair-", 0) == 0) {
-    auto measure = only == "fair-plain" ? PlainPairCpuPerMb : only == "fair-layer" ? LayerCpuPerMb : LinkCpuPerMb;
+    auto measure = only == "fair-plain"      ? PlainCpuPerMb
+                   : only == "fair-overlapped" ? ContractCpuPerMb
+                   : only == "fair-hand-off"   ? HandOffCpuPerMb
+                   : only == "fair-layer"      ? LayerCpuPerMb
+                                               : LinkCpuPerMb;
     PeerProcess peer;
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
