@@ -164,7 +164,7 @@ double CpuSeconds() {
 
 double PlainPairCpuPerMb(const std::string& device, std::size_t total) { return PairCpuPerMb(device, total, false); }
 
-double ContractPairCpuPerMb(const std::string& device, std::size_t total) { return PairCpuPerMb(device, total, true); }
+double OverlappedPairCpuPerMb(const std::string& device, std::size_t total) { return PairCpuPerMb(device, total, true); }
 
 double HandOffPairCpuPerMb(const std::string& path, std::size_t total) {
   // As the link bounds its writer's queue, and as the benchmark's owner keeps

@@ -23,7 +23,7 @@ double PlainPairCpuPerMb(const std::string& device, std::size_t total);
 // can finish at once must complete at once, and only what is left then waits
 // (a blocking write for the rest; a poll, then the read). What any
 // implementation of overlapped reads and writes pays on top of the plain pair.
-double ContractPairCpuPerMb(const std::string& device, std::size_t total);
+double OverlappedPairCpuPerMb(const std::string& device, std::size_t total);
 
 // The overlapped pair in the link's shape: a third thread, standing for the
 // dialog, hands every 2048-byte packet to the writer and takes every received
