@@ -62,7 +62,14 @@ DWORD CSerialLink::RunReader() {
 
   PurgeComm(m_hPort, PURGE_RXABORT | PURGE_RXCLEAR);
   DWORD ignored;
-  if (readPending) GetOverlappedResult(m_hPort, &readOv, &ignored, TRUE);
+  if (readPending) {
+    // The aborted read keeps what it had already taken off the line, waiting
+    // for more or for the gap that would have ended it: those bytes came
+    // back, and the owner gets them as it would have a moment later.
+    DWORD taken = 0;
+    GetOverlappedResult(m_hPort, &readOv, &taken, TRUE);
+    Deliver(buffer, taken);
+  }
   if (linePending) {
     // A new mask completes the pending wait; then it no longer refers to lineOv or mask.
     SetCommMask(m_hPort, 0);
@@ -77,6 +84,7 @@ DWORD CSerialLink::RunReader() {
 
 int CSerialLink::ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read) {
   while (WaitForSingleObject(m_hStop, 0) == WAIT_TIMEOUT) {
+    *read = 0;
     if (ReadFile(m_hPort, buffer, size, read, ov)) {
       // Bytes the driver already held: deliver them and start the next read.
       if (!Deliver(buffer, *read)) return 0;
@@ -84,6 +92,9 @@ int CSerialLink::ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read) 
     }
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) return 1;
+    // A read that fails may have taken bytes off the line first (the far end
+    // sent them and hung up): they reach the owner before the failure does.
+    Deliver(buffer, *read);
     if (error != ERROR_INVALID_HANDLE) PostStatus(LINK_STATUS_ERROR, LINK_ERR_READER);
     return 0;
   }
@@ -91,8 +102,11 @@ int CSerialLink::ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read) 
 }
 
 int CSerialLink::FinishRead(OVERLAPPED* ov, BYTE* buffer, DWORD /*size: the buffer the read was armed with*/, DWORD* read) {
+  *read = 0;
   if (!GetOverlappedResult(m_hPort, ov, read, FALSE)) {
-    PostStatus(LINK_STATUS_ERROR, GetLastError() == ERROR_INVALID_HANDLE ? LINK_ERR_BAD_HANDLE : LINK_ERR_READER);
+    const DWORD error = GetLastError();
+    Deliver(buffer, *read);  // what the failed read took, as in ArmRead
+    PostStatus(LINK_STATUS_ERROR, error == ERROR_INVALID_HANDLE ? LINK_ERR_BAD_HANDLE : LINK_ERR_READER);
     return 0;
   }
   return Deliver(buffer, *read);

@@ -3,7 +3,12 @@
 #include "support/owner.h"
 #include "support/port_fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace vx::test {
 namespace {
@@ -154,7 +159,94 @@ TEST_P(Link, TheBacklogDrainsAsTheLineTakesIt) {
   EXPECT_TRUE(owner.PumpUntil([&] { return link.Backlog() == 0; }, 2000));
 }
 
+TEST_P(Link, WhatAReadHoldsWhenTheLinkClosesReachesTheOwner) {
+  if (GetParam() != Device::Pty) GTEST_SKIP() << "an echo paced on a pty keeps the read gathering";
+  // Echoed at 1200 baud, a byte comes every 8.3 ms, well inside the read's
+  // 20 ms gap, so the read goes on gathering until it is full, which these
+  // bytes, still coming back when the link closes, never make it.
+  CloseHandle(port);
+  tools::EchoPeer::Options slow;
+  slow.baud = 1200;
+  port = OpenPort(slow);
+  ASSERT_EQ(link.Open(port), 1);
+  port = INVALID_HANDLE_VALUE;  // the link owns it now
+  owner.PumpFor(30);  // the writer takes packets once its queue exists
+  const std::string sent = "a burst still on its way back when the link closes";
+  ASSERT_TRUE(SendWhenAccepted(link, owner, sent));
+  owner.PumpFor(200);
+  link.Close();
+  owner.PumpFor(0);
+  // Those still on the line are lost with it; those the read had taken came back.
+  EXPECT_FALSE(owner.received.empty());
+  EXPECT_EQ(sent.compare(0, owner.received.size(), owner.received), 0) << owner.received;
+}
+
 INSTANTIATE_TEST_SUITE_P(Devices, Link, ::testing::Values(Device::Loop, Device::Pty), DeviceName);
+
+// A far end on 127.0.0.1 that sends `bytes` to the first client to connect,
+// pauses, and hangs up.
+class SendAndHangUp {
+ public:
+  SendAndHangUp(std::string bytes, DWORD pauseMs) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&at), size) != 0 || listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &size) != 0)
+      return;
+    port_ = ntohs(at.sin_port);
+    server_ = std::thread([this, bytes, pauseMs] {
+      int client = accept(listener_, nullptr, nullptr);
+      if (client < 0) return;
+      for (std::size_t at = 0; at < bytes.size();) {
+        ssize_t n = send(client, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        at += static_cast<std::size_t>(n);
+      }
+      Sleep(pauseMs);
+      close(client);
+    });
+  }
+  ~SendAndHangUp() {
+    shutdown(listener_, SHUT_RDWR);  // ends an accept nobody answered
+    if (server_.joinable()) server_.join();
+    close(listener_);
+  }
+  std::string Name() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread server_;
+};
+
+TEST(LinkHangUp, BytesThatCameBeforeTheHangUpReachTheOwner) {
+  // 3000 bytes: a full read of 2048, then a read holding the other 952 when
+  // the far end goes, either at once (the read fails as it starts) or 5 ms
+  // later (the read fails while it waits for its 20 ms gap).
+  const std::string sent = Pattern(3000, 11);
+  for (DWORD pauseMs : {0u, 5u}) {
+    SCOPED_TRACE(pauseMs);
+    SendAndHangUp far(sent, pauseMs);
+    Owner owner;
+    CSerialLink link(owner.hwnd());
+    HANDLE port = CreateFileA(far.Name().c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(link.Open(port), 1);
+    auto failed = [&] {
+      for (const auto& status : owner.statuses)
+        if (status.first == LINK_STATUS_ERROR) return true;
+      return false;
+    };
+    EXPECT_TRUE(owner.PumpUntil(failed, 5000));
+    EXPECT_EQ(owner.received.size(), sent.size());
+    EXPECT_TRUE(owner.received == sent);
+    link.Close();
+    owner.PumpFor(0);
+  }
+}
 
 }  // namespace
 }  // namespace vx::test
