@@ -50,11 +50,14 @@ class CExerciserDlg : public CDialog {
   LRESULT OnLinkData(WPARAM wParam, LPARAM lParam);
   LRESULT OnLinkStatus(WPARAM wParam, LPARAM lParam);
 
+  // Closes the link and takes in the blocks it received before it ended.
+  void CloseLink();
+
   DECLARE_MESSAGE_MAP()
 
  private:
   static HANDLE OpenSource(const CString& path);
-  void CloseLink();
+  void TakeDataOfClosedLink();
   void ForgetFailuresOfClosedLink();
   void EndTransfer();
   void ShowFailure();

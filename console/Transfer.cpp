@@ -118,7 +118,17 @@ void CExerciserDlg::CloseLink() {
   m_pLink->Close();
   delete m_pLink;
   m_pLink = nullptr;
+  TakeDataOfClosedLink();
   ForgetFailuresOfClosedLink();
+}
+
+// The blocks the closed link posted before it ended (its last read, cut
+// short by the close, among them) came back on the line: they are counted
+// and shown now, not after a new Start has set the counts to zero, and not
+// lost with the window when this is Quit.
+void CExerciserDlg::TakeDataOfClosedLink() {
+  MSG msg;
+  while (PeekMessageA(&msg, m_hWnd, WM_LINK_DATA, WM_LINK_DATA, PM_REMOVE)) DispatchMessageA(&msg);
 }
 
 // An ERROR the closed link posted and this window has not yet handled tells

@@ -14,6 +14,10 @@ class CRunnerDlg : public CExerciserDlg {
   bool LinkFailed() const { return m_bErrorReported; }
   // Stops the pacing timer: nothing more is read from the file or sent.
   void StopSending() { ::KillTimer(m_hWnd, TRANSFER_TIMER_ID); }
+  // Ends the link before the verdict, taking in every block it still held:
+  // its last read waits for 2048 bytes or a 20 ms gap, and a line that keeps
+  // trickling holds back bytes that no quiet spell ever shows.
+  void EndLink() { CloseLink(); }
 
  protected:
   LRESULT OnRunnerLinkData(WPARAM wParam, LPARAM lParam);

@@ -165,8 +165,9 @@ class Run {
   }
 
   void Conclude(DrainEnd end) {
-    const double now = Now();
     dlg_.StopSending();
+    dlg_.EndLink();
+    const double now = Now();
     if (phase_ == Phase::Sending) {
       facts_.sendingSeconds = lastWrite_ > 0 ? lastWrite_ : now;
       drainStart_ = now;

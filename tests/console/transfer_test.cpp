@@ -184,6 +184,23 @@ TEST_P(Transfer, QuitDuringATransferIsPromptAndLeavesNothingBehind) {
   EXPECT_EQ(vx::OpenHandleCount(), handlesBefore);
 }
 
+TEST_P(Transfer, BytesTheLinkHeldAtQuitAreCounted) {
+  if (GetParam() == Device::Loop) GTEST_SKIP() << "the loopback does not pace its echo";
+  // Echoed at 1200 baud, a byte every 8.3 ms: the link's read gathers them
+  // (its 20 ms gap never comes) and still holds them when Quit closes it.
+  tools::EchoPeer::Options slow;
+  slow.baud = 1200;
+  UsePeer(slow);
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    Start(dlg, "fifty bytes that come back slowly, a few at a time", 64, false);
+    WaitUntil([] { return false; }, 300);
+    Click(dlg, IDCANCEL);
+    EXPECT_TRUE(dlg.HasEnded());
+    EXPECT_GT(dlg.m_nReceived, 0u);
+    EXPECT_LT(dlg.m_nReceived, 50u);  // the rest was still on the line
+  });
+}
+
 INSTANTIATE_TEST_SUITE_P(Devices, Transfer, ::testing::Values(Device::Loop, Device::Pty), DeviceName);
 
 TEST(TransferDecisions, PortThatCannotBeOpenedShowsErrorAndTheNextStartTriesAgain) {

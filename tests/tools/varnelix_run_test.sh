@@ -289,6 +289,63 @@ run "a bad rate" 1 --port "loop://?baud=fast" --file "$sample"
 check port_error has "baud 'fast'"
 run "settings that are fine" 0 --port "loop://?baud=230400&format=8N1&flow=none" --file "$work/3000.txt"
 
+# --- Far ends that keep talking or hang up, on a plain TCP port ----------------
+# A read ends at 2048 bytes or 20 ms after the last byte, so bytes that keep
+# trickling in stay inside it however long the line looks quiet; the verdict
+# must still count them. And bytes that came just before a hang-up count.
+cat > "$work/tcp_peer.py" <<'PEER'
+import socket, sys, time
+mode = sys.argv[1]
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.settimeout(0.05)
+echoed = 0
+try:
+    while True:
+        try:
+            data = c.recv(65536)
+        except socket.timeout:
+            if mode == "trickle" and echoed:
+                while True:  # a dot every 5 ms until the client goes
+                    c.sendall(b".")
+                    time.sleep(0.005)
+            continue
+        if not data:
+            break
+        if mode == "hang-up":
+            data = data[:3000 - echoed]
+        c.sendall(data)
+        echoed += len(data)
+        if mode == "hang-up" and echoed >= 3000:
+            time.sleep(0.005)
+            break
+except OSError:
+    pass
+c.close()
+PEER
+tcp_peer() {  # mode: starts the peer, sets $tcp_port
+  rm -f "$work/tcp_port"
+  python3 "$work/tcp_peer.py" "$1" > "$work/tcp_port" &
+  tcp_pid=$!
+  for _ in $(seq 50); do [ -s "$work/tcp_port" ] && break; sleep 0.1; done
+  tcp_port=$(head -n 1 "$work/tcp_port")
+}
+tcp_peer trickle
+run "a far end that trickles unasked bytes after the echo" 1 --port "tcp://127.0.0.1:$tcp_port" --file "$sample"
+check counts.matched = 16442
+check counts.lost = 0
+check counts.extra -gt 0
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+tcp_peer hang-up
+run "a far end that hangs up after 3000 bytes" 1 --port "tcp://127.0.0.1:$tcp_port" --file "$work/random.bin" --packet-size 64
+check link_error = true
+check counts.received = 3000
+check counts.matched = 3000
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+
 # --- Network ports through a real ser2net ---------------------------------------
 if [ -x /usr/sbin/ser2net ]; then
   peer
