@@ -24,6 +24,7 @@ CSerialLink::CSerialLink(HWND owner, DWORD stopWaitMs)
       m_hWriterThread(nullptr),
       m_nSending(0),
       m_nBacklog(0),
+      m_nBytesWritten(0),
       m_dwBacklogLimit(kMinBacklogBytes),
       m_dwStopWaitMs(stopWaitMs) {}
 

@@ -26,6 +26,10 @@ class CSerialLink {
   int Send(const void* packet, DWORD count);
   // Bytes handed to the writer and not yet written to the port.
   DWORD Backlog() const { return m_nBacklog.load(); }
+  // Bytes the writer has written to the port since Open: what the driver
+  // took, which after Close is short of what Send accepted by the packets
+  // the line never took (a dead or stalled line leaves them queued).
+  ULONGLONG BytesWritten() const { return m_nBytesWritten.load(); }
   void Close();
   void StopReader();
   void StopWriter();
@@ -39,6 +43,7 @@ class CSerialLink {
   DWORD RunReader();
   int WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count);
   void AbortPendingWrite(OVERLAPPED* ov);
+  void CountWritten(DWORD count) { m_nBytesWritten += count; }
   int ArmRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read);
   int FinishRead(OVERLAPPED* ov, BYTE* buffer, DWORD size, DWORD* read);
   int Deliver(const BYTE* bytes, DWORD count);
@@ -92,6 +97,7 @@ class CSerialLink {
   // thousand packets, minutes of a slow line, and the written count would run
   // that far ahead of what ever reached the wire.
   std::atomic<DWORD> m_nBacklog;
+  std::atomic<ULONGLONG> m_nBytesWritten;
   DWORD m_dwBacklogLimit;
   DWORD m_dwStopWaitMs;
 };

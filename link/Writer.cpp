@@ -65,9 +65,10 @@ void CSerialLink::ReleasePacket(LPARAM block, DWORD count) {
 // failed): the write is aborted, and has let go of the block, before the
 // caller frees the block.
 void CSerialLink::AbortPendingWrite(OVERLAPPED* ov) {
-  DWORD ignored;
+  DWORD moved = 0;
   PurgeComm(m_hPort, PURGE_TXABORT);
-  GetOverlappedResult(m_hPort, ov, &ignored, TRUE);
+  GetOverlappedResult(m_hPort, ov, &moved, TRUE);
+  CountWritten(moved);  // the part the driver took before the abort
 }
 
 int CSerialLink::WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count) {
@@ -77,6 +78,7 @@ int CSerialLink::WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count) {
     DWORD written = 0;
     if (!WriteFile(m_hPort, data + offset, remaining, &written, ov)) {
       DWORD error = GetLastError();
+      CountWritten(written);  // what a write that failed at once moved first; 0 when it pends
       if (error == ERROR_INVALID_HANDLE) {
         PostStatus(LINK_STATUS_ERROR, LINK_ERR_BAD_HANDLE);
         return 0;
@@ -96,11 +98,15 @@ int CSerialLink::WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count) {
         AbortPendingWrite(ov);
         return 0;
       }
+      written = 0;
       if (!GetOverlappedResult(m_hPort, ov, &written, TRUE)) {
-        PostStatus(LINK_STATUS_ERROR, GetLastError() == ERROR_INVALID_HANDLE ? LINK_ERR_BAD_HANDLE : LINK_ERR_WRITER);
+        const DWORD error = GetLastError();
+        CountWritten(written);  // the part the driver took before the failure
+        PostStatus(LINK_STATUS_ERROR, error == ERROR_INVALID_HANDLE ? LINK_ERR_BAD_HANDLE : LINK_ERR_WRITER);
         return 0;
       }
     }
+    CountWritten(written);
     remaining -= written;
     offset += written;
   }
