@@ -160,6 +160,9 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     std::fprintf(out, "  file      %s, %s, sent once\n", f.options.file.c_str(), Bytes(f.fileSize).c_str());
   std::fprintf(out, "  port      %s, %u-byte packets\n", f.options.port.c_str(), f.options.packetSize);
   std::fprintf(out, "  written   %s in %.2f s, %.0f B/s\n", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
+  if (f.accepted > f.written)
+    std::fprintf(out, "  unsent    %s the link accepted and the line never took (neither sent nor judged)\n",
+                 Bytes(f.accepted - f.written).c_str());
   if (f.lastReceiptSeconds >= 0)
     std::fprintf(out, "  received  %s, %.0f B/s, the last %.2f s after Start\n", Bytes(f.received).c_str(),
                  ReceivedRate(f), f.lastReceiptSeconds);
@@ -205,11 +208,12 @@ void WriteJson(FILE* out, const RunFacts& f) {
                f.fileSize, f.options.packetSize, f.options.stress ? "true" : "false", f.options.duration,
                f.options.drainTimeout);
   std::fprintf(out,
-               "  \"counts\": {\"offered\": %" PRIu64 ", \"written\": %" PRIu64 ", \"received\": %" PRIu64
-               ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64 ", \"corrupted\": %" PRIu64
-               ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64 ", \"places\": %" PRIu64 "},\n",
-               Offered(f), f.written, f.received, k.matched, k.lost, k.gaps, k.corrupted, k.bitErrors, k.extra,
-               k.places);
+               "  \"counts\": {\"offered\": %" PRIu64 ", \"accepted\": %" PRIu64 ", \"written\": %" PRIu64
+               ", \"received\": %" PRIu64 ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
+               ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
+               ", \"places\": %" PRIu64 "},\n",
+               Offered(f), std::max(f.accepted, f.written), f.written, f.received, k.matched, k.lost, k.gaps,
+               k.corrupted, k.bitErrors, k.extra, k.places);
   std::fprintf(out,
                "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
                "\"bit_error_rate\": %.6g},\n",

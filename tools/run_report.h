@@ -25,7 +25,8 @@ enum class DrainEnd { NotReached, Quiet, TimedOut, LinkError, Interrupted };
 struct RunFacts {
   RunOptions options;
   std::uint64_t fileSize = 0;
-  std::uint64_t written = 0;   // bytes the link accepted
+  std::uint64_t written = 0;   // bytes written to the port
+  std::uint64_t accepted = 0;  // bytes the link accepted: more than written when the line stopped taking them
   std::uint64_t received = 0;  // bytes the dialog counted
   CompareCounts counts;
   std::vector<Difference> differences;

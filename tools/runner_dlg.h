@@ -16,8 +16,18 @@ class CRunnerDlg : public CExerciserDlg {
   void StopSending() { ::KillTimer(m_hWnd, TRANSFER_TIMER_ID); }
   // Ends the link before the verdict, taking in every block it still held:
   // its last read waits for 2048 bytes or a 20 ms gap, and a line that keeps
-  // trickling holds back bytes that no quiet spell ever shows.
-  void EndLink() { CloseLink(); }
+  // trickling holds back bytes that no quiet spell ever shows. Returns the
+  // bytes that went out to the port, which a line that stopped taking them
+  // leaves short of the count of bytes the link accepted.
+  ULONGLONG EndLink() {
+    ULONGLONG written = 0;
+    if (m_pLink) {
+      m_pLink->Close();
+      written = m_pLink->BytesWritten();
+    }
+    CloseLink();
+    return written;
+  }
 
  protected:
   LRESULT OnRunnerLinkData(WPARAM wParam, LPARAM lParam);

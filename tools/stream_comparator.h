@@ -57,7 +57,8 @@ class StreamComparator {
   // Takes the next received bytes.
   void Feed(const std::uint8_t* data, std::size_t n);
   // Judges what remains once nothing more will come: `sent` bytes went out
-  // in all; expected bytes not received are lost, received ones left over extra.
+  // in all (fewer than SetSent said when some were never sent); expected
+  // bytes not received are lost, received ones left over extra.
   void Finish(std::uint64_t sent);
 
   const CompareCounts& Counts() const { return counts_; }

@@ -166,14 +166,16 @@ class Run {
 
   void Conclude(DrainEnd end) {
     dlg_.StopSending();
-    dlg_.EndLink();
+    const std::uint64_t written = dlg_.EndLink();
     const double now = Now();
     if (phase_ == Phase::Sending) {
       facts_.sendingSeconds = lastWrite_ > 0 ? lastWrite_ : now;
       drainStart_ = now;
     }
-    comparator_.Finish(dlg_.m_nWritten);
-    facts_.written = dlg_.m_nWritten;
+    // Bytes the line never took were never sent: they are not lost.
+    comparator_.Finish(written);
+    facts_.written = written;
+    facts_.accepted = dlg_.m_nWritten;
     facts_.received = dlg_.m_nReceived;
     facts_.counts = comparator_.Counts();
     facts_.differences = comparator_.Differences();

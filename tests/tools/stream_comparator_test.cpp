@@ -301,6 +301,27 @@ TEST(Comparator, ReceivedBytesBeyondWhatWasSentAreExtra) {
   EXPECT_EQ(comparator.Counts().extra, 50u);
 }
 
+TEST(Comparator, BytesAcceptedButNeverSentAreNotLost) {
+  // The feeds were told 1000 bytes might come back; only 600 went out (the
+  // line stopped taking them) and 300 of those came back.
+  MemoryStream stream(kText, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(1000);
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(kText.data()), 300);
+  comparator.Finish(600);
+  EXPECT_EQ(comparator.Counts().matched, 300u);
+  EXPECT_EQ(comparator.Counts().lost, 300u);
+  EXPECT_EQ(comparator.Counts().expected, 600u);
+  // Never below what has been matched already.
+  StreamComparator early(stream);
+  early.SetSent(1000);
+  early.Feed(reinterpret_cast<const std::uint8_t*>(kText.data()), 300);
+  early.Finish(200);
+  EXPECT_EQ(early.Counts().matched, 300u);
+  EXPECT_EQ(early.Counts().lost, 0u);
+  EXPECT_EQ(early.Counts().extra, 0u);
+}
+
 TEST(Comparator, HoldsNoMoreThanAWindowWhateverComesIn) {
   MemoryStream stream(kText, true);
   StreamComparator comparator(stream);
