@@ -54,6 +54,9 @@ std::string Hint(const RunFacts& f) {
   if (f.sendingStalled)
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
            "holds the sender";
+  if (f.accepted > f.written)
+    return "the line stopped taking bytes before all the link accepted went out: the far end stopped reading, "
+           "flow control holds the sender, or --drain-timeout ended first";
   if (k.lost && f.drainEnd == DrainEnd::TimedOut)
     return "bytes were still owed when --drain-timeout ended: on a slow line, raise it";
   const double transferEnd = f.totalSeconds - f.drainSeconds;
@@ -106,7 +109,9 @@ Verdict JudgeRun(const RunFacts& f) {
   if (f.signal) return Verdict::Interrupted;
   if (!f.portError.empty()) return Verdict::PortError;
   if (f.linkError) return Verdict::LinkError;
-  return f.counts.Intact() ? Verdict::Ok : Verdict::Failed;
+  // Bytes left unsent are not judged, but a run that could not send them all
+  // did not succeed.
+  return f.counts.Intact() && f.accepted <= f.written ? Verdict::Ok : Verdict::Failed;
 }
 
 int ExitStatus(const RunFacts& f) {

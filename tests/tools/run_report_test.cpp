@@ -1,0 +1,42 @@
+// The verdict of a run from its facts.
+#include "tools/run_report.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace vx::tools {
+namespace {
+
+RunFacts IntactRun(std::uint64_t accepted, std::uint64_t written) {
+  RunFacts f;
+  f.accepted = accepted;
+  f.written = written;
+  f.received = written;
+  f.counts.expected = f.counts.received = f.counts.matched = written;
+  return f;
+}
+
+TEST(RunVerdict, EverythingSentAndBackIsOk) {
+  EXPECT_EQ(JudgeRun(IntactRun(5000, 5000)), Verdict::Ok);
+  EXPECT_EQ(ExitStatus(IntactRun(5000, 5000)), 0);
+}
+
+TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
+  RunFacts f = IntactRun(5000, 3000);
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_EQ(ExitStatus(f), 1);
+  char* text = nullptr;
+  std::size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  WriteSummary(out, f);
+  std::fclose(out);
+  std::string summary(text, size);
+  std::free(text);
+  EXPECT_NE(summary.find("unsent    2000 bytes"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("hint: the line stopped taking bytes"), std::string::npos) << summary;
+}
+
+}  // namespace
+}  // namespace vx::tools
