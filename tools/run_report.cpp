@@ -110,8 +110,9 @@ Verdict JudgeRun(const RunFacts& f) {
   if (!f.portError.empty()) return Verdict::PortError;
   if (f.linkError) return Verdict::LinkError;
   // Bytes left unsent are not judged, but a run that could not send them all
-  // did not succeed.
-  return f.counts.Intact() && f.accepted <= f.written ? Verdict::Ok : Verdict::Failed;
+  // (or could not even offer the whole file) did not succeed.
+  const bool allSent = f.accepted <= f.written && !f.sendingStalled;
+  return f.counts.Intact() && allSent ? Verdict::Ok : Verdict::Failed;
 }
 
 int ExitStatus(const RunFacts& f) {
@@ -135,7 +136,10 @@ const char* VerdictName(Verdict v) {
 
 std::uint64_t Offered(const RunFacts& f) {
   if (!f.options.stress || f.fileSize == 0) return f.fileSize;
-  std::uint64_t passes = (f.written + f.fileSize - 1) / f.fileSize;
+  // The passes the dialog began: counted by what the link accepted, since a
+  // line that never took the end of a pass was still offered all of it.
+  const std::uint64_t begun = std::max(f.accepted, f.written);
+  std::uint64_t passes = (begun + f.fileSize - 1) / f.fileSize;
   return std::max<std::uint64_t>(passes, 1) * f.fileSize;
 }
 

@@ -168,6 +168,9 @@ class Run {
     dlg_.StopSending();
     const std::uint64_t written = dlg_.EndLink();
     const double now = Now();
+    // The blocks the link still held came in with its close: they were
+    // received by now, and the rates and the last receipt count them.
+    drain_.Observe(now, dlg_.m_nReceived);
     if (phase_ == Phase::Sending) {
       facts_.sendingSeconds = lastWrite_ > 0 ? lastWrite_ : now;
       drainStart_ = now;

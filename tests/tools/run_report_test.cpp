@@ -38,5 +38,18 @@ TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
   EXPECT_NE(summary.find("hint: the line stopped taking bytes"), std::string::npos) << summary;
 }
 
+TEST(RunVerdict, ALineThatStoppedTakingBytesIsNotOkThoughAllItTookCameBack) {
+  RunFacts f = IntactRun(10240, 10240);
+  f.sendingStalled = true;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+}
+
+TEST(RunVerdict, AStressRunOffersThePassesTheDialogBegan) {
+  RunFacts f = IntactRun(82000, 67482);  // a slow line never took the last 14518 bytes
+  f.options.stress = true;
+  f.fileSize = 100;
+  EXPECT_EQ(Offered(f), 82000u);
+}
+
 }  // namespace
 }  // namespace vx::tools
