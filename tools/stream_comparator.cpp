@@ -18,6 +18,11 @@ constexpr int kChainLimit = 64;
 constexpr std::size_t kAlignCells = 4096 * 1024;
 // A table larger than this is given back once used: such stretches are rare.
 constexpr std::size_t kKeptAlignCells = 64 * 1024;
+// When nothing agrees for a whole window, this many received bytes are
+// aligned byte by byte against up to twice as many expected ones, to tell
+// faults too close together to leave an agreeing run (a byte lost or put in
+// every few bytes) from bytes that are not the stream at all.
+constexpr std::size_t kDenseStretch = 1024;
 
 struct Cost {
   std::size_t edits, skipped;
@@ -318,8 +323,13 @@ bool StreamComparator::Search(bool final) {
   // Nothing agrees within the window.
   std::uint64_t limit = std::min(sent_, streamEnd_);
   bool allInView = final && limit - e_ <= nE && Pending() <= nR;
+  const Candidate tail = allInView ? TailCandidate(nE, nR) : Candidate{};
+  if (allInView && tail.d * tail.i <= kAlignCells) {
+    Resolve(tail.d, tail.i);
+    return true;
+  }
+  if (ResolveDenseFaults(nE, nR)) return true;
   if (allInView) {
-    Candidate tail = TailCandidate(nE, nR);
     Resolve(tail.d, tail.i);
   } else {
     // Garbage for a whole window (a wrong line speed, noise): pair it up and
@@ -327,6 +337,48 @@ bool StreamComparator::Search(bool final) {
     Resolve(std::min(W, nE), std::min(W, nR));
   }
   return true;
+}
+
+bool StreamComparator::ResolveDenseFaults(std::size_t nE, std::size_t nR) {
+  // A short look first: noise fails it at a sixty-fourth of the cost, and
+  // noise can come window after window.
+  std::size_t a = 0;
+  for (std::size_t m : {kDenseStretch / 8, kDenseStretch}) {
+    m = std::min(m, nR);
+    if (m == 0 || !DenseStretchEnd(m, std::min(2 * m, nE), &a)) return false;
+    if (m == nR) break;
+  }
+  Resolve(a, std::min(kDenseStretch, nR));
+  return true;
+}
+
+bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const {
+  if (n == 0) return false;
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
+  // How many of got[0, m) can be paired in order with equal bytes of
+  // want[0, a), for every a at once: one row per received byte, kept two at
+  // a time.
+  std::vector<std::uint32_t> row(n + 1, 0), next(n + 1, 0);
+  for (std::size_t b = 1; b <= m; ++b) {
+    for (std::size_t a = 1; a <= n; ++a)
+      next[a] = want[a - 1] == got[b - 1] ? row[a - 1] + 1 : std::max(row[a], next[a - 1]);
+    row.swap(next);
+  }
+  // Where the stretch ends on the expected side: the most pairs, less half a
+  // point for every expected byte passed unpaired. Without that charge the
+  // last received byte would pair with an equal byte by chance far ahead,
+  // calling everything between lost; with it, the end keeps to the stream's
+  // step even when every second byte is lost.
+  auto score = [&](std::size_t a) { return 3 * static_cast<long>(row[a]) - static_cast<long>(a); };
+  std::size_t a = 0;
+  for (std::size_t k = 1; k <= n; ++k)
+    if (score(k) > score(a)) a = k;
+  *end = a;
+  // Bytes of another stream (noise, a wrong line speed) pair up by chance
+  // only here and there; the stream with dense faults pairs up nearly
+  // everywhere.
+  return 3 * row[a] >= 2 * m;
 }
 
 void StreamComparator::PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,

@@ -4,7 +4,9 @@
 // sent). After a loss or an insertion it finds its place again by looking
 // ahead a bounded window on both sides for the smallest skip after which a run
 // of bytes agrees, so one dropped byte costs one "lost", not the rest of the
-// run. Memory stays bounded by the window, whatever the length of the streams.
+// run; where faults are too dense for any run to agree, it aligns a short
+// stretch byte by byte instead. Memory stays bounded by the window, whatever
+// the length of the streams.
 #pragma once
 
 #include "tools/expected_stream.h"
@@ -96,6 +98,13 @@ class StreamComparator {
   bool Search(bool final);
   void StartSearch();
   void Resolve(std::size_t d, std::size_t i);
+  // Where nothing agrees for a window: resolves a short stretch by the
+  // fewest edits if it is the stream with faults too dense for an agreeing
+  // run, and says so; false for bytes that are not the stream.
+  bool ResolveDenseFaults(std::size_t nE, std::size_t nR);
+  // Aligns m received bytes with up to n expected ones: where on the
+  // expected side they end (*end), and whether they are the stream at all.
+  bool DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const;
   // Classify the d expected and i received bytes skipped: by the fewest edits, or in order when too wide.
   void Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i, Difference* diff,
              std::uint64_t* gaps);

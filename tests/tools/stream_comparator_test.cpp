@@ -322,6 +322,36 @@ TEST(Comparator, BytesAcceptedButNeverSentAreNotLost) {
   EXPECT_EQ(k.extra, 0u);
 }
 
+TEST(Comparator, FaultsTooDenseForAnAgreeingRunAreStillCountedOneByOne) {
+  // A byte lost, put in or changed every few bytes all along: never 32 bytes
+  // in step, yet each fault is what it is, not a stretch of corruption.
+  const std::string file = Random(30000, 5);
+  auto every = [](std::size_t n, auto fault) {
+    return [n, fault](std::string s) {
+      std::string out;
+      for (std::size_t k = 0; k < s.size(); ++k) fault(out, s[k], k % n == n - 1);
+      return out;
+    };
+  };
+  auto drop = [](std::string& out, char c, bool hit) { if (!hit) out += c; };
+  auto insert = [](std::string& out, char c, bool hit) { out += c; if (hit) out += '~'; };
+  auto flip = [](std::string& out, char c, bool hit) { out += hit ? static_cast<char>(c ^ 0x10) : c; };
+  for (std::size_t n : {3u, 8u, 20u}) {
+    SCOPED_TRACE(n);
+    const std::uint64_t faults = file.size() / n;
+    CompareCounts k = Compare({"drop", file, false, file.size(), every(n, drop), {}}, 2048);
+    EXPECT_EQ(k.lost, faults);
+    EXPECT_EQ(k.corrupted + k.extra, 0u);
+    k = Compare({"insert", file, false, file.size(), every(n, insert), {}}, 2048);
+    EXPECT_EQ(k.extra, faults);
+    EXPECT_EQ(k.corrupted + k.lost, 0u);
+    k = Compare({"flip", file, false, file.size(), every(n, flip), {}}, 2048);
+    EXPECT_EQ(k.corrupted, faults);
+    EXPECT_EQ(k.bitErrors, faults);
+    EXPECT_EQ(k.lost + k.extra, 0u);
+  }
+}
+
 TEST(Comparator, HoldsNoMoreThanAWindowWhateverComesIn) {
   MemoryStream stream(kText, true);
   StreamComparator comparator(stream);

@@ -146,6 +146,14 @@ check counts.lost = 0
 check counts.matched = 16442
 check differences.0.received_hex has "42 4f 4f 54"
 
+# Faults closer together than the 32 bytes the judge needs in step.
+peer --drop-every 8
+run "a peer that drops every 8th byte" 1 --port "$device" --file "$work/random.bin"
+stop_peer
+check counts.lost = "$peer_dropped"
+check counts.corrupted = 0
+check counts.extra = 0
+
 peer --insert-every 4000
 run "a peer that adds a byte every 4000" 1 --port "$device" --file "$work/random.bin"
 stop_peer
