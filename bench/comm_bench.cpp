@@ -63,7 +63,6 @@ double PlainPtyLoop() {
 // MB/s of the same echo with plain blocking reads and writes on two threads,
 // the shape the layer has: how much of the layer's gap is the two threads.
 double PlainTwoThreads() {
-  constexpr std::size_t kInFlight = 1 << 20;
   vx::tools::EchoPeer peer;
   std::string error;
   if (!peer.Start(&error)) return 0;
@@ -72,7 +71,7 @@ double PlainTwoThreads() {
   std::thread writer([&] {
     std::vector<char> out(kChunk, 'z');
     for (std::size_t sent = 0; sent < kBytes;) {
-      while (sent - got.load() > kInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      KeepInFlight(sent, got);
       ssize_t n = write(fd, out.data(), kChunk);
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
@@ -99,11 +98,10 @@ HANDLE OpenPort(const std::string& name) {
 }
 
 // MB/s echoed through the layer: a writer thread and a reader thread, each
-// with 2048-byte overlapped operations. The writer keeps at most kInFlight
-// bytes ahead of the reader, as the plain loop does by reading between its
+// with 2048-byte overlapped operations. The writer keeps at most 1 MiB
+// ahead of the reader (KeepInFlight), as the plain loop does by reading between its
 // writes: an echo peer holds a bounded backlog and drops what overflows it.
 double LayerEcho(const std::string& name, std::size_t total = kBytes) {
-  constexpr std::size_t kInFlight = 1 << 20;
   HANDLE port = OpenPort(name);
   std::atomic<std::size_t> got{0};
   std::thread writer([&] {
@@ -111,7 +109,7 @@ double LayerEcho(const std::string& name, std::size_t total = kBytes) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (std::size_t sent = 0; sent < total; sent += kChunk) {
-      while (sent - got.load() > kInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      KeepInFlight(sent, got);
       DWORD n;
       if (!WriteFile(port, out.data(), kChunk, &n, &ov)) GetOverlappedResult(port, &ov, &n, TRUE);
     }

@@ -19,14 +19,6 @@ namespace {
 
 constexpr std::size_t kBlock = 2048;
 constexpr int kGapMs = 20;
-// How far the writer may run ahead of the reader: the echo peer holds a
-// bounded backlog and holds the line back when it is full.
-constexpr std::size_t kInFlight = 1u << 20;
-
-void KeepInFlight(std::size_t sent, const std::atomic<std::size_t>& got) {
-  while (sent - got.load() > kInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
-}
-
 // The slave of the pty as a shape uses it: always a blocking description,
 // and for the overlapped calls a second, non-blocking one (-1 otherwise).
 struct Device {
@@ -146,6 +138,11 @@ class BlockQueue {
 };
 
 }  // namespace
+
+void KeepInFlight(std::size_t sent, const std::atomic<std::size_t>& got) {
+  constexpr std::size_t kInFlight = 1u << 20;
+  while (sent - got.load() > kInFlight) std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
 
 int OpenRaw(const std::string& path, int flags) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | flags);

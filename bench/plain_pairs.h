@@ -4,6 +4,7 @@
 // link's timeouts do: 2048 bytes, or 20 ms with no further byte.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -14,6 +15,10 @@ int OpenRaw(const std::string& path, int flags);
 
 // CPU seconds this process has used, user and system.
 double CpuSeconds();
+
+// Holds an echo's writer back while it is 1 MiB ahead of its reader: the
+// echo peer keeps a bounded backlog and holds the line back when it is full.
+void KeepInFlight(std::size_t sent, const std::atomic<std::size_t>& got);
 
 // Blocking reads and writes on two threads: the least the echo can cost.
 double PlainPairCpuPerMb(const std::string& device, std::size_t total);

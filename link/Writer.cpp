@@ -98,7 +98,6 @@ int CSerialLink::WriteBlock(OVERLAPPED* ov, const BYTE* data, DWORD count) {
         AbortPendingWrite(ov);
         return 0;
       }
-      written = 0;
       if (!GetOverlappedResult(m_hPort, ov, &written, TRUE)) {
         const DWORD error = GetLastError();
         CountWritten(written);  // the part the driver took before the failure

@@ -138,8 +138,7 @@ std::uint64_t Offered(const RunFacts& f) {
   if (!f.options.stress || f.fileSize == 0) return f.fileSize;
   // The passes the dialog began: counted by what the link accepted, since a
   // line that never took the end of a pass was still offered all of it.
-  const std::uint64_t begun = std::max(f.accepted, f.written);
-  std::uint64_t passes = (begun + f.fileSize - 1) / f.fileSize;
+  std::uint64_t passes = (f.accepted + f.fileSize - 1) / f.fileSize;
   return std::max<std::uint64_t>(passes, 1) * f.fileSize;
 }
 
@@ -221,7 +220,7 @@ void WriteJson(FILE* out, const RunFacts& f) {
                ", \"received\": %" PRIu64 ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
                ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
                ", \"places\": %" PRIu64 "},\n",
-               Offered(f), std::max(f.accepted, f.written), f.written, f.received, k.matched, k.lost, k.gaps,
+               Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps,
                k.corrupted, k.bitErrors, k.extra, k.places);
   std::fprintf(out,
                "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "

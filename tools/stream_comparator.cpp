@@ -340,15 +340,14 @@ bool StreamComparator::Search(bool final) {
 }
 
 bool StreamComparator::ResolveDenseFaults(std::size_t nE, std::size_t nR) {
+  const std::size_t m = std::min(kDenseStretch, nR);
   // A short look first: noise fails it at a sixty-fourth of the cost, and
   // noise can come window after window.
-  std::size_t a = 0;
-  for (std::size_t m : {kDenseStretch / 8, kDenseStretch}) {
-    m = std::min(m, nR);
-    if (m == 0 || !DenseStretchEnd(m, std::min(2 * m, nE), &a)) return false;
-    if (m == nR) break;
-  }
-  Resolve(a, std::min(kDenseStretch, nR));
+  const std::size_t look = std::min(kDenseStretch / 8, m);
+  std::size_t end = 0;
+  if (look == 0 || !DenseStretchEnd(look, std::min(2 * look, nE), &end)) return false;
+  if (m > look && !DenseStretchEnd(m, std::min(2 * m, nE), &end)) return false;
+  Resolve(end, m);
   return true;
 }
 
