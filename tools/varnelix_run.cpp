@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -225,7 +226,15 @@ int main(int argc, char** argv) {
     PrintRunUsage(stdout);
     return 0;
   }
-  if (options.ports.size() > 1) return RunPortFleet("/proc/self/exe", options);
+  if (options.ports.size() > 1) {
+    // Each port runs in a child of this same program, started by its real
+    // path rather than /proc/self/exe so that it carries the program's name:
+    // a port that one child holds is then named as held by varnelix-run.
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    return RunPortFleet(n > 0 && access(self, X_OK) == 0 ? self : "/proc/self/exe", options);
+  }
   FileStream expected(options.stress);
   std::string error;
   if (!expected.Open(options.file, &error)) {

@@ -302,6 +302,11 @@ stop_peer
 kill "$good_pid" 2>/dev/null
 wait "$good_pid" 2>/dev/null
 
+peer
+run "one port named twice" 1 --file "$sample" --port "$device" --port "$device" --stress --duration 2
+grep -q "busy: .*[0-9] (varnelix-run)" "$work/out.txt" || fail "$last: the holder is not named as varnelix-run"
+stop_peer
+
 # --- Line settings in the port name -------------------------------------------
 run "a setting the exerciser does not know" 1 --port "loop://?speed=9600" --file "$sample"
 check port_error has "unknown setting 'speed'"
