@@ -45,6 +45,11 @@ std::string Hint(const RunFacts& f) {
     case Verdict::PortError: return f.portHint;
     case Verdict::Interrupted: return "the run was interrupted: the counts cover what had come back by then";
     case Verdict::LinkError:
+      // Whether anything was still owed tells a line that died mid-transfer
+      // from one that went away once its echo was complete.
+      if (f.written > 0 && f.counts.lost == 0 && f.accepted == f.written)
+        return "the line went away after every byte sent had come back: the far end hung up, or the adapter was "
+               "unplugged";
       return "the line went away during the transfer: the far end hung up, or the adapter was unplugged";
     case Verdict::Failed: break;
   }

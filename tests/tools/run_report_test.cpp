@@ -23,10 +23,7 @@ TEST(RunVerdict, EverythingSentAndBackIsOk) {
   EXPECT_EQ(ExitStatus(IntactRun(5000, 5000)), 0);
 }
 
-TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
-  RunFacts f = IntactRun(5000, 3000);
-  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
-  EXPECT_EQ(ExitStatus(f), 1);
+std::string Summary(const RunFacts& f) {
   char* text = nullptr;
   std::size_t size = 0;
   FILE* out = open_memstream(&text, &size);
@@ -34,6 +31,14 @@ TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
   std::fclose(out);
   std::string summary(text, size);
   std::free(text);
+  return summary;
+}
+
+TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
+  RunFacts f = IntactRun(5000, 3000);
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_EQ(ExitStatus(f), 1);
+  std::string summary = Summary(f);
   EXPECT_NE(summary.find("unsent    2000 bytes"), std::string::npos) << summary;
   EXPECT_NE(summary.find("hint: the line stopped taking bytes"), std::string::npos) << summary;
 }
@@ -49,6 +54,20 @@ TEST(RunVerdict, AStressRunOffersThePassesTheDialogBegan) {
   f.options.stress = true;
   f.fileSize = 100;
   EXPECT_EQ(Offered(f), 82000u);
+}
+
+// A hang-up is told by whether bytes were still owed when it came.
+TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
+  RunFacts f = IntactRun(5000, 5000);
+  f.linkError = true;
+  EXPECT_NE(Summary(f).find("hint: the line went away after every byte sent had come back"), std::string::npos)
+      << Summary(f);
+  f.counts.matched = 4000;
+  f.counts.lost = 1000;
+  EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
+  f = IntactRun(5000, 3000);  // the rest never went out
+  f.linkError = true;
+  EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
 }
 
 }  // namespace
