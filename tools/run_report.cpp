@@ -73,6 +73,11 @@ std::string Hint(const RunFacts& f) {
                   f.lastReceiptSeconds, transferEnd - f.lastReceiptSeconds);
     return text;
   }
+  // Bytes missing in one place and bytes never sent in another are the far
+  // end reordering or repeating blocks, not a line too slow for the pacing.
+  if (k.lost && k.extra)
+    return "bytes came back out of place (reordered, repeated, or others in their stead): check the far end's "
+           "buffering, and that nothing else talks on the line";
   double pacing = f.options.packetSize * 1000.0;
   double line = ReceivedRate(f);
   if (k.lost && line > 0 && line < 0.8 * WrittenRate(f)) {

@@ -70,5 +70,21 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
 }
 
+// Two blocks swapped on a short run: their echo ends after sending does, so
+// the line looks slower than the pacing, but the pacing is not the cause.
+TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
+  RunFacts f = IntactRun(16442, 16442);
+  f.options.packetSize = 256;
+  f.sendingSeconds = 0.065;
+  f.lastReceiptSeconds = 0.120;
+  f.counts.matched = 16442 - 2048;
+  f.counts.lost = f.counts.extra = 2048;
+  EXPECT_NE(Summary(f).find("hint: bytes came back out of place"), std::string::npos) << Summary(f);
+  f.counts.extra = 0;  // only lost, on a line slower than the pacing
+  f.counts.received -= 2048;
+  f.received -= 2048;
+  EXPECT_NE(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
+}
+
 }  // namespace
 }  // namespace vx::tools
