@@ -13,17 +13,22 @@ class DrainPolicy {
  public:
   // The reader's largest block.
   static constexpr double kBlockBytes = 2048;
-  // What is assumed of a line that has not shown its rate yet: 1200 baud, so
-  // that a perfect but slow line is not called silent. A silent line costs
-  // 1.5 blocks at that rate (26 s) from the start of sending.
-  static constexpr double kSlowestRate = 120;
+  // What is assumed of a line that has not shown its rate yet. A read ends
+  // 20 ms after its last byte, so a line slower than 50 B/s (500 baud) shows
+  // itself byte by byte; any faster one can hold a whole block back, up to
+  // 41 s of it at just over 50 B/s (600 baud: 34 s). So the slowest rate a
+  // block can hide at, that a perfect but slow line is not called silent. A
+  // silent line costs 1.5 blocks at that rate (61 s) from the start of
+  // sending, or the drain timeout.
+  static constexpr double kSlowestRate = 50;
   // Quiet time when nothing more is owed (only extra bytes could still come):
   // the read's 20 ms, the post to the dialog and the runner's 20 ms poll, with
   // room to spare on a busy machine.
   static constexpr double kQuietFloor = 0.25;
   // Quiet time at least while sent bytes are still owed: a peer may answer in
-  // bursts, and waiting a little longer before calling bytes lost is cheap.
-  static constexpr double kOwedFloor = 1.0;
+  // bursts, or pause for a second or two (a device flushing, a server busy),
+  // and waiting a little longer before calling bytes lost is cheap.
+  static constexpr double kOwedFloor = 3.0;
 
   // `sendStart`: when sending began; `timeout`: the most the drain may last.
   DrainPolicy(double sendStart, double timeout) : sendStart_(sendStart), timeout_(timeout) {}

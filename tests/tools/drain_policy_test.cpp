@@ -10,8 +10,9 @@ namespace {
 TEST(DrainPolicy, ASilentLineGetsABlockAtTheSlowestRateFromTheStartOfSending) {
   DrainPolicy drain(0.1, 600);
   drain.Begin(1.0);
-  // 2048 bytes at 1200 baud take 17 s: not yet.
-  EXPECT_FALSE(drain.Done(17.0, 16442));
+  // 2048 bytes at 600 baud take 34 s, each byte 16.7 ms after the last, so
+  // the read never ends early: not yet.
+  EXPECT_FALSE(drain.Done(0.1 + 2048 / 60.0 + 1.0, 16442));
   EXPECT_TRUE(drain.Done(0.1 + 1.5 * 2048 / DrainPolicy::kSlowestRate + 0.2, 16442));
 }
 
@@ -62,6 +63,17 @@ TEST(DrainPolicy, APeerThatPausedBeforeIsGivenAsLongAgain) {
   drain.Begin(3.2);
   EXPECT_FALSE(drain.Done(3.1 + 4.0, 1000));
   EXPECT_TRUE(drain.Done(3.1 + 4.6, 1000));
+}
+
+// A fast echo that pauses 2 s once, while the dialog still waits for it
+// before closing the file: the bytes after the pause are not called lost.
+TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
+  DrainPolicy drain(0.1, 600);
+  drain.Observe(0.12, 2048);
+  drain.Observe(0.16, 5376);
+  drain.Begin(1.2);
+  EXPECT_FALSE(drain.Done(0.16 + 2.5, 11066));
+  EXPECT_TRUE(drain.Done(0.16 + DrainPolicy::kOwedFloor, 11066));
 }
 
 TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {
