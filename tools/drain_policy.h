@@ -42,6 +42,11 @@ class DrainPolicy {
   // True once the line has been quiet long enough, or the time is up.
   bool Done(double now, std::uint64_t owed) const { return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed); }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
+  // True while the line, having answered, has not yet been quiet as long as
+  // `owed` bytes need: a wait cut short now leaves them on their way.
+  bool StillAnswering(double now, std::uint64_t owed) const {
+    return lastReceipt_ >= 0 && now - lastActivity_ < QuietNeeded(owed);
+  }
   // The line's rate as seen so far, in bytes a second; 0 until something has
   // come back after the first receipt.
   double ObservedRate() const;

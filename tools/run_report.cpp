@@ -38,6 +38,8 @@ const char* DrainEndName(DrainEnd end) {
 
 const char* SignalName(int signal) { return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : ""; }
 
+std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
 // What to try next, for a run that did not come out right.
 std::string Hint(const RunFacts& f) {
   switch (JudgeRun(f)) {
@@ -59,6 +61,15 @@ std::string Hint(const RunFacts& f) {
   if (f.sendingStalled)
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
            "holds the sender";
+  if (k.unreturned && f.drainEnd == DrainEnd::TimedOut) {
+    char text[256];
+    const double line = ReceivedRate(f);
+    std::snprintf(text, sizeof text,
+                  "the line was still answering when --drain-timeout ended: at about %.0f B/s the %s on their way "
+                  "needed about %.0f s more; raise --drain-timeout",
+                  line, Bytes(k.unreturned).c_str(), line > 0 ? static_cast<double>(k.unreturned) / line : 0.0);
+    return text;
+  }
   if (f.accepted > f.written)
     return "the line stopped taking bytes before all the link accepted went out: the far end stopped reading, "
            "flow control holds the sender, or --drain-timeout ended first";
@@ -71,6 +82,15 @@ std::string Hint(const RunFacts& f) {
                   "the far end stopped answering %.1f s after Start, %.1f s before the transfer ended: it stalled, "
                   "hung, or stopped reading",
                   f.lastReceiptSeconds, transferEnd - f.lastReceiptSeconds);
+    return text;
+  }
+  if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0) {
+    // Everything lost was still owed when the answers stopped.
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the far end stopped answering %.1f s after Start with %s still owed: it stalled, hung, or "
+                  "stopped reading",
+                  f.lastReceiptSeconds, Bytes(k.lost).c_str());
     return text;
   }
   // Bytes missing in one place and bytes never sent in another are the far
@@ -110,8 +130,6 @@ void JsonString(FILE* out, const std::string& s) {
   }
   std::fputc('"', out);
 }
-
-std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 }  // namespace
 
@@ -171,6 +189,9 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                  k.gaps, k.gaps == 1 ? "gap" : "gaps", k.corrupted, k.bitErrors, k.bitErrors == 1 ? "error" : "errors",
                  k.extra, Bytes(f.written).c_str());
   }
+  if (k.unreturned)
+    std::fprintf(out, "  not back  %s still on their way when the wait was cut short (not judged)\n",
+                 Bytes(k.unreturned).c_str());
   if (f.options.stress)
     std::fprintf(out, "  file      %s, %s, sent again and again for %.1f s\n", f.options.file.c_str(),
                  Bytes(f.fileSize).c_str(), f.options.duration);
@@ -229,9 +250,9 @@ void WriteJson(FILE* out, const RunFacts& f) {
                "  \"counts\": {\"offered\": %" PRIu64 ", \"accepted\": %" PRIu64 ", \"written\": %" PRIu64
                ", \"received\": %" PRIu64 ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
                ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
-               ", \"places\": %" PRIu64 "},\n",
+               ", \"places\": %" PRIu64 ", \"unreturned\": %" PRIu64 "},\n",
                Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps,
-               k.corrupted, k.bitErrors, k.extra, k.places);
+               k.corrupted, k.bitErrors, k.extra, k.places, k.unreturned);
   std::fprintf(out,
                "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
                "\"bit_error_rate\": %.6g},\n",

@@ -131,13 +131,16 @@ void StreamComparator::Feed(const std::uint8_t* data, std::size_t n) {
   }
 }
 
-void StreamComparator::Finish(std::uint64_t sent) {
+void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
   // What went out in all can be less than the bound the feeds were given:
   // bytes accepted for sending that the line never took. Never less than
   // what has already been matched against.
   sent_ = std::max(sent, e_);
   Drain(true);
-  if (sent_ > e_) {
+  if (sent_ > e_ && lineStillAnswering) {
+    counts_.unreturned = sent_ - e_;
+    e_ = sent_;
+  } else if (sent_ > e_) {
     // Sent and never seen: one gap at the end.
     Difference diff;
     diff.expectedOffset = e_;
@@ -145,6 +148,7 @@ void StreamComparator::Finish(std::uint64_t sent) {
     diff.lost = sent_ - e_;
     diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
     counts_.lost += diff.lost;
+    counts_.lostAtEnd = diff.lost;
     counts_.expected += diff.lost;
     ++counts_.gaps;
     ++counts_.places;

@@ -29,7 +29,9 @@ struct CompareCounts {
   std::uint64_t bitErrors = 0;  // differing bits among the corrupted bytes
   std::uint64_t extra = 0;
   std::uint64_t places = 0;     // places where the streams part (kept or not)
-  bool Intact() const { return lost == 0 && corrupted == 0 && extra == 0; }
+  std::uint64_t lostAtEnd = 0;  // of the lost, those sent after the last byte that came back
+  std::uint64_t unreturned = 0;  // sent, not back when the run was cut short, and not judged
+  bool Intact() const { return lost == 0 && corrupted == 0 && extra == 0 && unreturned == 0; }
 };
 
 // One place where the streams part: what was skipped on each side to agree again.
@@ -60,8 +62,10 @@ class StreamComparator {
   void Feed(const std::uint8_t* data, std::size_t n);
   // Judges what remains once nothing more will come: `sent` bytes went out
   // in all (fewer than SetSent said when some were never sent); expected
-  // bytes not received are lost, received ones left over extra.
-  void Finish(std::uint64_t sent);
+  // bytes not received are lost, received ones left over extra. When the
+  // run was cut short while the line still answered, the bytes sent after
+  // the last one judged were still on their way: unreturned, not lost.
+  void Finish(std::uint64_t sent, bool lineStillAnswering = false);
 
   const CompareCounts& Counts() const { return counts_; }
   const std::vector<Difference>& Differences() const { return differences_; }

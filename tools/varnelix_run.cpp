@@ -160,9 +160,14 @@ class Run {
       drain_.Begin(now);
       return;
     }
-    std::uint64_t judged = comparator_.Counts().expected;
-    std::uint64_t owed = dlg_.m_nWritten > judged ? dlg_.m_nWritten - judged : 0;
+    const std::uint64_t owed = Owed(dlg_.m_nWritten);
     if (drain_.Done(now, owed)) Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
+  }
+
+  // Of `sent` bytes, those not yet judged: still owed by the line.
+  std::uint64_t Owed(std::uint64_t sent) const {
+    const std::uint64_t judged = comparator_.Counts().expected;
+    return sent > judged ? sent - judged : 0;
   }
 
   void Conclude(DrainEnd end) {
@@ -176,8 +181,12 @@ class Run {
       facts_.sendingSeconds = lastWrite_ > 0 ? lastWrite_ : now;
       drainStart_ = now;
     }
-    // Bytes the line never took were never sent: they are not lost.
-    comparator_.Finish(written);
+    // Bytes the line never took were never sent: they are not lost. Nor are
+    // those still on their way back when the wait was cut short (by the
+    // drain timeout or a signal) while the line was still answering.
+    const std::uint64_t owed = Owed(written);
+    const bool cutShort = (end == DrainEnd::TimedOut && !facts_.sendingStalled) || end == DrainEnd::Interrupted;
+    comparator_.Finish(written, cutShort && drain_.StillAnswering(now, owed));
     facts_.written = written;
     facts_.accepted = dlg_.m_nWritten;
     facts_.received = dlg_.m_nReceived;

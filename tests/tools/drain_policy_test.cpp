@@ -76,6 +76,15 @@ TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
   EXPECT_TRUE(drain.Done(0.16 + DrainPolicy::kOwedFloor, 11066));
 }
 
+TEST(DrainPolicy, ALineIsStillAnsweringUntilItHasBeenQuietLongEnough) {
+  DrainPolicy drain(0.0, 2.0);
+  EXPECT_FALSE(drain.StillAnswering(1.0, 3000)) << "a line that never answered";
+  drain.Observe(1.5, 300);
+  drain.Begin(1.6);
+  EXPECT_TRUE(drain.StillAnswering(3.6, 2700));
+  EXPECT_FALSE(drain.StillAnswering(1.5 + drain.QuietNeeded(2700), 2700));
+}
+
 TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {
   DrainPolicy drain(0.0, 2.0);
   drain.Begin(1.0);

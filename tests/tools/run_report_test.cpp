@@ -86,5 +86,39 @@ TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
   EXPECT_NE(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
 }
 
+// A run cut short by --drain-timeout while the line still answered: not
+// OK, since not every byte was seen back, but nothing called lost either.
+TEST(RunVerdict, BytesStillOnTheirWayFailTheRunWithoutBeingCalledLost) {
+  RunFacts f = IntactRun(4800, 4800);
+  f.counts.expected = f.counts.received = f.counts.matched = f.received = 1626;
+  f.counts.unreturned = 3174;
+  f.drainEnd = DrainEnd::TimedOut;
+  f.lastReceiptSeconds = 27.1;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  const std::string summary = Summary(f);
+  EXPECT_NE(summary.find(": 0 lost"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("not back  3174 bytes still on their way"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("hint: the line was still answering when --drain-timeout ended: at about 60 B/s the 3174 "
+                         "bytes on their way needed about 53 s more"),
+            std::string::npos)
+      << summary;
+}
+
+// Lost bytes all owed when the answers stopped: the far end stopped, whatever
+// the rates say.
+TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStop) {
+  RunFacts f = IntactRun(16442, 16442);
+  f.sendingSeconds = 0.07;
+  f.totalSeconds = 5.2;
+  f.drainSeconds = 4.0;
+  f.lastReceiptSeconds = 0.9;
+  f.counts.matched = f.counts.received = f.received = 3000;
+  f.counts.lost = f.counts.lostAtEnd = 13442;
+  f.drainEnd = DrainEnd::Quiet;
+  EXPECT_NE(Summary(f).find("hint: the far end stopped answering 0.9 s after Start with 13442 bytes still owed"),
+            std::string::npos)
+      << Summary(f);
+}
+
 }  // namespace
 }  // namespace vx::tools

@@ -293,12 +293,13 @@ TEST(Comparator, ALossWiderThanTheWindowIsStillCountedAsFailure) {
 
 // The first `received` bytes of kText come back intact, the feeds having
 // been told `bound` bytes went out; then `sent` is the final word.
-CompareCounts IntactPrefix(std::uint64_t bound, std::size_t received, std::uint64_t sent) {
+CompareCounts IntactPrefix(std::uint64_t bound, std::size_t received, std::uint64_t sent,
+                           bool lineStillAnswering = false) {
   MemoryStream stream(kText, false);
   StreamComparator comparator(stream);
   comparator.SetSent(bound);
   comparator.Feed(reinterpret_cast<const std::uint8_t*>(kText.data()), received);
-  comparator.Finish(sent);
+  comparator.Finish(sent, lineStillAnswering);
   return comparator.Counts();
 }
 
@@ -320,6 +321,31 @@ TEST(Comparator, BytesAcceptedButNeverSentAreNotLost) {
   EXPECT_EQ(k.matched, 300u);
   EXPECT_EQ(k.lost, 0u);
   EXPECT_EQ(k.extra, 0u);
+}
+
+// The tail sent after the last byte back: lost when the line went quiet with
+// it owed, still on its way when the wait was cut short with the line still
+// answering. Neither hides a fault before it.
+TEST(Comparator, TheTailOfACutShortRunIsUnreturnedNotLost) {
+  CompareCounts k = IntactPrefix(1000, 300, 1000);
+  EXPECT_EQ(k.lost, 700u);
+  EXPECT_EQ(k.lostAtEnd, 700u);
+  EXPECT_EQ(k.unreturned, 0u);
+  k = IntactPrefix(1000, 300, 1000, true);
+  EXPECT_EQ(k.lost, 0u);
+  EXPECT_EQ(k.unreturned, 700u);
+  EXPECT_EQ(k.expected, 300u) << "bytes on their way were judged";
+  EXPECT_FALSE(k.Intact());
+
+  MemoryStream stream(kText, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(1000);
+  std::string back = kText.substr(0, 100) + kText.substr(110, 390);  // 10 bytes dropped
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
+  comparator.Finish(1000, true);
+  EXPECT_EQ(comparator.Counts().lost, 10u);
+  EXPECT_EQ(comparator.Counts().lostAtEnd, 0u);
+  EXPECT_EQ(comparator.Counts().unreturned, 500u);
 }
 
 TEST(Comparator, FaultsTooDenseForAnAgreeingRunAreStillCountedOneByOne) {

@@ -185,12 +185,16 @@ check counts.lost -ge 5000
 
 # At 1200 baud the echo never pauses 20 ms, so the link's read is still
 # gathering when the drain times out: what it held is counted at the close,
-# and counted as received, with a time and a rate.
+# and counted as received, with a time and a rate. The rest was still on its
+# way back, with the line answering: not back yet, not lost.
 peer --baud 1200
 run "a slow echo cut short by --drain-timeout" 1 --port "$device" --file "$work/3000.txt" --drain-timeout 2
 stop_peer
 check counts.received -gt 0
 check counts.matched = "$(field counts.received)"
+check counts.lost = 0
+check counts.unreturned = $(( $(field counts.written) - $(field counts.matched) ))
+check hint has "still answering when --drain-timeout ended"
 [ "$(field durations.last_receipt_s | cut -d. -f1)" -ge 1 ] 2>/dev/null && passed=$((passed + 1)) ||
   fail "$last: last_receipt_s is '$(field durations.last_receipt_s)', expected the close's time"
 check rates.received_bytes_per_s != 0.0
