@@ -4,7 +4,9 @@
 #include "support/byte_patterns.h"
 #include "support/port_fixture.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
@@ -222,6 +224,59 @@ TEST(NetworkPorts, NamesThatReachNothingFailToOpen) {
     EXPECT_EQ(Open(name), INVALID_HANDLE_VALUE) << name;
     EXPECT_NE(GetLastError(), DWORD(0)) << name;
   }
+}
+
+// A server whose line is slower than the network: it takes 2 KiB every 10 ms.
+// What the port calls written beyond what the server took sits in buffers on
+// the way; a socket left to grow its own would hold most of a second's worth
+// and call it written. As on a UART, the writer must be held back near the line.
+TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 8192;
+  setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(listener, 1);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::atomic<std::size_t> taken{0};
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    int conn = accept(listener, nullptr, nullptr);
+    char buf[2048];
+    while (!stop.load()) {
+      ssize_t n = recv(conn, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) taken += static_cast<std::size_t>(n);
+      usleep(10000);
+    }
+    close(conn);
+  });
+  HANDLE h = Open("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const std::string block(2048, 'w');
+  std::size_t written = 0, mostAhead = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < until) {
+    DWORD n = 0;
+    if (!WriteFile(h, block.data(), 2048, &n, &ov)) {
+      ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+      if (WaitForSingleObject(ov.hEvent, 100) != WAIT_OBJECT_0) break;  // held back for good: fine too
+      ASSERT_TRUE(GetOverlappedResult(h, &ov, &n, FALSE));
+    }
+    written += n;
+    mostAhead = std::max(mostAhead, written - std::min(written, taken.load()));
+  }
+  EXPECT_GT(written, 64u * 1024) << "the slow server took nearly nothing";
+  EXPECT_LT(mostAhead, 96u * 1024) << "bytes called written that were nowhere near the line";
+  CloseHandle(h);
+  CloseHandle(ov.hEvent);
+  stop = true;
+  server.join();
+  close(listener);
 }
 
 // A Telnet server of the test's own on one accepted connection: it records

@@ -15,6 +15,10 @@
 namespace vx::comm {
 namespace {
 
+// The send buffer a port's socket asks of the kernel (which doubles it, for
+// its own bookkeeping as much as for the bytes).
+constexpr int kSendBufferBytes = 4096;
+
 bool SplitHostPort(const std::string& hostPort, std::string* host, std::string* port) {
   std::size_t colon;
   if (!hostPort.empty() && hostPort[0] == '[') {
@@ -58,6 +62,13 @@ int ConnectTcp(const std::string& hostPort, int timeoutMs, DWORD* error) {
       *error = kernel::ErrnoToWin32(errno);
       continue;
     }
+    // A serial driver holds a few kilobytes on their way to the line; a
+    // socket grows its buffer to megabytes, and a write it takes counts as
+    // written. Kept small, a slow line behind a server holds the sender back
+    // as a UART would, so what the exerciser calls written has nearly reached
+    // the server.
+    const int sendBuffer = kSendBufferBytes;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};

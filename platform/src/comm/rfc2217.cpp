@@ -26,6 +26,7 @@ enum : unsigned char {
 
 constexpr unsigned char kLineStateErrors = 0x02 | 0x04 | 0x08 | 0x10;  // overrun, parity, framing, break
 constexpr int kControlSendMs = 2000;
+constexpr int kPurgeSendMs = 300;
 // How long to wait for the server's answers about its line at connect: they
 // usually take a millisecond; a server that never answers costs this once.
 constexpr int kAnswerWaitMs = 300;
@@ -137,15 +138,18 @@ class Rfc2217Backend final : public SocketBackend {
     return ok ? TRUE : kernel::Fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
   }
 
+  // A purge goes behind the data already in the socket: when the server has
+  // stopped reading (its line is slow, or it is gone) there is no room for
+  // it, and waiting long would only hold up the close that usually follows.
   void PurgeInput() override {
-    SendValue(kPurgeData, 1);  // the server's buffer of what the line received
+    SendValue(kPurgeData, 1, kPurgeSendMs);  // the server's buffer of what the line received
     early_.clear();
     char sink[4096];
     DWORD ignored;
     while (Decode(sink, sizeof sink, &ignored) > 0) {
     }
   }
-  void PurgeOutput() override { SendValue(kPurgeData, 2); }
+  void PurgeOutput() override { SendValue(kPurgeData, 2, kPurgeSendMs); }
 
   bool SampleLineErrors(DWORD* errors) override {
     *errors = lineErrors_.exchange(0);
@@ -167,12 +171,13 @@ class Rfc2217Backend final : public SocketBackend {
     return false;
   }
 
-  bool SendControl(const unsigned char* bytes, std::size_t size) {
+  bool SendControl(const unsigned char* bytes, std::size_t size, int waitMs = kControlSendMs) {
     std::lock_guard lock(sendLock_);
-    return SendAll(fd_, bytes, size, kControlSendMs);
+    return SendAll(fd_, bytes, size, waitMs);
   }
 
-  bool SendCommand(unsigned char command, const unsigned char* value, std::size_t size) {
+  bool SendCommand(unsigned char command, const unsigned char* value, std::size_t size,
+                   int waitMs = kControlSendMs) {
     std::vector<unsigned char> c = {kIac, kSb, kOptComPort, command};
     for (std::size_t i = 0; i < size; ++i) {
       c.push_back(value[i]);
@@ -180,9 +185,11 @@ class Rfc2217Backend final : public SocketBackend {
     }
     c.push_back(kIac);
     c.push_back(kSe);
-    return SendControl(c.data(), c.size());
+    return SendControl(c.data(), c.size(), waitMs);
   }
-  bool SendValue(unsigned char command, unsigned char value) { return SendCommand(command, &value, 1); }
+  bool SendValue(unsigned char command, unsigned char value, int waitMs = kControlSendMs) {
+    return SendCommand(command, &value, 1, waitMs);
+  }
 
   // Reads what the socket holds and splits it: data into `out` (never more
   // than `size` bytes, since the stream is never shorter than its data), the
