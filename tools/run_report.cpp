@@ -197,7 +197,10 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                  Bytes(f.fileSize).c_str(), f.options.duration);
   else
     std::fprintf(out, "  file      %s, %s, sent once\n", f.options.file.c_str(), Bytes(f.fileSize).c_str());
-  std::fprintf(out, "  port      %s, %u-byte packets\n", f.options.port.c_str(), f.options.packetSize);
+  // A raw network port carries bytes only: settings in its name stay here.
+  const bool settingsNotApplied = f.options.port.rfind("tcp://", 0) == 0 && f.options.port.find('?') != std::string::npos;
+  std::fprintf(out, "  port      %s, %u-byte packets%s\n", f.options.port.c_str(), f.options.packetSize,
+               settingsNotApplied ? " (a raw tcp:// port: its line keeps the server's settings, not these)" : "");
   std::fprintf(out, "  written   %s in %.2f s, %.0f B/s\n", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
   if (f.accepted > f.written)
     std::fprintf(out, "  unsent    %s the link accepted and the line never took (neither sent nor judged)\n",

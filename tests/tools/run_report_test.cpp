@@ -120,5 +120,13 @@ TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStop) {
       << Summary(f);
 }
 
+TEST(RunVerdict, SettingsARawNetworkPortCannotApplyAreSaidToBeUnapplied) {
+  RunFacts f = IntactRun(100, 100);
+  f.options.port = "tcp://127.0.0.1:3001?baud=9600&format=7E1";
+  EXPECT_NE(Summary(f).find("its line keeps the server's settings, not these"), std::string::npos) << Summary(f);
+  f.options.port = "rfc2217://127.0.0.1:3002?baud=9600";
+  EXPECT_EQ(Summary(f).find("server's settings"), std::string::npos) << Summary(f);
+}
+
 }  // namespace
 }  // namespace vx::tools
