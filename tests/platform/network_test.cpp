@@ -226,14 +226,11 @@ TEST(NetworkPorts, NamesThatReachNothingFailToOpen) {
   }
 }
 
-// A server whose line is slower than the network: it takes 2 KiB every 10 ms.
-// What the port calls written beyond what the server took sits in buffers on
-// the way; a socket left to grow its own would hold most of a second's worth
-// and call it written. As on a UART, the writer must be held back near the line.
-TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
+// A socket listening on 127.0.0.1 at a port of the kernel's choice, put in
+// *port; `receiveBuffer`, when given, is what its connections get.
+int ListenOnLoopback(int* port, int receiveBuffer = 0) {
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int small = 8192;
-  setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  if (receiveBuffer) setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -241,6 +238,17 @@ TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
   listen(listener, 1);
   socklen_t len = sizeof a;
   getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return listener;
+}
+
+// A server whose line is slower than the network: it takes 2 KiB every 10 ms.
+// What the port calls written beyond what the server took sits in buffers on
+// the way; a socket left to grow its own would hold most of a second's worth
+// and call it written. As on a UART, the writer must be held back near the line.
+TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
+  int port = 0;
+  const int listener = ListenOnLoopback(&port, 8192);
   std::atomic<std::size_t> taken{0};
   std::atomic<bool> stop{false};
   std::thread server([&] {
@@ -253,7 +261,7 @@ TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
     }
     close(conn);
   });
-  HANDLE h = Open("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  HANDLE h = Open("tcp://127.0.0.1:" + std::to_string(port));
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
   OVERLAPPED ov{};
   ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -284,15 +292,7 @@ TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
 class TelnetServer {
  public:
   TelnetServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 1);
-    socklen_t len = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listener_ = ListenOnLoopback(&port_);
     thread_ = std::thread([this] {
       conn_ = accept(listener_, nullptr, nullptr);
       char buf[4096];
