@@ -47,6 +47,9 @@ std::uint64_t WaitBlockingWrites();
 // rate ..."), or an empty string when there is nothing wrong with them.
 // CreateFileA fails such a name with ERROR_INVALID_PARAMETER; this says why.
 std::string PortNameProblem(const char* name);
+// True when the name carries line settings its kind of port cannot apply: a
+// raw tcp:// port is a byte stream, and its line keeps the server's settings.
+bool PortSettingsIgnored(const char* name);
 
 // ---- Serial devices present (Linux) --------------------------------------
 // Paths of the serial ports present under `root` (the machine's is /dev):

@@ -5,6 +5,7 @@
 // the line has shown, or at a slow rate while nothing has come back yet.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vx::tools {
@@ -42,10 +43,12 @@ class DrainPolicy {
   // True once the line has been quiet long enough, or the time is up.
   bool Done(double now, std::uint64_t owed) const { return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed); }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
-  // True while the line, having answered, has not yet been quiet as long as
-  // `owed` bytes need: a wait cut short now leaves them on their way.
-  bool StillAnswering(double now, std::uint64_t owed) const {
-    return lastReceipt_ >= 0 && now - lastActivity_ < QuietNeeded(owed);
+  // True when the line has answered lately: within the owed floor, or within
+  // half as long again as the longest pause it has made. Evidence, not the
+  // patience of QuietNeeded: a far end silent since its first block is not
+  // answering. What a read held when the link closed counts as lately.
+  bool StillAnswering(double now) const {
+    return lastReceipt_ >= 0 && now - lastReceipt_ < std::max(kOwedFloor, 1.5 * longestGap_);
   }
   // The line's rate as seen so far, in bytes a second; 0 until something has
   // come back after the first receipt.

@@ -1,5 +1,7 @@
 #include "tools/run_report.h"
 
+#include "platform/hooks.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <csignal>
@@ -49,7 +51,8 @@ std::string Hint(const RunFacts& f) {
     case Verdict::LinkError:
       // Whether anything was still owed tells a line that died mid-transfer
       // from one that went away once its echo was complete.
-      if (f.written > 0 && f.counts.lost == 0 && f.accepted == f.written)
+      if (!f.options.stress && f.written >= f.fileSize && f.written > 0 && f.counts.lost == 0 &&
+          f.accepted == f.written)
         return "the line went away after every byte sent had come back: the far end hung up, or the adapter was "
                "unplugged";
       return "the line went away during the transfer: the far end hung up, or the adapter was unplugged";
@@ -61,7 +64,8 @@ std::string Hint(const RunFacts& f) {
   if (f.sendingStalled)
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
            "holds the sender";
-  if (k.unreturned && f.drainEnd == DrainEnd::TimedOut) {
+  const bool faults = k.lost || k.corrupted || k.extra;
+  if (k.unreturned && !faults && f.drainEnd == DrainEnd::TimedOut) {
     char text[256];
     const double line = ReceivedRate(f);
     std::snprintf(text, sizeof text,
@@ -73,8 +77,6 @@ std::string Hint(const RunFacts& f) {
   if (f.accepted > f.written)
     return "the line stopped taking bytes before all the link accepted went out: the far end stopped reading, "
            "flow control holds the sender, or --drain-timeout ended first";
-  if (k.lost && f.drainEnd == DrainEnd::TimedOut)
-    return "bytes were still owed when --drain-timeout ended: on a slow line, raise it";
   const double transferEnd = f.totalSeconds - f.drainSeconds;
   if (k.lost && f.lastReceiptSeconds >= 0 && f.lastReceiptSeconds + 1.0 < transferEnd) {
     char text[200];
@@ -93,9 +95,11 @@ std::string Hint(const RunFacts& f) {
                   f.lastReceiptSeconds, Bytes(k.lost).c_str());
     return text;
   }
-  // Bytes missing in one place and bytes never sent in another are the far
-  // end reordering or repeating blocks, not a line too slow for the pacing.
-  if (k.lost && k.extra)
+  // Blocks missing in one place and about as many bytes never sent in
+  // another are the far end reordering or repeating blocks, not a line too
+  // slow for the pacing (single bytes dropped beside a banner are not).
+  const bool blocks = k.gaps && k.lost / k.gaps >= 8;
+  if (blocks && k.extra && k.lost <= 2 * k.extra && k.extra <= 2 * k.lost)
     return "bytes came back out of place (reordered, repeated, or others in their stead): check the far end's "
            "buffering, and that nothing else talks on the line";
   double pacing = f.options.packetSize * 1000.0;
@@ -197,10 +201,10 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                  Bytes(f.fileSize).c_str(), f.options.duration);
   else
     std::fprintf(out, "  file      %s, %s, sent once\n", f.options.file.c_str(), Bytes(f.fileSize).c_str());
-  // A raw network port carries bytes only: settings in its name stay here.
-  const bool settingsNotApplied = f.options.port.rfind("tcp://", 0) == 0 && f.options.port.find('?') != std::string::npos;
   std::fprintf(out, "  port      %s, %u-byte packets%s\n", f.options.port.c_str(), f.options.packetSize,
-               settingsNotApplied ? " (a raw tcp:// port: its line keeps the server's settings, not these)" : "");
+               PortSettingsIgnored(f.options.port.c_str())
+                   ? " (a raw tcp:// port: its line keeps the server's settings, not these)"
+                   : "");
   std::fprintf(out, "  written   %s in %.2f s, %.0f B/s\n", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
   if (f.accepted > f.written)
     std::fprintf(out, "  unsent    %s the link accepted and the line never took (neither sent nor judged)\n",
@@ -216,7 +220,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
                                                    : "cut short");
-  if (!k.Intact())
+  if (k.lost || k.corrupted || k.extra)
     std::fprintf(out, "  errors    %.3g%% of the bytes, bit error rate %.3g\n", 100 * ErrorRate(f), BitErrorRate(f));
   const std::uint64_t pass = f.fileSize ? f.fileSize : 1;
   for (const Difference& d : f.differences) {

@@ -14,7 +14,7 @@ namespace vx::tools {
 
 enum class Verdict {
   Ok,           // every byte back intact, nothing extra
-  Failed,       // bytes lost, corrupted or extra
+  Failed,       // bytes lost, corrupted, extra, unsent or not back
   LinkError,    // the link reported ERROR during the transfer
   PortError,    // the port could not be opened
   Interrupted,  // SIGINT or SIGTERM

@@ -136,8 +136,9 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
   // bytes accepted for sending that the line never took. Never less than
   // what has already been matched against.
   sent_ = std::max(sent, e_);
+  atCut_ = lineStillAnswering;
   Drain(true);
-  if (sent_ > e_ && lineStillAnswering) {
+  if (sent_ > e_ && atCut_) {
     counts_.unreturned = sent_ - e_;
     e_ = sent_;
   } else if (sent_ > e_) {
@@ -325,6 +326,10 @@ bool StreamComparator::Search(bool final) {
   }
 
   // Nothing agrees within the window.
+  if (atCut_) {
+    PlaceAtCut(nE, nR);
+    return true;
+  }
   std::uint64_t limit = std::min(sent_, streamEnd_);
   bool allInView = final && limit - e_ <= nE && Pending() <= nR;
   const Candidate tail = allInView ? TailCandidate(nE, nR) : Candidate{};
@@ -353,6 +358,33 @@ bool StreamComparator::ResolveDenseFaults(std::size_t nE, std::size_t nR) {
   if (m > look && !DenseStretchEnd(m, std::min(2 * m, nE), &end)) return false;
   Resolve(end, m);
   return true;
+}
+
+void StreamComparator::PlaceAtCut(std::size_t nE, std::size_t nR) {
+  // The ends of the two sides do not meet here: the bytes after the held
+  // ones were sent and are still on their way. A few faults near where the
+  // held bytes stand: resolved there byte by byte.
+  const std::size_t m = std::min(kDenseStretch, nR);
+  std::size_t end = 0;
+  if (DenseStretchEnd(m, std::min(2 * m, nE), &end)) {
+    Resolve(end, m);
+    return;
+  }
+  // Too few to have made a run that agrees, after a longer loss: found as
+  // they stand further on, the bytes before them are lost. Fewer than 8 could
+  // stand anywhere by chance; those, and bytes found nowhere, are extra.
+  const std::size_t probe = std::min(m, settings_.agree);
+  if (probe >= 8) {
+    const std::uint8_t* want = ExpectedAt(0);
+    const std::uint8_t* got = PendingAt(0);
+    for (std::size_t d = 0; d + probe <= nE; ++d) {
+      if (std::memcmp(want + d, got, probe) == 0) {
+        Resolve(d, 0);
+        return;
+      }
+    }
+  }
+  Resolve(0, m);
 }
 
 bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const {

@@ -109,6 +109,9 @@ class StreamComparator {
   // Aligns m received bytes with up to n expected ones: where on the
   // expected side they end (*end), and whether they are the stream at all.
   bool DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const;
+  // At a cut, where nothing agrees: places the held bytes with the expected
+  // side left open, since what was sent after them is still on its way.
+  void PlaceAtCut(std::size_t nE, std::size_t nR);
   // Classify the d expected and i received bytes skipped: by the fewest edits, or in order when too wide.
   void Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i, Difference* diff,
              std::uint64_t* gaps);
@@ -136,6 +139,7 @@ class StreamComparator {
   std::size_t pendStart_ = 0;
 
   bool searching_ = false;
+  bool atCut_ = false;  // finishing a run cut short while the line still answered
   GramTable expTable_, recTable_;
   std::uint32_t generation_ = 0;
   // The best places found so far: confirmed by a long agreement, or parting again soon.

@@ -160,14 +160,9 @@ class Run {
       drain_.Begin(now);
       return;
     }
-    const std::uint64_t owed = Owed(dlg_.m_nWritten);
-    if (drain_.Done(now, owed)) Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
-  }
-
-  // Of `sent` bytes, those not yet judged: still owed by the line.
-  std::uint64_t Owed(std::uint64_t sent) const {
     const std::uint64_t judged = comparator_.Counts().expected;
-    return sent > judged ? sent - judged : 0;
+    const std::uint64_t owed = dlg_.m_nWritten > judged ? dlg_.m_nWritten - judged : 0;
+    if (drain_.Done(now, owed)) Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
   }
 
   void Conclude(DrainEnd end) {
@@ -184,9 +179,8 @@ class Run {
     // Bytes the line never took were never sent: they are not lost. Nor are
     // those still on their way back when the wait was cut short (by the
     // drain timeout or a signal) while the line was still answering.
-    const std::uint64_t owed = Owed(written);
     const bool cutShort = (end == DrainEnd::TimedOut && !facts_.sendingStalled) || end == DrainEnd::Interrupted;
-    comparator_.Finish(written, cutShort && drain_.StillAnswering(now, owed));
+    comparator_.Finish(written, cutShort && drain_.StillAnswering(now));
     facts_.written = written;
     facts_.accepted = dlg_.m_nWritten;
     facts_.received = dlg_.m_nReceived;

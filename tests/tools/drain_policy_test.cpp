@@ -76,13 +76,18 @@ TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
   EXPECT_TRUE(drain.Done(0.16 + DrainPolicy::kOwedFloor, 11066));
 }
 
-TEST(DrainPolicy, ALineIsStillAnsweringUntilItHasBeenQuietLongEnough) {
-  DrainPolicy drain(0.0, 2.0);
-  EXPECT_FALSE(drain.StillAnswering(1.0, 3000)) << "a line that never answered";
-  drain.Observe(1.5, 300);
-  drain.Begin(1.6);
-  EXPECT_TRUE(drain.StillAnswering(3.6, 2700));
-  EXPECT_FALSE(drain.StillAnswering(1.5 + drain.QuietNeeded(2700), 2700));
+// Answering is what the line did lately, not how long the drain would still
+// wait for it: a far end silent since its first block has stopped.
+TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItAnsweredLately) {
+  DrainPolicy drain(0.0, 60.0);
+  EXPECT_FALSE(drain.StillAnswering(1.0)) << "a line that never answered";
+  drain.Observe(0.14, 1000);
+  drain.Begin(0.2);
+  EXPECT_TRUE(drain.StillAnswering(0.14 + DrainPolicy::kOwedFloor - 0.1));
+  EXPECT_FALSE(drain.StillAnswering(60.2)) << "silent for a minute, the drain still willing to wait";
+  EXPECT_FALSE(drain.Done(60.1, 15442)) << "the drain's patience was not the point";
+  drain.Observe(70.0, 1500);  // it came back after a 70 s pause: as long again may pass
+  EXPECT_TRUE(drain.StillAnswering(70.0 + 100.0));
 }
 
 TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {

@@ -56,9 +56,10 @@ TEST(RunVerdict, AStressRunOffersThePassesTheDialogBegan) {
   EXPECT_EQ(Offered(f), 82000u);
 }
 
-// A hang-up is told by whether bytes were still owed when it came.
+// A hang-up is told by whether the file was out and back when it came.
 TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   RunFacts f = IntactRun(5000, 5000);
+  f.fileSize = 5000;
   f.linkError = true;
   EXPECT_NE(Summary(f).find("hint: the line went away after every byte sent had come back"), std::string::npos)
       << Summary(f);
@@ -66,6 +67,11 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   f.counts.lost = 1000;
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
   f = IntactRun(5000, 3000);  // the rest never went out
+  f.fileSize = 5000;
+  f.linkError = true;
+  EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
+  f = IntactRun(5000, 5000);  // all sent so far came back, but the file was not through
+  f.fileSize = 16442;
   f.linkError = true;
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
 }
@@ -79,7 +85,13 @@ TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
   f.lastReceiptSeconds = 0.120;
   f.counts.matched = 16442 - 2048;
   f.counts.lost = f.counts.extra = 2048;
+  f.counts.gaps = 1;
   EXPECT_NE(Summary(f).find("hint: bytes came back out of place"), std::string::npos) << Summary(f);
+  f.counts.lost = f.counts.gaps = 16;  // single bytes dropped, beside a 15-byte banner
+  f.counts.extra = 15;
+  EXPECT_EQ(Summary(f).find("out of place"), std::string::npos) << Summary(f);
+  f.counts.lost = 2048;
+  f.counts.gaps = 1;
   f.counts.extra = 0;  // only lost, on a line slower than the pacing
   f.counts.received -= 2048;
   f.received -= 2048;
@@ -98,6 +110,10 @@ TEST(RunVerdict, BytesStillOnTheirWayFailTheRunWithoutBeingCalledLost) {
   const std::string summary = Summary(f);
   EXPECT_NE(summary.find(": 0 lost"), std::string::npos) << summary;
   EXPECT_NE(summary.find("not back  3174 bytes still on their way"), std::string::npos) << summary;
+  EXPECT_EQ(summary.find("errors "), std::string::npos) << "nothing was found wrong: " << summary;
+  f.counts.matched -= 3;
+  f.counts.corrupted = 3;  // a fault found comes before the wait that was too short
+  EXPECT_NE(Summary(f).find("hint: bytes came back changed"), std::string::npos) << Summary(f);
   EXPECT_NE(summary.find("hint: the line was still answering when --drain-timeout ended: at about 60 B/s the 3174 "
                          "bytes on their way needed about 53 s more"),
             std::string::npos)

@@ -348,6 +348,42 @@ TEST(Comparator, TheTailOfACutShortRunIsUnreturnedNotLost) {
   EXPECT_EQ(comparator.Counts().unreturned, 500u);
 }
 
+// The last few bytes before a cut, too few for a run that agrees, are placed
+// where they stand with the rest of the stream still open: a fault among them
+// is counted, chatter is extra, and neither the tail nor a loss before them
+// changes with how much more was sent.
+TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
+  struct CutCase {
+    const char* what;
+    std::string back;
+    std::uint64_t matched, lost, corrupted, extra;
+  };
+  std::string flipped = kRandom.substr(0, 5000);
+  flipped[4990] ^= 0x10;
+  const CutCase cases[] = {
+      {"10 lost, 20 back", kRandom.substr(0, 5000) + kRandom.substr(5010, 20), 5020, 10, 0, 0},
+      {"500 lost, 20 back", kRandom.substr(0, 5000) + kRandom.substr(5500, 20), 5020, 500, 0, 0},
+      {"chatter", kRandom.substr(0, 5000) + "*** hello ***", 5000, 0, 0, 13},
+      {"a bit flipped", flipped, 4999, 0, 1, 0},
+  };
+  for (const CutCase& c : cases) {
+    for (std::uint64_t sent : {10000u, 20000u}) {
+      MemoryStream stream(kRandom, false);
+      StreamComparator comparator(stream);
+      comparator.SetSent(sent);
+      comparator.Feed(reinterpret_cast<const std::uint8_t*>(c.back.data()), c.back.size());
+      comparator.Finish(sent, true);
+      const CompareCounts& k = comparator.Counts();
+      EXPECT_EQ(k.matched, c.matched) << c.what << ", " << sent << " sent";
+      EXPECT_EQ(k.lost, c.lost) << c.what << ", " << sent << " sent";
+      EXPECT_EQ(k.corrupted, c.corrupted) << c.what << ", " << sent << " sent";
+      EXPECT_EQ(k.extra, c.extra) << c.what << ", " << sent << " sent";
+      EXPECT_EQ(k.unreturned, sent - k.expected) << c.what << ", " << sent << " sent";
+      EXPECT_EQ(k.expected, c.matched + c.lost + c.corrupted) << c.what << ", " << sent << " sent";
+    }
+  }
+}
+
 TEST(Comparator, FaultsTooDenseForAnAgreeingRunAreStillCountedOneByOne) {
   // A byte lost, put in or changed every few bytes all along: never 32 bytes
   // in step, yet each fault is what it is, not a stretch of corruption.

@@ -161,4 +161,11 @@ std::string PortNameProblem(const char* name) {
   return why;
 }
 
+bool PortSettingsIgnored(const char* name) {
+  comm::PortName parsed;
+  std::string why;
+  return name && comm::ParsePortName(name, &parsed, &why) && parsed.kind == comm::NameKind::Tcp &&
+         !parsed.query.Empty();
+}
+
 }  // namespace vx
