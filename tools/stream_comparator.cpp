@@ -372,7 +372,9 @@ void StreamComparator::PlaceAtCut(std::size_t nE, std::size_t nR) {
   }
   // Too few to have made a run that agrees, after a longer loss: found as
   // they stand further on, the bytes before them are lost. Fewer than 8 could
-  // stand anywhere by chance; those, and bytes found nowhere, are extra.
+  // stand anywhere by chance. Bytes found nowhere are extra when too few to
+  // be anything but an aside (chatter), and otherwise another stream (noise,
+  // a wrong line speed): paired up in order, as anywhere else.
   const std::size_t probe = std::min(m, settings_.agree);
   if (probe >= 8) {
     const std::uint8_t* want = ExpectedAt(0);
@@ -384,7 +386,7 @@ void StreamComparator::PlaceAtCut(std::size_t nE, std::size_t nR) {
       }
     }
   }
-  Resolve(0, m);
+  Resolve(m < settings_.agree ? 0 : std::min(m, nE), m);
 }
 
 bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const {

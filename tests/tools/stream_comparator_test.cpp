@@ -382,6 +382,16 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
       EXPECT_EQ(k.expected, c.matched + c.lost + c.corrupted) << c.what << ", " << sent << " sent";
     }
   }
+  // Noise is another stream, not chatter: paired up in order, as anywhere.
+  MemoryStream stream(kRandom, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(10000);
+  const std::string noise = kRandom.substr(0, 5000) + Random(600, 3);
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(noise.data()), noise.size());
+  comparator.Finish(10000, true);
+  EXPECT_GT(comparator.Counts().corrupted, 550u);
+  EXPECT_LT(comparator.Counts().extra, 20u);
+  EXPECT_EQ(comparator.Counts().unreturned, 10000 - comparator.Counts().expected);
 }
 
 TEST(Comparator, FaultsTooDenseForAnAgreeingRunAreStillCountedOneByOne) {
