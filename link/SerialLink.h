@@ -30,6 +30,9 @@ class CSerialLink {
   // took, which after Close is short of what Send accepted by the packets
   // the line never took (a dead or stalled line leaves them queued).
   ULONGLONG BytesWritten() const { return m_nBytesWritten.load(); }
+  // The port the link reads and writes, for asking the port itself about
+  // the line; valid until Close.
+  HANDLE PortHandle() const { return m_hPort; }
   void Close();
   void StopReader();
   void StopWriter();

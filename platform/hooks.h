@@ -47,6 +47,12 @@ std::uint64_t WaitBlockingWrites();
 // rate ..."), or an empty string when there is nothing wrong with them.
 // CreateFileA fails such a name with ERROR_INVALID_PARAMETER; this says why.
 std::string PortNameProblem(const char* name);
+// Bytes a pending overlapped read on `port` has already taken off the line
+// (0 when none is pending, or for a handle that is no port). Such a read
+// completes only when full or after a gap, so on a line that delivers
+// steadily but slowly its count is the only sign that bytes still come; a
+// tool that judges the line reads it, Win32 has no call for it.
+DWORD PendingReadBytes(HANDLE port);
 // True when the name carries line settings its kind of port cannot apply: a
 // raw tcp:// port is a byte stream, and its line keeps the server's settings.
 bool PortSettingsIgnored(const char* name);

@@ -14,14 +14,11 @@ class DrainPolicy {
  public:
   // The reader's largest block.
   static constexpr double kBlockBytes = 2048;
-  // What is assumed of a line that has not shown its rate yet. A read ends
-  // 20 ms after its last byte, so a line slower than 50 B/s (500 baud) shows
-  // itself byte by byte; any faster one can hold a whole block back, up to
-  // 41 s of it at just over 50 B/s (600 baud: 34 s). Assuming the slowest
-  // rate at which a block can stay hidden, a perfect but slow line is not
-  // called silent. A silent line costs 1.5 blocks at that rate (61 s) from
-  // the start of sending, or the drain timeout.
-  static constexpr double kSlowestRate = 50;
+  // What is assumed of a line that has not shown its rate yet: 1200 baud, so
+  // that a perfect but slow line is not called silent before its first bytes
+  // (a far end that answers a whole block at a time). A silent line costs
+  // 1.5 blocks at that rate (26 s) from the start of sending.
+  static constexpr double kSlowestRate = 120;
   // Quiet time when nothing more is owed (only extra bytes could still come):
   // the read's 20 ms, the post to the dialog and the runner's 20 ms poll, with
   // room to spare on a busy machine.

@@ -126,7 +126,10 @@ class Run {
 
   void Poll() {
     const double now = Now();
-    drain_.Observe(now, dlg_.m_nReceived);
+    // The most seen so far: the figure dips while a block moves from the
+    // link's read to the dialog, and a dip and its return are no new bytes.
+    arrived_ = std::max<std::uint64_t>(arrived_, dlg_.BytesArrived());
+    drain_.Observe(now, arrived_);
     if (dlg_.m_nWritten > lastWritten_) {
       lastWritten_ = dlg_.m_nWritten;
       lastWrite_ = now;
@@ -171,7 +174,7 @@ class Run {
     const double now = Now();
     // The blocks the link still held came in with its close: they were
     // received by now, and the rates and the last receipt count them.
-    drain_.Observe(now, dlg_.m_nReceived);
+    drain_.Observe(now, std::max<std::uint64_t>(arrived_, dlg_.m_nReceived));
     if (phase_ == Phase::Sending) {
       facts_.sendingSeconds = lastWrite_ > 0 ? lastWrite_ : now;
       drainStart_ = now;
@@ -216,6 +219,7 @@ class Run {
   QElapsedTimer clock_;
   Phase phase_ = Phase::Sending;
   std::uint64_t lastWritten_ = 0;
+  std::uint64_t arrived_ = 0;  // bytes seen back, delivered or still in the link's read
   double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
   int exitStatus_ = 1;
 };

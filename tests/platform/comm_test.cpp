@@ -4,6 +4,7 @@
 #include "support/port_fixture.h"
 #include "support/raw_pty.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -364,6 +365,40 @@ TEST_F(RawPty, ABurstForAPendingReadCompletesItOnTimeAcrossAWrite) {
     EXPECT_EQ(n, 10u);
     ASSERT_EQ(::read(master, drain, sizeof drain), 1);
   }
+}
+
+// A read that gathers a steady stream does not end before it is full (here,
+// with no timeouts, it cannot); what it has taken so far is still to be
+// seen, whether its own thread waits on it (driving it) or nobody does, and
+// it is nothing once the read has ended.
+TEST_F(RawPty, WhatAPendingReadHasTakenSoFarCanBeSeen) {
+  COMMTIMEOUTS none{0, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(port, &none));
+  const std::vector<char> bytes(2048, 'p');
+  for (bool driven : {true, false}) {
+    std::vector<char> buf(2048);
+    Overlapped ov;
+    AbortPendingOnExit guard{port};
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port, buf.data(), 2048, &n, &ov));
+    std::thread waiter([&] {
+      if (driven) GetOverlappedResult(port, &ov, &n, TRUE);
+    });
+    EXPECT_EQ(::write(master, bytes.data(), 300), 300);
+    DWORD seen = 0;
+    for (int k = 0; k < 2000 && seen < 300; ++k, Sleep(1)) seen = vx::PendingReadBytes(port);
+    EXPECT_EQ(seen, 300u) << (driven ? "driven" : "served");
+    EXPECT_NE(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(::write(master, bytes.data(), 1748), 1748);
+    const bool ended = WaitForSingleObject(ov.hEvent, 2000) == WAIT_OBJECT_0;
+    if (!ended) PurgeComm(port, PURGE_RXABORT);  // lets the waiter go
+    waiter.join();
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
+    EXPECT_EQ(n, 2048u);
+    EXPECT_EQ(vx::PendingReadBytes(port), 0u);
+  }
+  EXPECT_EQ(vx::PendingReadBytes(INVALID_HANDLE_VALUE), 0u);
 }
 
 // Bytes already buffered go into the read at the call, and the interval

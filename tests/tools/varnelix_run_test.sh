@@ -357,7 +357,14 @@ try:
             break
         if mode == "hang-up":
             data = data[:3000 - echoed]
-        c.sendall(data)
+        if mode == "slows":  # fast for 4000 bytes, then a byte every 5 ms
+            fast = data[:max(0, 4000 - echoed)]
+            c.sendall(fast)
+            for b in data[len(fast):]:
+                c.sendall(bytes([b]))
+                time.sleep(0.005)
+        else:
+            c.sendall(data)
         echoed += len(data)
         if mode == "hang-up" and echoed >= 3000:
             time.sleep(0.005)
@@ -378,6 +385,13 @@ run "a far end that trickles unasked bytes after the echo" 1 --port "tcp://127.0
 check counts.matched = 16442
 check counts.lost = 0
 check counts.extra -gt 0
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+# Fast at first, then 200 B/s: the link's read gathers the slow part for 10 s
+# without a 20 ms gap, and only the bytes it has taken show the line alive.
+head -c 6000 "$sample" > "$work/6000.txt"
+tcp_peer slows
+run "a far end that slows down after 4000 bytes" 0 --port "tcp://127.0.0.1:$tcp_port" --file "$work/6000.txt"
+check counts.matched = 6000
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 tcp_peer hang-up
 run "a far end that hangs up after 3000 bytes" 1 --port "tcp://127.0.0.1:$tcp_port" --file "$work/random.bin" --packet-size 64

@@ -165,6 +165,11 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
 }
 
 namespace vx {
+DWORD PendingReadBytes(HANDLE h) {
+  auto port = Lookup<Port>(h);
+  return port ? port->PendingReadBytes() : 0;
+}
+
 BOOL LoopInjectLineError(HANDLE h, DWORD errors) {
   auto port = PortOf(h);
   return port ? port->InjectLineErrors(errors) : FALSE;

@@ -171,6 +171,11 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
   return call.Result(ov, read);
 }
 
+DWORD Port::PendingReadBytes() {
+  std::lock_guard lock(readLock_);
+  return read_.active ? read_.got : 0;
+}
+
 BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov) {
   if (written) *written = 0;
   if (!buffer && size) return kernel::Fail(ERROR_INVALID_PARAMETER, FALSE);

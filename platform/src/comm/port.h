@@ -93,6 +93,8 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   void Start();
 
   BOOL Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) override;
+  // Bytes the pending read has already taken off the line; 0 with none pending.
+  DWORD PendingReadBytes();
   BOOL Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov) override;
   BOOL WaitEvent(DWORD* mask, OVERLAPPED* ov);
   BOOL SetMask(DWORD mask);
