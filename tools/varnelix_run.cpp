@@ -165,7 +165,12 @@ class Run {
     }
     const std::uint64_t judged = comparator_.Counts().expected;
     const std::uint64_t owed = dlg_.m_nWritten > judged ? dlg_.m_nWritten - judged : 0;
-    if (drain_.Done(now, owed)) Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
+    // While the line still holds back bytes the link accepted (flow control,
+    // a far end that paused its reading), a quiet line is waiting for us, not
+    // done: as while sending, only the timeout ends the wait.
+    const bool held = dlg_.m_pLink && dlg_.m_pLink->BytesWritten() < dlg_.m_nWritten;
+    if (held ? drain_.TimedOut(now) : drain_.Done(now, owed))
+      Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
   }
 
   void Conclude(DrainEnd end) {

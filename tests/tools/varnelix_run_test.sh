@@ -400,6 +400,36 @@ check counts.received = 3000
 check counts.matched = 3000
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 
+# A far end on a pty that sends XOFF after 12000 bytes and XON 5 s later,
+# the port opened with flow=xonxoff: the line holds the link's last packets
+# back, quiet all the while, then takes them and echoes them. Nothing lost.
+cat > "$work/xoff_peer.py" <<'PEER'
+import os, time
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+echoed, held = 0, False
+try:
+    while True:
+        data = os.read(master, 4096)
+        os.write(master, data)
+        echoed += len(data)
+        if not held and echoed >= 12000:
+            held = True
+            os.write(master, b"\x13")
+            time.sleep(5)
+            os.write(master, b"\x11")
+except OSError:
+    pass
+PEER
+rm -f "$work/xoff_dev"
+python3 "$work/xoff_peer.py" > "$work/xoff_dev" &
+xoff_pid=$!
+for _ in $(seq 50); do [ -s "$work/xoff_dev" ] && break; sleep 0.1; done
+run "a far end that holds XOFF for 5 s near the end" 0 --port "$(head -n 1 "$work/xoff_dev")?flow=xonxoff" \
+  --file "$sample"
+check counts.matched = 16442
+kill "$xoff_pid" 2>/dev/null; wait "$xoff_pid" 2>/dev/null
+
 # --- Network ports through a real ser2net ---------------------------------------
 if [ -x /usr/sbin/ser2net ]; then
   peer
