@@ -44,8 +44,18 @@ bool FileStream::Open(const std::string& path, std::string* error) {
     return false;
   }
   size_ = static_cast<std::uint64_t>(st.st_size);
+  modifiedNs_ = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
+}
+
+bool FileStream::Changed() const {
+  // Through the open descriptor: a file renamed or deleted meanwhile is still
+  // the one both sides read, while one truncated or rewritten is not.
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  const std::int64_t modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return static_cast<std::uint64_t>(st.st_size) != size_ || modified != modifiedNs_;
 }
 
 std::size_t FileStream::Read(std::uint64_t position, std::uint8_t* out, std::size_t n) {

@@ -17,6 +17,9 @@ class ExpectedStream {
   virtual std::size_t Read(std::uint64_t position, std::uint8_t* out, std::size_t n) = 0;
   // Length of one pass (the file's size).
   virtual std::uint64_t PassLength() const = 0;
+  // True when what the stream is read from has changed since it was opened:
+  // the bytes sent may then not be the bytes read back here.
+  virtual bool Changed() const { return false; }
 };
 
 // A file on disk, read with pread; repeats when asked, as a stress run sends it.
@@ -31,10 +34,13 @@ class FileStream final : public ExpectedStream {
   bool Open(const std::string& path, std::string* error);
   std::size_t Read(std::uint64_t position, std::uint8_t* out, std::size_t n) override;
   std::uint64_t PassLength() const override { return size_; }
+  // Its size or its modification time moved (truncated, rewritten in place).
+  bool Changed() const override;
 
  private:
   int fd_ = -1;
   std::uint64_t size_ = 0;
+  std::int64_t modifiedNs_ = 0;
   bool repeat_;
 };
 

@@ -59,6 +59,11 @@ std::string Hint(const RunFacts& f) {
     case Verdict::Failed: break;
   }
   const CompareCounts& k = f.counts;
+  if (f.fileChanged)
+    return "the file changed while it was being sent (truncated or rewritten): what was sent is not what it holds "
+           "now, so the comparison cannot be trusted; send a file nothing writes to";
+  if (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled)
+    return "the file could not be read to its end: only part of it was sent";
   if (f.received == 0)
     return "nothing came back: is the far end looped back or echoing, with the same line settings?";
   if (f.sendingStalled)
@@ -144,7 +149,10 @@ Verdict JudgeRun(const RunFacts& f) {
   // Bytes left unsent are not judged, but a run that could not send them all
   // (or could not even offer the whole file) did not succeed.
   const bool allSent = f.accepted <= f.written && !f.sendingStalled;
-  return f.counts.Intact() && allSent ? Verdict::Ok : Verdict::Failed;
+  // A one-shot run that ended short of the file (it could not be read to its
+  // end) did not send it; nor does a file changed meanwhile hold what was sent.
+  const bool wholeFile = f.options.stress || f.accepted >= f.fileSize;
+  return f.counts.Intact() && allSent && wholeFile && !f.fileChanged ? Verdict::Ok : Verdict::Failed;
 }
 
 int ExitStatus(const RunFacts& f) {
@@ -267,8 +275,11 @@ void WriteJson(FILE* out, const RunFacts& f) {
   std::fprintf(out,
                "  \"durations\": {\"sending_s\": %.3f, \"drain_s\": %.3f, \"total_s\": %.3f, \"last_receipt_s\": %.3f},\n",
                f.sendingSeconds, f.drainSeconds, f.totalSeconds, f.lastReceiptSeconds);
-  std::fprintf(out, "  \"drain_end\": \"%s\",\n  \"sending_stalled\": %s,\n  \"link_error\": %s,\n  \"port_error\": ",
-               DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.linkError ? "true" : "false");
+  std::fprintf(out,
+               "  \"drain_end\": \"%s\",\n  \"sending_stalled\": %s,\n  \"file_changed\": %s,\n"
+               "  \"link_error\": %s,\n  \"port_error\": ",
+               DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.fileChanged ? "true" : "false",
+               f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
   std::fprintf(out, ",\n  \"signal\": ");
   if (f.signal) JsonString(out, SignalName(f.signal)); else std::fprintf(out, "null");

@@ -37,6 +37,7 @@ struct RunFacts {
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;
   bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
+  bool fileChanged = false;     // the file was truncated or rewritten during the run
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

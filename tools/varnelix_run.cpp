@@ -80,7 +80,8 @@ bool WriteReport(const RunFacts& facts) {
 class Run {
  public:
   Run(const RunOptions& options, ExpectedStream& expected, FILE* console)
-      : comparator_(expected),
+      : expected_(expected),
+        comparator_(expected),
         dlg_(comparator_),
         console_(console),
         view_(console, options.stress ? 0 : expected.PassLength()),
@@ -197,6 +198,7 @@ class Run {
     facts_.drainSeconds = now - drainStart_;
     facts_.totalSeconds = now;
     facts_.lastReceiptSeconds = drain_.LastReceipt();
+    facts_.fileChanged = expected_.Changed();
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();
     facts_.signal = signalSeen;
@@ -215,6 +217,7 @@ class Run {
     PressQuit(dlg_);
   }
 
+  ExpectedStream& expected_;
   StreamComparator comparator_;
   CRunnerDlg dlg_;
   FILE* console_;

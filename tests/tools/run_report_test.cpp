@@ -144,5 +144,22 @@ TEST(RunVerdict, SettingsARawNetworkPortCannotApplyAreSaidToBeUnapplied) {
   EXPECT_EQ(Summary(f).find("server's settings"), std::string::npos) << Summary(f);
 }
 
+// Every byte that went out came back, yet the run did not send the file: it
+// was cut short on disk, or changed under the run.
+TEST(RunVerdict, AFileNotSentWholeOrChangedMeanwhileFailsTheRun) {
+  RunFacts f = IntactRun(80384, 80384);
+  f.fileSize = 197304;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_NE(Summary(f).find("hint: the file could not be read to its end"), std::string::npos) << Summary(f);
+  f.fileChanged = true;
+  EXPECT_NE(Summary(f).find("hint: the file changed while it was being sent"), std::string::npos) << Summary(f);
+  f = IntactRun(900000, 900000);  // a stress run sends no whole number of files
+  f.fileSize = 197304;
+  f.options.stress = true;
+  EXPECT_EQ(JudgeRun(f), Verdict::Ok);
+  f.fileChanged = true;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+}
+
 }  // namespace
 }  // namespace vx::tools

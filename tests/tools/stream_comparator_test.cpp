@@ -481,5 +481,37 @@ TEST(FileStream, ReadsPassesFromDiskAcrossTheRewind) {
   unlink(path);
 }
 
+// A file renamed or deleted during a run is still the one both sides read;
+// one truncated or rewritten in place is not what was sent.
+TEST(FileStream, TellsAFileChangedUnderItFromOneMovedAway) {
+  char path[] = "/tmp/vx-stream-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "0123456789", 10), 10);
+  std::string error;
+  FileStream stream(false);
+  ASSERT_TRUE(stream.Open(path, &error)) << error;
+  EXPECT_FALSE(stream.Changed());
+  std::string moved = std::string(path) + ".moved";
+  ASSERT_EQ(rename(path, moved.c_str()), 0);
+  EXPECT_FALSE(stream.Changed()) << "renamed";
+  ASSERT_EQ(ftruncate(fd, 4), 0);
+  EXPECT_TRUE(stream.Changed()) << "truncated";
+  close(fd);
+  unlink(moved.c_str());
+  EXPECT_TRUE(stream.Changed()) << "deleted after it changed";
+
+  char other[] = "/tmp/vx-stream-XXXXXX";
+  fd = mkstemp(other);
+  ASSERT_EQ(write(fd, "0123456789", 10), 10);
+  FileStream same(false);
+  ASSERT_TRUE(same.Open(other, &error)) << error;
+  timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};  // rewritten in place: same size, a new time
+  ASSERT_EQ(futimens(fd, later), 0);
+  EXPECT_TRUE(same.Changed()) << "rewritten";
+  close(fd);
+  unlink(other);
+}
+
 }  // namespace
 }  // namespace vx::tools

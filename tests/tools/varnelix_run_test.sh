@@ -217,6 +217,14 @@ check verdict = link-error
 check link_error = true
 check counts.lost -gt 0
 
+# A file truncated during a stress run: what was sent is no longer what it
+# holds, and no verdict from it can be trusted.
+cp "$sample" "$work/shrinks.txt"
+(sleep 1; truncate -s 100 "$work/shrinks.txt") &
+run "a file truncated while it is sent" 1 --port loop:// --file "$work/shrinks.txt" --stress --duration 2
+check file_changed = true
+check hint has "the file changed while it was being sent"
+
 # --- Ports that cannot be used ---------------------------------------------
 run "a port that does not exist" 1 --port /dev/nonexistent-tty --file "$sample"
 check verdict = port-error
