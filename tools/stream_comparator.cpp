@@ -326,11 +326,19 @@ bool StreamComparator::Search(bool final) {
   }
 
   // Nothing agrees within the window.
+  std::uint64_t limit = std::min(sent_, streamEnd_);
   if (atCut_) {
-    PlaceAtCut(nE, nR);
+    PlaceOpenEnded(nE, nR, nR >= settings_.agree);
     return true;
   }
-  std::uint64_t limit = std::min(sent_, streamEnd_);
+  if (final && 2 * static_cast<std::uint64_t>(Pending()) < limit - e_) {
+    // Far fewer bytes than are owed, at the very end: the far end stopped,
+    // and what it sent last (a few echoes, chatter) is placed where it
+    // stands; aligned against the whole owed tail instead, chatter would
+    // pair with bytes here and there and break the loss into many gaps.
+    PlaceOpenEnded(nE, nR, false);
+    return true;
+  }
   bool allInView = final && limit - e_ <= nE && Pending() <= nR;
   const Candidate tail = allInView ? TailCandidate(nE, nR) : Candidate{};
   if (allInView && tail.d * tail.i <= kAlignCells) {
@@ -360,10 +368,10 @@ bool StreamComparator::ResolveDenseFaults(std::size_t nE, std::size_t nR) {
   return true;
 }
 
-void StreamComparator::PlaceAtCut(std::size_t nE, std::size_t nR) {
-  // The ends of the two sides do not meet here: the bytes after the held
-  // ones were sent and are still on their way. A few faults near where the
-  // held bytes stand: resolved there byte by byte.
+void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairUnknown) {
+  // The ends of the two sides do not meet here: the bytes sent after the
+  // held ones are still on their way, or were lost when the far end stopped.
+  // A few faults near where the held bytes stand: resolved there byte by byte.
   const std::size_t m = std::min(kDenseStretch, nR);
   std::size_t end = 0;
   if (DenseStretchEnd(m, std::min(2 * m, nE), &end)) {
@@ -372,9 +380,9 @@ void StreamComparator::PlaceAtCut(std::size_t nE, std::size_t nR) {
   }
   // Too few to have made a run that agrees, after a longer loss: found as
   // they stand further on, the bytes before them are lost. Fewer than 8 could
-  // stand anywhere by chance. Bytes found nowhere are extra when too few to
-  // be anything but an aside (chatter), and otherwise another stream (noise,
-  // a wrong line speed): paired up in order, as anywhere else.
+  // stand anywhere by chance. Bytes found nowhere are extra (an aside, such
+  // as chatter), unless the caller takes them for another stream (noise, a
+  // wrong line speed): then they are paired up in order, as anywhere else.
   const std::size_t probe = std::min(m, settings_.agree);
   if (probe >= 8) {
     const std::uint8_t* want = ExpectedAt(0);
@@ -386,7 +394,7 @@ void StreamComparator::PlaceAtCut(std::size_t nE, std::size_t nR) {
       }
     }
   }
-  Resolve(m < settings_.agree ? 0 : std::min(m, nE), m);
+  Resolve(pairUnknown ? std::min(m, nE) : 0, m);
 }
 
 bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const {

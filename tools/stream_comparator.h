@@ -109,9 +109,11 @@ class StreamComparator {
   // Aligns m received bytes with up to n expected ones: where on the
   // expected side they end (*end), and whether they are the stream at all.
   bool DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const;
-  // At a cut, where nothing agrees: places the held bytes with the expected
-  // side left open, since what was sent after them is still on its way.
-  void PlaceAtCut(std::size_t nE, std::size_t nR);
+  // At the end, where nothing agrees: places the held bytes with the
+  // expected side left open, since what was sent after them is still on its
+  // way (a cut) or was lost (a far end that stopped). Bytes that are not the
+  // stream are paired up in order when `pairUnknown`, else extra.
+  void PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairUnknown);
   // Classify the d expected and i received bytes skipped: by the fewest edits, or in order when too wide.
   void Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i, Difference* diff,
              std::uint64_t* gaps);

@@ -382,6 +382,23 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
       EXPECT_EQ(k.expected, c.matched + c.lost + c.corrupted) << c.what << ", " << sent << " sent";
     }
   }
+  // A far end that stopped after 5000 bytes and then chattered, the line
+  // quiet at the end: one loss to the end, and the chatter extra.
+  {
+    std::string chatter;
+    for (int k = 0; k < 9; ++k) chatter += "chatter 00" + std::to_string(k) + "\r\n";
+    const std::string back = kRandom.substr(0, 5000) + chatter;
+    MemoryStream stream(kRandom, false);
+    StreamComparator comparator(stream);
+    comparator.SetSent(10000);
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
+    comparator.Finish(10000);
+    EXPECT_EQ(comparator.Counts().matched, 5000u);
+    EXPECT_EQ(comparator.Counts().extra, chatter.size());
+    EXPECT_EQ(comparator.Counts().lost, 5000u);
+    EXPECT_EQ(comparator.Counts().gaps, 1u);
+    EXPECT_EQ(comparator.Counts().lostAtEnd, 5000u);
+  }
   // Noise is another stream, not chatter: paired up in order, as anywhere.
   MemoryStream stream(kRandom, false);
   StreamComparator comparator(stream);
