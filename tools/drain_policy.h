@@ -37,8 +37,12 @@ class DrainPolicy {
   void Begin(double now) { drainStart_ = now; }
   // The quiet time needed while `owed` sent bytes have not come back.
   double QuietNeeded(std::uint64_t owed) const;
-  // True once the line has been quiet long enough, or the time is up.
-  bool Done(double now, std::uint64_t owed) const { return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed); }
+  // True once the line has been quiet long enough, or the time is up. With
+  // nothing owed only extra bytes can still come, and they are already seen:
+  // a line that keeps talking (a console, a trickle) is not waited out.
+  bool Done(double now, std::uint64_t owed) const {
+    return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed) || (owed == 0 && now - drainStart_ >= kOwedFloor);
+  }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
   // True when the line has answered lately: within the owed floor, or within
   // half as long again as the longest pause it has made. Evidence, not the

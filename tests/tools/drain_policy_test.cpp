@@ -88,6 +88,19 @@ TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItAnsweredLately) {
   EXPECT_TRUE(drain.StillAnswering(70.0 + 100.0));
 }
 
+TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {
+  DrainPolicy drain(0.0, 60.0);
+  drain.Observe(0.5, 16442);
+  drain.Begin(1.0);
+  double now = 1.0;
+  for (std::uint64_t got = 16442; now < 1.0 + DrainPolicy::kOwedFloor - 0.05; now += 0.1) {
+    drain.Observe(now, ++got);  // a dot now and then, never a quiet spell
+    EXPECT_FALSE(drain.Done(now, 0)) << now;
+  }
+  EXPECT_TRUE(drain.Done(1.0 + DrainPolicy::kOwedFloor, 0));
+  EXPECT_FALSE(drain.Done(1.0 + DrainPolicy::kOwedFloor, 100)) << "bytes still owed";
+}
+
 TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {
   DrainPolicy drain(0.0, 2.0);
   drain.Begin(1.0);
