@@ -69,8 +69,7 @@ std::string Hint(const RunFacts& f) {
   if (f.sendingStalled)
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
            "holds the sender";
-  const bool faults = k.lost || k.corrupted || k.extra;
-  if (k.unreturned && !faults && f.drainEnd == DrainEnd::TimedOut) {
+  if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut) {
     char text[256];
     const double line = ReceivedRate(f);
     std::snprintf(text, sizeof text,
@@ -228,7 +227,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
                                                    : "cut short");
-  if (k.lost || k.corrupted || k.extra)
+  if (k.Faulty())
     std::fprintf(out, "  errors    %.3g%% of the bytes, bit error rate %.3g\n", 100 * ErrorRate(f), BitErrorRate(f));
   const std::uint64_t pass = f.fileSize ? f.fileSize : 1;
   for (const Difference& d : f.differences) {

@@ -31,7 +31,9 @@ struct CompareCounts {
   std::uint64_t places = 0;     // places where the streams part (kept or not)
   std::uint64_t lostAtEnd = 0;  // of the lost, those sent after the last byte that came back
   std::uint64_t unreturned = 0;  // sent, not back when the run was cut short, and not judged
-  bool Intact() const { return lost == 0 && corrupted == 0 && extra == 0 && unreturned == 0; }
+  // Something found wrong among the bytes judged.
+  bool Faulty() const { return lost || corrupted || extra; }
+  bool Intact() const { return !Faulty() && unreturned == 0; }
 };
 
 // One place where the streams part: what was skipped on each side to agree again.
