@@ -248,48 +248,44 @@ TEST(MainDialog, EditChangeComesFromTypingOnly) {
 
 TEST(MainDialog, FormatStatistics) {
   RunMainDialog([](CExerciserDlg& dlg) {
+    // The line as it reads when started `elapsed` ms ago, taken again if the
+    // tick moved during the call: at large counts one millisecond shows in
+    // the rate.
+    auto startedAgo = [&dlg](DWORD elapsed) {
+      CString line;
+      for (int i = 0; i < 20; ++i) {
+        dlg.m_dwStartTick = GetTickCount() - elapsed;
+        line = dlg.FormatStatistics();
+        if (GetTickCount() - dlg.m_dwStartTick == elapsed) break;
+      }
+      return line;
+    };
+
     dlg.m_nReceived = 0;
     dlg.m_nWritten = 256;
-    dlg.m_dwStartTick = GetTickCount() - 500;
-    EXPECT_EQ(dlg.FormatStatistics(), "Received/Written Data size = 0/256, Speed = 0/512 Bps");
+    EXPECT_EQ(startedAgo(500), "Received/Written Data size = 0/256, Speed = 0/512 Bps");
 
     // Elapsed 0 counts as 1 ms.
     vx::SetTickCountOffset(0);
-    for (int i = 0; i < 5; ++i) {
-      dlg.m_dwStartTick = GetTickCount();
-      CString line = dlg.FormatStatistics();
-      if (GetTickCount() != dlg.m_dwStartTick) continue;
-      EXPECT_EQ(line, "Received/Written Data size = 0/256, Speed = 0/256000 Bps");
-      break;
-    }
+    EXPECT_EQ(startedAgo(0), "Received/Written Data size = 0/256, Speed = 0/256000 Bps");
 
     // Across the tick count's wrap: started 2 s before it, 2 s after.
     vx::SetTickCountOffset(0u - GetTickCount() + 2000);
-    dlg.m_dwStartTick = GetTickCount() - 4000;
-    EXPECT_GT(dlg.m_dwStartTick, 0xFFFF0000u);
     dlg.m_nReceived = 4000;
     dlg.m_nWritten = 8000;
-    EXPECT_EQ(dlg.FormatStatistics(), "Received/Written Data size = 4000/8000, Speed = 1000/2000 Bps");
+    EXPECT_EQ(startedAgo(4000), "Received/Written Data size = 4000/8000, Speed = 1000/2000 Bps");
+    EXPECT_GT(dlg.m_dwStartTick, 0xFFFF0000u);
     vx::SetTickCountOffset(0);
 
     // Past 2^31 and past 4,294,967: unsigned, and no wrap in the rate.
-    dlg.m_dwStartTick = GetTickCount() - 1000;
     dlg.m_nReceived = 3000000000u;
     dlg.m_nWritten = 5000000;
-    EXPECT_EQ(dlg.FormatStatistics(), "Received/Written Data size = 3000000000/5000000, Speed = 3000000000/5000000 Bps");
+    EXPECT_EQ(startedAgo(1000), "Received/Written Data size = 3000000000/5000000, Speed = 3000000000/5000000 Bps");
 
-    // Past 4 GiB the true figures show, not counts wrapped at 2^32. (Taken
-    // again if the tick moved during the call: at these counts one
-    // millisecond shows in the rate.)
+    // Past 4 GiB the true figures show, not counts wrapped at 2^32.
     dlg.m_nReceived = 5000000000ull;
     dlg.m_nWritten = 4294967296ull + 10;
-    CString wide;
-    for (int i = 0; i < 20; ++i) {
-      dlg.m_dwStartTick = GetTickCount() - 2000;
-      wide = dlg.FormatStatistics();
-      if (GetTickCount() - dlg.m_dwStartTick == 2000) break;
-    }
-    EXPECT_EQ(wide, "Received/Written Data size = 5000000000/4294967306, Speed = 2500000000/2147483653 Bps");
+    EXPECT_EQ(startedAgo(2000), "Received/Written Data size = 5000000000/4294967306, Speed = 2500000000/2147483653 Bps");
   });
 }
 
