@@ -133,6 +133,7 @@ TEST_F(DrivenWait, OperationsNobodyWaitsForAreFinishedAllTheSame) {
   std::vector<char> buf(2048);
   Overlapped rov, wov;
   AbortPendingOnExit guard{port};
+  Sleep(20);  // the service thread's first look at a new port, which watches everything, is over
   StartRead(port, buf.data(), 2048, &rov);
   Sleep(20);
   ASSERT_EQ(::write(master, "unattended", 10), 10);

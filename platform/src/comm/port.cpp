@@ -162,7 +162,7 @@ BOOL Port::Read(void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov) {
       OfferToWaiters(kDriveRead, ov, read_.event, &readOffer_);
       Clock::time_point due;
       if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
-      serviceTold = DeferWatch() || ArmReadLocked();
+      serviceTold = DeferWatch(&readDeferred_) || ArmReadLocked();
     } else {
       serviceTold = ArmReadLocked();
     }
@@ -204,7 +204,7 @@ BOOL Port::Write(const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov)
     }
     if (Drivable() && write_.event) {
       OfferToWaiters(kDriveWrite, ov, write_.event, &writeOffer_);
-      serviceTold = DeferWatch() || ArmWriteLocked();
+      serviceTold = DeferWatch(&writeDeferred_) || ArmWriteLocked();
     } else {
       serviceTold = ArmWriteLocked();
     }

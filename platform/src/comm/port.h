@@ -194,8 +194,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   // Leaves a pending operation's device unwatched for a moment, in the
   // expectation that a thread will wait for it and drive it; the grace timer
   // makes the service thread watch it if none has by then. False when the
-  // timer cannot be set (the caller then arms the watch itself).
-  bool DeferWatch();
+  // timer cannot be set (the caller then arms the watch itself). `deferred`
+  // is the side's mark that its operation waits for a driver.
+  bool DeferWatch(std::atomic<bool>* deferred);
   // Whether a waiting thread can sleep on the device itself.
   bool Drivable() const { return deviceWatchable_ && backend_->Fd() >= 0; }
   // The last offer a side made, so that a caller that reuses one OVERLAPPED
@@ -238,6 +239,12 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   int timerFd_ = -1;
   int graceFd_ = -1;                // the grace timer of deferred watches
   std::atomic<bool> graceArmed_{false};
+  // Set when a side's operation is left for a thread to drive, cleared when
+  // one claims it: when the grace timer fires, the service thread visits
+  // only the sides still waiting, and does not queue for the lock of a side
+  // whose thread is busy moving bytes.
+  std::atomic<bool> readDeferred_{false};
+  std::atomic<bool> writeDeferred_{false};
   int writeWatchFd_ = -1;           // the device again, for a separate watch
   bool deviceWatchable_ = false;    // some character devices cannot be polled
   std::atomic<bool> stopping_{false};

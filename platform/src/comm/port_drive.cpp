@@ -98,11 +98,13 @@ bool Port::Claim(int op, const OVERLAPPED* ov, const kernel::Waitable* via, std:
     std::lock_guard lock(readLock_);
     if (!Claimable(read_, ov, via)) return false;
     read_.driver = *ticket = nextTicket.fetch_add(1);
+    readDeferred_ = false;
     UnwatchReadLocked();  // the thread watches the device itself
   } else {
     std::lock_guard lock(writeLock_);
     if (!Claimable(write_, ov, via)) return false;
     write_.driver = *ticket = nextTicket.fetch_add(1);
+    writeDeferred_ = false;
     UnwatchWriteLocked();
   }
   return true;

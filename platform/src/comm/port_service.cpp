@@ -128,7 +128,11 @@ bool Port::ArmWriteLocked() {
 // Arming a watch that the waiting thread takes off again costs two system
 // calls, and if the bytes come between the two, a needless wake-up of the
 // service thread. A grace timer already running covers this operation too.
-bool Port::DeferWatch() {
+bool Port::DeferWatch(std::atomic<bool>* deferred) {
+  // Marked before the timer is looked at: the service thread clears its
+  // "armed" before it reads the marks, so a mark it misses finds the timer
+  // disarmed here and sets it again.
+  deferred->store(true);
   if (!graceArmed_.exchange(true)) {
     itimerspec when{};
     when.it_value.tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(kDriveGrace).count();
@@ -265,7 +269,8 @@ void Port::ServiceLoop() {
           ssize_t rc = ::read(graceFd_, &expirations, sizeof expirations);
           (void)rc;
           graceArmed_ = false;
-          readSide = writeSide = true;
+          if (readDeferred_.exchange(false)) readSide = true;
+          if (writeDeferred_.exchange(false)) writeSide = true;
           continue;
         }
         case kReadTag:
