@@ -119,6 +119,9 @@ std::string Hint(const RunFacts& f) {
   }
   if (k.corrupted)
     return "bytes came back changed: check that both ends use the same speed and framing, and the cable and its ground";
+  if (k.extra && !k.lost && 2 * k.repeated >= k.extra)
+    return "the far end sent pieces of the stream twice (" + Bytes(k.repeated) +
+           " repeating the bytes just before them): check its buffering, and whether something on the way retries";
   if (k.extra && !k.lost)
     return "the far end sent bytes it was never sent (a banner, a console, chatter): make sure nothing else talks on the line";
   if (k.lost) return "bytes went missing on the way: check the far end's buffer and flow control";
@@ -236,7 +239,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     std::fprintf(out, ", received byte %" PRIu64 ":", d.receivedOffset);
     if (d.lost) std::fprintf(out, " %" PRIu64 " lost", d.lost);
     if (d.corrupted) std::fprintf(out, " %" PRIu64 " corrupted (%" PRIu64 " bits)", d.corrupted, d.bitErrors);
-    if (d.extra) std::fprintf(out, " %" PRIu64 " extra", d.extra);
+    if (d.extra) std::fprintf(out, " %" PRIu64 " extra%s", d.extra, d.repeated ? " (a repeat of the bytes before)" : "");
     std::fprintf(out, "\n    expected %s\n    received %s\n", d.expectedHex.empty() ? "(nothing)" : d.expectedHex.c_str(),
                  d.receivedHex.empty() ? "(nothing)" : d.receivedHex.c_str());
   }
@@ -264,9 +267,9 @@ void WriteJson(FILE* out, const RunFacts& f) {
                "  \"counts\": {\"offered\": %" PRIu64 ", \"accepted\": %" PRIu64 ", \"written\": %" PRIu64
                ", \"received\": %" PRIu64 ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
                ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
-               ", \"places\": %" PRIu64 ", \"unreturned\": %" PRIu64 "},\n",
+               ", \"repeated\": %" PRIu64 ", \"places\": %" PRIu64 ", \"unreturned\": %" PRIu64 "},\n",
                Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps,
-               k.corrupted, k.bitErrors, k.extra, k.places, k.unreturned);
+               k.corrupted, k.bitErrors, k.extra, k.repeated, k.places, k.unreturned);
   std::fprintf(out,
                "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
                "\"bit_error_rate\": %.6g},\n",
@@ -291,9 +294,10 @@ void WriteJson(FILE* out, const RunFacts& f) {
     std::fprintf(out,
                  "%s\n    {\"expected_offset\": %" PRIu64 ", \"received_offset\": %" PRIu64 ", \"pass\": %" PRIu64
                  ", \"file_offset\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"corrupted\": %" PRIu64
-                 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64 ", \"expected_hex\": \"%s\", \"received_hex\": \"%s\"}",
+                 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64 ", \"repeated\": %" PRIu64
+                 ", \"expected_hex\": \"%s\", \"received_hex\": \"%s\"}",
                  n ? "," : "", d.expectedOffset, d.receivedOffset, d.expectedOffset / pass + 1, d.expectedOffset % pass,
-                 d.lost, d.corrupted, d.bitErrors, d.extra, d.expectedHex.c_str(), d.receivedHex.c_str());
+                 d.lost, d.corrupted, d.bitErrors, d.extra, d.repeated, d.expectedHex.c_str(), d.receivedHex.c_str());
   }
   std::fprintf(out, "%s]\n}\n", f.differences.empty() ? "" : "\n  ");
 }

@@ -23,6 +23,10 @@ constexpr std::size_t kKeptAlignCells = 64 * 1024;
 // faults too close together to leave an agreeing run (a byte lost or put in
 // every few bytes) from bytes that are not the stream at all.
 constexpr std::size_t kDenseStretch = 1024;
+// Extra bytes fewer than this that equal the ones before them (a doubled
+// letter, a zero among zeros) are as likely chance as a far end repeating
+// itself, and are not called a repeat.
+constexpr std::size_t kShortestRepeat = 8;
 
 struct Cost {
   std::size_t edits, skipped;
@@ -479,6 +483,20 @@ void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, 
   }
 }
 
+bool StreamComparator::RepeatsWhatCameBefore(std::size_t d, std::size_t i) const {
+  if (e_ + d < i) return false;
+  const std::uint64_t from = e_ + d - i;
+  if (from >= expBase_) return std::memcmp(exp_.data() + (from - expBase_), PendingAt(0), i) == 0;
+  // Read again from the stream: the window has moved past them.
+  std::vector<std::uint8_t> before(i);
+  for (std::size_t got = 0; got < i;) {
+    const std::size_t part = stream_.Read(from + got, before.data() + got, i - got);
+    if (part == 0) return false;
+    got += part;
+  }
+  return std::memcmp(before.data(), PendingAt(0), i) == 0;
+}
+
 void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   const std::uint8_t* want = ExpectedAt(0);
   const std::uint8_t* got = PendingAt(0);
@@ -498,6 +516,8 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   counts_.lost += diff.lost;
   counts_.gaps += gaps;
   counts_.extra += diff.extra;
+  if (!diff.lost && !diff.corrupted && diff.extra >= kShortestRepeat && RepeatsWhatCameBefore(d, i))
+    counts_.repeated += diff.repeated = diff.extra;
   counts_.places += (diff.corrupted || diff.lost || diff.extra) ? 1 : 0;
   counts_.expected += d;
   counts_.received += i;

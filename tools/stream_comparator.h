@@ -28,6 +28,7 @@ struct CompareCounts {
   std::uint64_t corrupted = 0;
   std::uint64_t bitErrors = 0;  // differing bits among the corrupted bytes
   std::uint64_t extra = 0;
+  std::uint64_t repeated = 0;   // of the extra, runs that repeat the bytes just before them
   std::uint64_t places = 0;     // places where the streams part (kept or not)
   std::uint64_t lostAtEnd = 0;  // of the lost, those sent after the last byte that came back
   std::uint64_t unreturned = 0;  // sent, not back when the run was cut short, and not judged
@@ -41,6 +42,7 @@ struct Difference {
   std::uint64_t expectedOffset = 0;  // in the stream sent (passes of the file one after another)
   std::uint64_t receivedOffset = 0;
   std::uint64_t lost = 0, corrupted = 0, extra = 0, bitErrors = 0;
+  std::uint64_t repeated = 0;  // of the extra, a repeat of the bytes that came just before
   std::string expectedHex, receivedHex;  // a few bytes from the point where they part
 };
 
@@ -121,6 +123,10 @@ class StreamComparator {
              std::uint64_t* gaps);
   static void PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
                      Difference* diff, std::uint64_t* gaps);
+  // Whether the `i` held bytes at the front, standing for `d` expected ones
+  // and i - d extra, are the stream played again from i - d bytes back: a
+  // far end that sent a piece twice, not bytes of its own.
+  bool RepeatsWhatCameBefore(std::size_t d, std::size_t i) const;
   void ConsumePending(std::size_t n);
   std::uint32_t Hash(const std::uint8_t* p) const;
   void Insert(GramTable& table, std::size_t index, std::uint32_t hash);

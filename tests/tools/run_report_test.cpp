@@ -98,6 +98,20 @@ TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
   EXPECT_NE(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
 }
 
+// Extra bytes that repeat the stream are not "never sent"; the JSON tells them apart.
+TEST(RunVerdict, PiecesSentTwiceAreToldFromBytesOfTheFarEndsOwn) {
+  RunFacts f = IntactRun(16442, 16442);
+  f.counts.extra = f.counts.repeated = 2048;
+  f.counts.received += 2048;
+  f.received += 2048;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_NE(Summary(f).find("hint: the far end sent pieces of the stream twice (2048 bytes repeating"),
+            std::string::npos)
+      << Summary(f);
+  f.counts.repeated = 0;  // a banner
+  EXPECT_NE(Summary(f).find("hint: the far end sent bytes it was never sent"), std::string::npos) << Summary(f);
+}
+
 // A run cut short by --drain-timeout while the line still answered: not
 // OK, since not every byte was seen back, but nothing called lost either.
 TEST(RunVerdict, BytesStillOnTheirWayFailTheRunWithoutBeingCalledLost) {

@@ -73,6 +73,7 @@ std::string Put(std::string s, std::size_t at, const std::string& what) { return
 
 struct Expect {
   std::uint64_t lost = 0, gaps = 0, corrupted = 0, bitErrors = 0, extra = 0;
+  std::uint64_t repeated = 0;  // of the extra
 };
 
 struct Case {
@@ -148,7 +149,13 @@ std::vector<Case> Cases() {
       {"bytes put in the middle", kRandom, false, kRandom.size(), [](auto s) { return Put(s, 10000, "\r\n>>> "); }, {0, 0, 0, 0, 6}},
       {"chatter after the end", kText, false, kText.size(), [](auto s) { return s + Text(300); }, {0, 0, 0, 0, 300}},
       {"a zero byte put into zeros", kZeros, false, kZeros.size(), [](auto s) { return Put(s, 3001, std::string(1, '\0')); }, {0, 0, 0, 0, 1}},
-      {"the echo twice", kSmall, false, kSmall.size(), [](auto s) { return s + s; }, {0, 0, 0, 0, 1500}},
+      {"the echo twice", kSmall, false, kSmall.size(), [](auto s) { return s + s; }, {0, 0, 0, 0, 1500, 1500}},
+      {"a block sent twice", kRandom, false, kRandom.size(), [](auto s) { return Put(s, 8000, s.substr(7744, 256)); },
+       {0, 0, 0, 0, 256, 256}},
+      {"8000 bytes sent twice", kRandom, false, kRandom.size(), [](auto s) { return Put(s, 12000, s.substr(4000, 8000)); },
+       {0, 0, 0, 0, 8000, 8000}},
+      {"a block sent twice, then a byte from elsewhere", kRandom, false, kRandom.size(),
+       [](auto s) { return Put(s, 8000, s.substr(7744, 255) + "#"); }, {0, 0, 0, 0, 256, 0}},
       {"loss and insertion apart", kText, false, kText.size(),
        [](auto s) { return Put(Erase(s, 3000, 5), 12000, "XYZ"); }, {5, 1, 0, 0, 3}},
       {"a loss and an insertion 10 bytes apart", kText, false, kText.size(),
@@ -158,6 +165,8 @@ std::vector<Case> Cases() {
       {"stress passes intact", kSmall, true, 5 * 1500 + 700, Same, {}},
       {"stress passes, a loss in the third", kSmall, true, 5 * 1500 + 700, [](auto s) { return Erase(s, 3100, 2); }, {2, 1, 0, 0, 0}},
       {"stress passes, a flip across a rewind", kSmall, true, 4 * 1500, [](auto s) { return Flip(Flip(s, 1499), 1500); }, {0, 0, 2, 2, 0}},
+      {"stress passes, a piece across the rewind sent twice", kSmall, true, 4 * 1500,
+       [](auto s) { return Put(s, 1600, s.substr(1400, 200)); }, {0, 0, 0, 0, 200, 200}},
       {"stress passes of zeros, a flip", Zeros(1000), true, 9000, [](auto s) { return Flip(s, 4444, 0x40); }, {0, 0, 1, 1, 0}},
       {"stress cut short: the last pass partly sent", kSmall, true, 2 * 1500 + 1, [](auto s) { return s; }, {}},
   };
@@ -175,6 +184,7 @@ TEST_P(ComparatorCases, CountsWhatTheLineDid) {
     EXPECT_EQ(k.corrupted, c.expect.corrupted);
     EXPECT_EQ(k.bitErrors, c.expect.bitErrors);
     EXPECT_EQ(k.extra, c.expect.extra);
+    EXPECT_EQ(k.repeated, c.expect.repeated);
   }
 }
 
@@ -225,6 +235,24 @@ void FeedInRandomBlocks(StreamComparator& comparator, std::size_t sent, const st
     at += n;
   }
   comparator.Finish(sent);
+}
+
+// Pieces sent twice far into a long run, where what came before them has
+// left the comparator's window and is read again from the stream.
+TEST(Comparator, PiecesSentTwiceAreCountedAsRepeatsAnywhereInALongRun) {
+  const std::string file = Random(1 << 20, 11);
+  std::string received = file;
+  for (std::size_t k = 10; k-- > 0;) {
+    const std::size_t at = 50000 + k * 97000;
+    received.insert(at, file.substr(at - 4000, 4000));
+  }
+  Case c{"repeats", file, false, file.size(), [&](auto) { return received; }, {}};
+  for (std::size_t block : {7u, 2048u}) {
+    const CompareCounts k = Compare(c, block);
+    EXPECT_EQ(k.lost + k.corrupted, 0u);
+    EXPECT_EQ(k.extra, 40000u);
+    EXPECT_EQ(k.repeated, 40000u);
+  }
 }
 
 TEST(Comparator, ChatterBeforeAndBetweenNumberedLinesIsAllExtra) {
