@@ -74,6 +74,9 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   f.fileSize = 16442;
   f.linkError = true;
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
+  f = IntactRun(0, 0);  // an empty file: nothing came back because nothing went out
+  f.linkError = true;
+  EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
 }
 
 // Two blocks swapped on a short run: their echo ends after sending does, so
