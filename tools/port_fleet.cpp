@@ -1,4 +1,5 @@
 #include "tools/port_fleet.h"
+#include "tools/stop_signals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -182,10 +183,7 @@ bool WriteFleetReport(const std::string& target, const std::vector<PortRun>& run
 }  // namespace
 
 int RunPortFleet(const char* self, const RunOptions& options) {
-  struct sigaction sa {};
-  sa.sa_handler = OnFleetSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  CatchStopSignals(OnFleetSignal);
 
   std::vector<PortRun> runs;
   for (const std::string& port : options.ports) {

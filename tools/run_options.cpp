@@ -46,7 +46,7 @@ void PrintRunUsage(FILE* out) {
                "  --json FILE|-            also write a report in JSON to FILE, or to standard output\n"
                "Exit status: 0 every byte came back intact and nothing extra; 1 bytes were lost,\n"
                "corrupted or added, the link reported an error, or the port could not be opened;\n"
-               "2 bad arguments or an unusable file; 130 / 143 interrupted by SIGINT / SIGTERM.\n");
+               "2 bad arguments or an unusable file; 130 / 143 / 129 interrupted by SIGINT / SIGTERM / SIGHUP.\n");
 }
 
 bool ParseRunOptions(int argc, char** argv, RunOptions* o) {

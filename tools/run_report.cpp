@@ -1,6 +1,7 @@
 #include "tools/run_report.h"
 
 #include "platform/hooks.h"
+#include "tools/stop_signals.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -38,8 +39,6 @@ const char* DrainEndName(DrainEnd end) {
   return "";
 }
 
-const char* SignalName(int signal) { return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : ""; }
-
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 // What to try next, for a run that did not come out right.
@@ -64,11 +63,12 @@ std::string Hint(const RunFacts& f) {
            "now, so the comparison cannot be trusted; send a file nothing writes to";
   if (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled)
     return "the file could not be read to its end: only part of it was sent";
-  if (f.received == 0)
-    return "nothing came back: is the far end looped back or echoing, with the same line settings?";
+  // A line that stopped taking bytes says more than the silence it causes.
   if (f.sendingStalled)
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
            "holds the sender";
+  if (f.received == 0)
+    return "nothing came back: is the far end looped back or echoing, with the same line settings?";
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut) {
     char text[256];
     const double line = ReceivedRate(f);
@@ -199,7 +199,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     std::fprintf(out, "varnelix-run: %s%s%s: %" PRIu64 " lost (%" PRIu64 " %s), %" PRIu64 " corrupted (%" PRIu64
                  " bit %s), %" PRIu64 " extra, of %s written\n",
                  word, verdict == Verdict::LinkError ? " (link ERROR)" : "",
-                 verdict == Verdict::Interrupted ? (std::string(" by ") + SignalName(f.signal)).c_str() : "", k.lost,
+                 verdict == Verdict::Interrupted ? (std::string(" by ") + StopSignalName(f.signal)).c_str() : "", k.lost,
                  k.gaps, k.gaps == 1 ? "gap" : "gaps", k.corrupted, k.bitErrors, k.bitErrors == 1 ? "error" : "errors",
                  k.extra, Bytes(f.written).c_str());
   }
@@ -284,7 +284,7 @@ void WriteJson(FILE* out, const RunFacts& f) {
                f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
   std::fprintf(out, ",\n  \"signal\": ");
-  if (f.signal) JsonString(out, SignalName(f.signal)); else std::fprintf(out, "null");
+  if (f.signal) JsonString(out, StopSignalName(f.signal)); else std::fprintf(out, "null");
   std::fprintf(out, ",\n  \"hint\": ");
   JsonString(out, Hint(f));
   std::fprintf(out, ",\n  \"differences\": [");

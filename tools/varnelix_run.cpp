@@ -13,6 +13,7 @@
 #include "tools/run_report.h"
 #include "tools/runner_dlg.h"
 #include "tools/status_view.h"
+#include "tools/stop_signals.h"
 #include "tools/stream_comparator.h"
 
 #include <QApplication>
@@ -64,8 +65,9 @@ bool WriteReport(const RunFacts& facts) {
   if (target.empty()) return true;
   if (target == "-") {
     WriteJson(stdout, facts);
-    std::fflush(stdout);
-    return true;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::perror("varnelix-run: cannot write the report to standard output");
+    return false;
   }
   FILE* out = std::fopen(target.c_str(), "w");
   if (!out) {
@@ -73,7 +75,9 @@ bool WriteReport(const RunFacts& facts) {
     return false;
   }
   WriteJson(out, facts);
-  return std::fclose(out) == 0;
+  const bool written = std::fflush(out) == 0 && !std::ferror(out);
+  if (!written) std::perror(("varnelix-run: cannot write " + target).c_str());
+  return std::fclose(out) == 0 && written;
 }
 
 // One run of the dialog, from Start to the verdict.
@@ -257,10 +261,7 @@ int main(int argc, char** argv) {
     return kBadArguments;
   }
 
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  CatchStopSignals(OnSignal);
   SetUpQt(argc, argv);
 
   // With the report on standard output, what a person reads goes to stderr.

@@ -47,6 +47,11 @@ TEST(RunVerdict, ALineThatStoppedTakingBytesIsNotOkThoughAllItTookCameBack) {
   RunFacts f = IntactRun(10240, 10240);
   f.sendingStalled = true;
   EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  // A far end that never reads also never answers: the stall is the cause.
+  f.counts = CompareCounts{};
+  f.counts.expected = f.counts.lost = 4096;
+  f.received = 0;
+  EXPECT_NE(Summary(f).find("hint: the line stopped taking bytes"), std::string::npos) << Summary(f);
 }
 
 TEST(RunVerdict, AStressRunOffersThePassesTheDialogBegan) {

@@ -258,8 +258,8 @@ if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null && setpriv --reuid=65534
 fi
 
 # --- Interrupted runs --------------------------------------------------------
-for sig in INT TERM; do
-  want=$([ $sig = INT ] && echo 130 || echo 143)
+for sig in INT TERM HUP; do
+  want=$(case $sig in INT) echo 130 ;; TERM) echo 143 ;; HUP) echo 129 ;; esac)
   "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 60 --json "$work/report.json" \
     > "$work/out.txt" 2>&1 &
   pid=$!
@@ -274,6 +274,43 @@ for sig in INT TERM; do
   check counts.written -gt 0
   grep -q "^varnelix-run: INTERRUPTED" "$work/out.txt" || fail "$last: no summary of what was checked"
 done
+
+# A closed terminal ends a run on a real port as the other signals do: the
+# port gets back the settings it had before the run.
+peer --silent
+stty -F "$device" 9600 2> /dev/null
+"$bin/varnelix-run" --port "$device?baud=115200" --file "$sample" --drain-timeout 30 --json "$work/report.json" \
+  > "$work/out.txt" 2>&1 &
+pid=$!
+sleep 1.5
+kill -HUP $pid
+wait $pid
+got=$?
+last="SIGHUP on a pty"
+if [ "$got" = 129 ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected 129"; fi
+check signal = SIGHUP
+speed=$(stty -F "$device" speed 2> /dev/null)
+if [ "$speed" = 9600 ]; then passed=$((passed + 1)); else fail "$last: the port was left at $speed baud"; fi
+stop_peer
+
+# A reader of the output that goes away does not end the run (SIGPIPE), and a
+# report that cannot be written is said and fails the run.
+( "$bin/varnelix-run" --port loop:// --file "$sample" --json "$work/report.json"; echo $? > "$work/status.txt" ) | head -c 1 > /dev/null
+last="output into a pipe closed early"
+got=$(cat "$work/status.txt")
+if [ "$got" = 0 ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected 0"; fi
+check verdict = ok
+expect_report_failure() {  # description, then the command with its redirections
+  local what="$1"
+  shift
+  "$@" > /dev/null 2> "$work/err.txt"
+  local got=$?
+  if [ "$got" = 1 ]; then passed=$((passed + 1)); else fail "$what: exit $got, expected 1"; fi
+  grep -q "cannot write" "$work/err.txt" || fail "$what: nothing said on stderr"
+}
+expect_report_failure "a report to a full disk" "$bin/varnelix-run" --port loop:// --file "$sample" --json /dev/full
+expect_report_failure "a report to a full standard output" \
+  sh -c "'$bin/varnelix-run' --port loop:// --file '$sample' --json - > /dev/full"
 
 # --- Arguments and the report's own form --------------------------------------
 expect_status() {  # description, status, command...
