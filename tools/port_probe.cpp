@@ -82,7 +82,46 @@ PortProblem Denied(const std::string& name) {
 }
 
 PortProblem NotAPort(const std::string& name) {
-  return {name + " is not a serial port", "name a terminal device such as /dev/ttyUSB0, /dev/ttyS0, or loop://"};
+  struct stat st;
+  const bool found = stat(name.c_str(), &st) == 0;
+  const char* what = !found                  ? ""
+                     : S_ISDIR(st.st_mode)   ? " (a directory)"
+                     : S_ISREG(st.st_mode)   ? " (a plain file)"
+                     : S_ISFIFO(st.st_mode)  ? " (a named pipe)"
+                     : S_ISSOCK(st.st_mode)  ? " (a socket)"
+                     : S_ISCHR(st.st_mode)   ? " (a device that is not a terminal)"
+                                             : "";
+  return {name + " is not a serial port" + what, "name a terminal device such as /dev/ttyUSB0, /dev/ttyS0, or loop://"};
+}
+
+// Whether `path` is there but is something other than a character device
+// (a directory, a plain file): the port layer refuses those as it refuses a
+// name that is not there, or (a directory) as one it may not open.
+bool ThereButNotADevice(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
+}
+
+// The errno of opening `path` as a port is opened; 0 when it opens, or is
+// not a path.
+int OpenErrno(const std::string& path) {
+  if (path.rfind('/', 0) != 0) return 0;
+  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+// A port the system would not open for a reason the port layer has no
+// word for: the system's own, and what usually causes it.
+PortProblem CannotOpen(const std::string& name, DWORD error) {
+  const int cause = OpenErrno(name);
+  PortProblem p{"cannot open " + name + " (system error " + std::to_string(error) + ")", ""};
+  if (cause) p.reason += std::string(": ") + std::strerror(cause);
+  if (cause == EIO)
+    p.hint = "the device refused to open: a pseudo-terminal whose other side is closed or not yet unlocked, or an "
+             "adapter in trouble (unplug it and plug it in again)";
+  return p;
 }
 
 bool IsTerminal(const std::string& path) {
@@ -107,10 +146,12 @@ PortProblem ProbePort(const std::string& fullName) {
       case ERROR_FILE_NOT_FOUND:
       case ERROR_PATH_NOT_FOUND:
         if (loop) return {"'" + name + "' is not a loopback this program knows", "use loop:// or loop://?baud=N"};
+        if (ThereButNotADevice(name)) return NotAPort(name);
         return {"no such device: " + name,
                 "check the name; a USB adapter shows up as /dev/ttyUSB0 or /dev/ttyACM0 once plugged in"};
       case ERROR_ACCESS_DENIED:
       case ERROR_SHARING_VIOLATION:
+        if (!loop && ThereButNotADevice(name)) return NotAPort(name);
         return Denied(name);
       case ERROR_BAD_NETPATH:
         return {"'" + name + "' names no host and port that can be found", "write it as tcp://HOST:PORT or rfc2217://HOST:PORT"};
@@ -128,7 +169,7 @@ PortProblem ProbePort(const std::string& fullName) {
                 "the driver refused them: try a rate or framing the adapter supports"};
       }
       default:
-        return {"cannot open " + name + " (system error " + std::to_string(error) + ")", ""};
+        return CannotOpen(name, error);
     }
   }
   DCB dcb{};

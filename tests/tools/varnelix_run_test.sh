@@ -231,6 +231,22 @@ check verdict = port-error
 check port_error has "no such device"
 run "a device that is no serial port" 1 --port /dev/null --file "$sample"
 check port_error has "not a serial port"
+run "a directory as the port" 1 --port "$work" --file "$sample"
+check port_error has "not a serial port (a directory)"
+run "a plain file with line settings as the port" 1 --port "$sample?baud=9600" --file "$sample"
+check port_error has "not a serial port (a plain file)"
+# A pseudo-terminal its master never unlocked refuses to open with EIO.
+python3 -c 'import fcntl, os, struct, sys, time
+fd = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+n = struct.unpack("I", fcntl.ioctl(fd, 0x80045430, b"\0" * 4))[0]
+print("/dev/pts/%d" % n, flush=True)
+time.sleep(30)' > "$work/locked.txt" &
+locker=$!
+for _ in $(seq 50); do [ -s "$work/locked.txt" ] && break; sleep 0.1; done
+run "a locked pseudo-terminal" 1 --port "$(cat "$work/locked.txt")" --file "$sample"
+check port_error has "Input/output error"
+check hint has "not yet unlocked"
+kill $locker
 run "a network port where nothing listens" 1 --port tcp://127.0.0.1:1 --file "$sample"
 check port_error has "nothing listens"
 
