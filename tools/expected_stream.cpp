@@ -68,6 +68,20 @@ std::size_t FileStream::Read(std::uint64_t position, std::uint8_t* out, std::siz
   });
 }
 
+std::uint64_t CountInPass(ExpectedStream& stream, std::initializer_list<std::uint8_t> values) {
+  bool wanted[256] = {};
+  for (std::uint8_t v : values) wanted[v] = true;
+  std::uint64_t count = 0;
+  std::uint8_t block[65536];
+  for (std::uint64_t at = 0; at < stream.PassLength();) {
+    const std::size_t n = stream.Read(at, block, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, stream.PassLength() - at)));
+    if (n == 0) break;
+    for (std::size_t k = 0; k < n; ++k) count += wanted[block[k]];
+    at += n;
+  }
+  return count;
+}
+
 std::size_t MemoryStream::Read(std::uint64_t position, std::uint8_t* out, std::size_t n) {
   return ReadPasses(bytes_.size(), repeat_, position, out, n, [this](std::uint64_t at, std::uint8_t* to, std::size_t count) {
     std::memcpy(to, bytes_.data() + at, count);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace vx::tools {
@@ -21,6 +22,9 @@ class ExpectedStream {
   // the bytes sent may then not be the bytes read back here.
   virtual bool Changed() const { return false; }
 };
+
+// How many bytes of one pass of `stream` are among `values`.
+std::uint64_t CountInPass(ExpectedStream& stream, std::initializer_list<std::uint8_t> values);
 
 // A file on disk, read with pread; repeats when asked, as a stress run sends it.
 class FileStream final : public ExpectedStream {

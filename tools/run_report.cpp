@@ -63,6 +63,12 @@ std::string Hint(const RunFacts& f) {
            "now, so the comparison cannot be trusted; send a file nothing writes to";
   if (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled)
     return "the file could not be read to its end: only part of it was sent";
+  // Those bytes, echoed, stop the sender and vanish: they explain a stall
+  // and losses better than anything below.
+  if (f.flowControlBytes)
+    return "the port uses XON/XOFF flow control and the file holds " + Bytes(f.flowControlBytes) +
+           " 0x11 (XON) or 0x13 (XOFF), which the line takes as flow control, not data: send this file with "
+           "flow=rtscts or flow=none, or send a text file";
   // A line that stopped taking bytes says more than the silence it causes.
   if (f.sendingStalled)
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "

@@ -38,6 +38,9 @@ struct RunFacts {
   bool linkError = false;
   bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
   bool fileChanged = false;     // the file was truncated or rewritten during the run
+  // On a port with XON/XOFF flow control, the file's bytes 0x11 and 0x13,
+  // which the line takes as flow control rather than data.
+  std::uint64_t flowControlBytes = 0;
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

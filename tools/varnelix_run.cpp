@@ -124,6 +124,10 @@ class Run {
       Quit(kBadArguments);
       return;
     }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(dlg_.m_pLink->PortHandle(), &dcb) && (dcb.fOutX || dcb.fInX))
+      facts_.flowControlBytes = CountInPass(expected_, {0x11, 0x13});
     auto* poll = new QTimer(dlg_.widget());
     QObject::connect(poll, &QTimer::timeout, dlg_.widget(), [this] { Poll(); });
     poll->start(kPollMs);

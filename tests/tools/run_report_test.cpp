@@ -106,6 +106,22 @@ TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
   EXPECT_NE(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
 }
 
+// On an XON/XOFF line, a file's own 0x11 and 0x13 come back as flow control:
+// they, not the far end, stalled the line and lost the bytes.
+TEST(RunVerdict, FlowControlBytesInTheFileAreNamedBeforeTheStallTheyCause) {
+  RunFacts f = IntactRun(16384, 3072);
+  f.fileSize = 16384;
+  f.sendingStalled = true;
+  f.counts.matched -= 24;
+  f.counts.lost = f.counts.gaps = 24;
+  EXPECT_NE(Summary(f).find("hint: the line stopped taking bytes"), std::string::npos) << Summary(f);
+  f.flowControlBytes = 121;
+  EXPECT_NE(Summary(f).find("hint: the port uses XON/XOFF flow control and the file holds 121 bytes"),
+            std::string::npos)
+      << Summary(f);
+  EXPECT_EQ(JudgeRun(IntactRun(5000, 5000)), Verdict::Ok);  // they are harmless when they came through
+}
+
 // Extra bytes that repeat the stream are not "never sent"; the JSON tells them apart.
 TEST(RunVerdict, PiecesSentTwiceAreToldFromBytesOfTheFarEndsOwn) {
   RunFacts f = IntactRun(16442, 16442);

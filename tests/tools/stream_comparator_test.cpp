@@ -528,6 +528,16 @@ TEST(FileStream, ReadsPassesFromDiskAcrossTheRewind) {
 
 // A file renamed or deleted during a run is still the one both sides read;
 // one truncated or rewritten in place is not what was sent.
+TEST(FileStream, CountsChosenBytesInOnePass) {
+  std::string bytes = Random(200000, 3);
+  std::uint64_t want = 0;
+  for (char c : bytes) want += c == 0x11 || c == 0x13;
+  MemoryStream stream(bytes, true);  // a stress run's stream: one pass is counted, not the repeats
+  EXPECT_EQ(CountInPass(stream, {0x11, 0x13}), want);
+  MemoryStream text(kText, false);
+  EXPECT_EQ(CountInPass(text, {0x11, 0x13}), 0u);
+}
+
 TEST(FileStream, TellsAFileChangedUnderItFromOneMovedAway) {
   char path[] = "/tmp/vx-stream-XXXXXX";
   int fd = mkstemp(path);

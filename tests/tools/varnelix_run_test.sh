@@ -225,6 +225,12 @@ run "a file truncated while it is sent" 1 --port loop:// --file "$work/shrinks.t
 check file_changed = true
 check hint has "the file changed while it was being sent"
 
+# On an XON/XOFF line the file's own 0x11 and 0x13 come back as flow control.
+peer
+run "a binary file on an XON/XOFF line" 1 --port "$device?flow=xonxoff" --file "$work/random.bin" --drain-timeout 3
+check hint has "XON/XOFF flow control and the file holds"
+stop_peer
+
 # --- Ports that cannot be used ---------------------------------------------
 run "a port that does not exist" 1 --port /dev/nonexistent-tty --file "$sample"
 check verdict = port-error
