@@ -14,7 +14,8 @@ CExerciserDlg::CExerciserDlg(CWnd* pParent)
       m_nDrainTicks(0),
       m_hIcon(LoadIconA(nullptr, MAKEINTRESOURCEA(IDR_MAINFRAME))),
       m_pLink(nullptr),
-      m_bLinkFailed(FALSE) {}
+      m_bLinkFailed(FALSE),
+      m_bStartFailed(FALSE) {}
 
 void CExerciserDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);

@@ -30,6 +30,10 @@ class CExerciserDlg : public CDialog {
   // The link has reported ERROR (or the port or file could not be opened):
   // the status box keeps the word, and the next Start opens the port afresh.
   BOOL m_bLinkFailed;
+  // Start itself failed (the port or the file could not be opened): the
+  // words links post about opening and closing, posted before the failure
+  // was shown, do not replace its ERROR.
+  BOOL m_bStartFailed;
 
   // The statistics line from the current counters.
   CString FormatStatistics();

@@ -27,11 +27,14 @@ LRESULT CExerciserDlg::OnLinkStatus(WPARAM wParam, LPARAM) {
       ShowFailure();
       EndTransfer();
       break;
+    // A Start that failed keeps its ERROR until the next Start: these may
+    // have been posted before it showed (for the port it opened before its
+    // file failed, for the old link it closed) and come after.
     case LINK_STATUS_CONNECTED:
-      m_editStatus.SetWindowText("Connected");
+      if (!m_bStartFailed) m_editStatus.SetWindowText("Connected");
       break;
     case LINK_STATUS_DISCONNECTED:
-      m_editStatus.SetWindowText("Disconnected");
+      if (!m_bStartFailed) m_editStatus.SetWindowText("Disconnected");
       break;
     default:
       break;

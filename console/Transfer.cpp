@@ -15,6 +15,7 @@ void CExerciserDlg::OnStart() {
   // the far end hung up): open the shown name afresh, as after an edit of it.
   if (m_pLink && m_bLinkFailed) CloseLink();
   m_bLinkFailed = FALSE;
+  m_bStartFailed = FALSE;
 
   if (!m_pLink && !m_strPortName.IsEmpty()) {
     m_pLink = new CSerialLink(m_hWnd);
@@ -26,6 +27,7 @@ void CExerciserDlg::OnStart() {
       // again with the name shown then.
       CloseLink();
       ShowFailure();
+      m_bStartFailed = TRUE;
       return;
     }
   }
@@ -39,6 +41,7 @@ void CExerciserDlg::OnStart() {
   m_hSourceFile = OpenSource(m_strFilePath);
   if (m_hSourceFile == INVALID_HANDLE_VALUE) {
     ShowFailure();
+    m_bStartFailed = TRUE;
     return;
   }
 

@@ -319,6 +319,9 @@ TEST(BadInput, FilePaths) {
       EXPECT_EQ(Text(dlg, IDC_STATUS), "ERROR") << path;
       WaitUntil([] { return false; }, 30);
       EXPECT_EQ(dlg.m_nWritten, 0u) << path;
+      // The link's "Connected", posted when Start opened the port, does not
+      // hide the failure.
+      EXPECT_EQ(Text(dlg, IDC_STATUS), "ERROR") << path;
     }
     unlink(fifo.c_str());
     // Character devices that read without waiting stay usable as sources.
