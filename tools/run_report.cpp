@@ -39,6 +39,12 @@ const char* DrainEndName(DrainEnd end) {
   return "";
 }
 
+std::string Hex2(char c) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02x", static_cast<unsigned char>(c));
+  return text;
+}
+
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 // What to try next, for a run that did not come out right.
@@ -63,6 +69,14 @@ std::string Hint(const RunFacts& f) {
            "now, so the comparison cannot be trusted; send a file nothing writes to";
   if (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled)
     return "the file could not be read to its end: only part of it was sent";
+  // A Telnet server greets with its option negotiation, IAC (0xFF) and a
+  // verb, and takes every 0xFF sent as a command: a raw port it is not.
+  const std::string& first = f.firstBytesBack;
+  if (f.options.port.rfind("tcp://", 0) == 0 && first.size() >= 2 && static_cast<unsigned char>(first[0]) == 0xFF &&
+      static_cast<unsigned char>(first[1]) >= 0xFB && static_cast<unsigned char>(first[1]) <= 0xFE)
+    return "the server answered in Telnet (its first bytes were an option negotiation, ff " + Hex2(first[1]) +
+           " ...): it is an RFC 2217 port; name it rfc2217://" + f.options.port.substr(6) +
+           ", or use the server's raw port with tcp://";
   // Those bytes, echoed, stop the sender and vanish: they explain a stall
   // and losses better than anything below.
   if (f.flowControlBytes)

@@ -41,6 +41,7 @@ struct RunFacts {
   // On a port with XON/XOFF flow control, the file's bytes 0x11 and 0x13,
   // which the line takes as flow control rather than data.
   std::uint64_t flowControlBytes = 0;
+  std::string firstBytesBack;  // the first few bytes that came back
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

@@ -8,11 +8,15 @@
 #include "platform/hooks.h"
 #include "tools/stream_comparator.h"
 
+#include <string>
+
 class CRunnerDlg : public CExerciserDlg {
  public:
   explicit CRunnerDlg(vx::tools::StreamComparator& comparator) : m_comparator(comparator) {}
 
   bool LinkFailed() const { return m_bErrorReported; }
+  // The first bytes that came back (a few), as they came.
+  const std::string& FirstBytes() const { return m_firstBytes; }
   // Bytes that have come back: those delivered, and those the link's pending
   // read has taken off the line. It delivers them only at 2048 or after a
   // 20 ms gap, so a steady line slower than that shows nowhere else (at
@@ -47,4 +51,5 @@ class CRunnerDlg : public CExerciserDlg {
  private:
   vx::tools::StreamComparator& m_comparator;
   bool m_bErrorReported = false;  // the link itself said ERROR (the base also counts a failed open)
+  std::string m_firstBytes;
 };

@@ -209,6 +209,7 @@ class Run {
     facts_.fileChanged = expected_.Changed();
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();
+    facts_.firstBytesBack = dlg_.FirstBytes();
     facts_.signal = signalSeen;
     CString line;
     dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);

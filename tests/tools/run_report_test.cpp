@@ -122,6 +122,27 @@ TEST(RunVerdict, FlowControlBytesInTheFileAreNamedBeforeTheStallTheyCause) {
   EXPECT_EQ(JudgeRun(IntactRun(5000, 5000)), Verdict::Ok);  // they are harmless when they came through
 }
 
+// A Telnet server behind a raw name greets with its negotiation and eats
+// every 0xFF sent; only its greeting tells it apart from a noisy line.
+TEST(RunVerdict, ATelnetServerNamedAsARawPortIsToldSo) {
+  RunFacts f = IntactRun(16384, 16384);
+  f.options.port = "tcp://127.0.0.1:40302";
+  f.counts.matched -= 137;
+  f.counts.lost = 137;
+  f.counts.gaps = 68;
+  f.counts.extra = 24;
+  f.firstBytesBack = "\xff\xfb\x03";
+  EXPECT_NE(Summary(f).find("hint: the server answered in Telnet (its first bytes were an option negotiation, ff fb"),
+            std::string::npos)
+      << Summary(f);
+  EXPECT_NE(Summary(f).find("name it rfc2217://127.0.0.1:40302,"), std::string::npos) << Summary(f);
+  f.firstBytesBack = "\xff\x01\x02";  // a file that starts with 0xFF, echoed
+  EXPECT_EQ(Summary(f).find("Telnet"), std::string::npos) << Summary(f);
+  f.firstBytesBack = "\xff\xfd\x03";
+  f.options.port = "rfc2217://127.0.0.1:40302";  // spoken to as Telnet already
+  EXPECT_EQ(Summary(f).find("Telnet"), std::string::npos) << Summary(f);
+}
+
 // Extra bytes that repeat the stream are not "never sent"; the JSON tells them apart.
 TEST(RunVerdict, PiecesSentTwiceAreToldFromBytesOfTheFarEndsOwn) {
   RunFacts f = IntactRun(16442, 16442);

@@ -526,6 +526,10 @@ if [ -x /usr/sbin/ser2net ]; then
     --packet-size 512
   check counts.matched = 30000
   sleep 0.3
+  run "ser2net's Telnet port named as a raw one" 1 --port "tcp://127.0.0.1:$tel" --file "$work/random.bin" \
+    --drain-timeout 3
+  check hint has "name it rfc2217://127.0.0.1:$tel"
+  sleep 0.3
   # The server killed mid-transfer: a dead line, not a slow one.
   ( sleep 1.5; kill "$ser2net_pid" ) &
   run "ser2net killed mid-transfer" 1 --port "rfc2217://127.0.0.1:$tel" --file "$sample" --stress --duration 8
