@@ -157,6 +157,10 @@ PortProblem ProbePort(const std::string& fullName) {
         return {"'" + name + "' names no host and port that can be found", "write it as tcp://HOST:PORT or rfc2217://HOST:PORT"};
       case ERROR_CONNECTION_REFUSED:
         return {"nothing listens at " + name + ": the connection was refused", "is the serial server running, on that port?"};
+      case ERROR_NOT_SUPPORTED:
+        return {name + " does not speak RFC 2217: what came back was this side's own Telnet negotiation, as a raw "
+                       "port with a device that echoes sends it",
+                "name it tcp://" + name.substr(name.find("://") + 3) + " (its line then keeps the server's settings)"};
       case ERROR_SEM_TIMEOUT:
         return {"no answer from " + name, "check the host's address and that a firewall lets the connection through"};
       case ERROR_INVALID_PARAMETER: {
@@ -164,6 +168,10 @@ PortProblem ProbePort(const std::string& fullName) {
         if (!problem.empty())
           return {"bad line settings in '" + fullName + "': " + problem,
                   "a port name may carry ?baud=N&format=8N1&flow=none|rtscts|xonxoff (see the README)"};
+        if (name.rfind("rfc2217://", 0) == 0)
+          return {"the serial server at " + name + " refused the line settings in '" + fullName + "'",
+                  "it answered with other settings: try a rate or framing its line supports, or leave them out to "
+                  "keep the server's own"};
         if (!loop && !IsTerminal(name)) return NotAPort(name);
         return {"the line settings in '" + fullName + "' cannot be used on this port",
                 "the driver refused them: try a rate or framing the adapter supports"};

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -288,10 +289,12 @@ TEST(NetworkPorts, ASlowServerHoldsTheWriterBackNearTheLine) {
 }
 
 // A Telnet server of the test's own on one accepted connection: it records
-// every byte it receives and sends what the test gives it.
+// every byte it receives and sends what the test gives it, and what
+// `answer` makes of all received so far each time more comes.
 class TelnetServer {
  public:
-  TelnetServer() {
+  using Answer = std::function<std::string(const std::string& received)>;
+  explicit TelnetServer(Answer answer = nullptr) : answer_(std::move(answer)) {
     listener_ = ListenOnLoopback(&port_);
     thread_ = std::thread([this] {
       conn_ = accept(listener_, nullptr, nullptr);
@@ -299,8 +302,13 @@ class TelnetServer {
       for (;;) {
         ssize_t n = recv(conn_, buf, sizeof buf, 0);
         if (n <= 0) break;
-        std::lock_guard lock(mutex_);
-        received_.append(buf, static_cast<std::size_t>(n));
+        std::string reply;
+        {
+          std::lock_guard lock(mutex_);
+          received_.append(buf, static_cast<std::size_t>(n));
+          if (answer_) reply = answer_(received_);
+        }
+        if (!reply.empty()) Send(reply);
       }
     });
   }
@@ -326,6 +334,7 @@ class TelnetServer {
   }
 
  private:
+  Answer answer_;
   int listener_ = -1, conn_ = -1, port_ = 0;
   std::thread thread_;
   std::mutex mutex_;
@@ -393,6 +402,59 @@ TEST(Rfc2217, TelnetFramingBothWaysAndLineStateAsLineErrors) {
   ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR));
   EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 12, 1, 255, 240})));
   EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 12, 2, 255, 240})));
+  CloseHandle(h);
+}
+
+// rfc2217:// at a raw port whose device echoes: the client's own Telnet
+// comes back, no server ever agrees to the option, and nothing would apply
+// the settings.
+TEST(Rfc2217, ARawPortWhoseDeviceEchoesIsNotTakenForAServer) {
+  std::size_t echoed = 0;
+  TelnetServer device([&echoed](const std::string& received) {
+    std::string fresh = received.substr(echoed);
+    echoed = received.size();
+    return fresh;
+  });
+  EXPECT_EQ(Open(device.Name() + "?baud=9600"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+}
+
+// A server that keeps its line at 115200 8N1, whatever it is asked, and says
+// so in each answer, as RFC 2217 has it.
+std::string FixedLineAnswers(const std::string& received, std::size_t* seen) {
+  std::string reply;
+  for (std::size_t at = received.find('\xff', *seen); at != std::string::npos && at + 3 < received.size();
+       at = received.find('\xff', at + 1)) {
+    const auto verb = static_cast<unsigned char>(received[at + 1]);
+    if (verb == 251 && static_cast<unsigned char>(received[at + 2]) == 44) reply += Bytes({255, 253, 44});
+    if (verb != 250 || static_cast<unsigned char>(received[at + 2]) != 44) continue;
+    const std::size_t end = received.find(Bytes({255, 240}), at);
+    if (end == std::string::npos) break;
+    const int command = static_cast<unsigned char>(received[at + 3]);
+    if (command == 1) reply += Bytes({255, 250, 44, 101, 0, 1, 0xC2, 0, 255, 240});  // 115200
+    if (command == 2) reply += Bytes({255, 250, 44, 102, 8, 255, 240});
+    if (command == 3) reply += Bytes({255, 250, 44, 103, 1, 255, 240});  // none
+    if (command == 4) reply += Bytes({255, 250, 44, 104, 1, 255, 240});
+    *seen = at = end + 1;
+  }
+  return reply;
+}
+
+TEST(Rfc2217, SettingsTheServerAnswersOtherwiseFailTheOpen) {
+  for (const char* query : {"?baud=9600", "?format=7E1", "?baud=115200&format=8N2"}) {
+    std::size_t seen = 0;
+    TelnetServer server([&seen](const std::string& received) { return FixedLineAnswers(received, &seen); });
+    EXPECT_EQ(Open(server.Name() + query), INVALID_HANDLE_VALUE) << query;
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << query;
+  }
+  std::size_t seen = 0;
+  TelnetServer server([&seen](const std::string& received) { return FixedLineAnswers(received, &seen); });
+  HANDLE h = Open(server.Name() + "?baud=115200&format=8N1");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  EXPECT_EQ(dcb.BaudRate, 115200u);
   CloseHandle(h);
 }
 

@@ -407,6 +407,15 @@ s = socket.socket()
 s.bind(("127.0.0.1", 0))
 s.listen(1)
 print(s.getsockname()[1], flush=True)
+if mode == "echo":  # a device behind a raw port, served to one client after another
+    while True:
+        c, _ = s.accept()
+        try:
+            for data in iter(lambda: c.recv(65536), b""):
+                c.sendall(data)
+        except OSError:
+            pass
+        c.close()
 c, _ = s.accept()
 c.settimeout(0.05)
 echoed = 0
@@ -465,6 +474,12 @@ run "a far end that hangs up after 3000 bytes" 1 --port "tcp://127.0.0.1:$tcp_po
 check link_error = true
 check counts.received = 3000
 check counts.matched = 3000
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+# rfc2217:// at a raw port whose device echoes: refused, with the name to use.
+tcp_peer echo
+run "rfc2217:// at a raw echo" 1 --port "rfc2217://127.0.0.1:$tcp_port?baud=9600" --file "$sample"
+check port_error has "does not speak RFC 2217"
+check hint has "name it tcp://127.0.0.1:$tcp_port"
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 
 # A far end on a pty that sends XOFF after 12000 bytes and XON 5 s later,

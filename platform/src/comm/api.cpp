@@ -15,9 +15,10 @@ namespace vx::comm {
 namespace {
 
 // Starts a port on `backend` and sets the line as the name's query says,
-// before anyone can use it. A rate or framing the driver refuses fails the
-// open, as a bad query does.
+// before anyone can use it. A rate or framing the driver (or the serial
+// server) refuses fails the open, as a bad query does.
 HANDLE StartPort(std::unique_ptr<Backend> backend, const LineQuery& query) {
+  Backend& line = *backend;  // the port owns it from here
   auto port = std::make_shared<Port>(std::move(backend));
   if (!port->Usable()) return kernel::Fail(ERROR_TOO_MANY_OPEN_FILES, INVALID_HANDLE_VALUE);
   if (!query.Empty()) {
@@ -25,7 +26,7 @@ HANDLE StartPort(std::unique_ptr<Backend> backend, const LineQuery& query) {
     // No line settings at all (/dev/null): nothing to apply them to.
     if (!port->GetState(&dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     query.ApplyTo(&dcb);
-    if (!port->SetState(&dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (!port->SetState(&dcb) || !line.ConfirmState(dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   port->Start();
   return kernel::InsertHandle(port);

@@ -57,20 +57,33 @@ class Rfc2217Backend final : public SocketBackend {
         !SendCommand(kSetParity, noValue, 1) || !SendCommand(kSetStopSize, noValue, 1) ||
         !SendCommand(kSetLineStateMask, errorsOnly, 1))
       return Failed(error);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
-    std::vector<char> sink(4096);
-    while (answers_ != kAllAnswers) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      long n = Decode(sink.data(), sink.size(), error);
-      if (n < 0) return false;
-      early_.insert(early_.end(), sink.begin(), sink.begin() + n);  // data that came with the answers
+    if (!AwaitAnswers(kAllAnswers, error)) return false;
+    // What came back was this side's own negotiation, and no server agreed
+    // to the option: a raw port whose device echoes. Its line settings
+    // would never be applied, and every 0xFF would reach it doubled.
+    if (ownCommandsCameBack_ && !comPortAgreed_) {
+      *error = ERROR_NOT_SUPPORTED;
+      return false;
     }
     std::lock_guard lock(stateLock_);
     atServer_ = dcb_;
     return true;
+  }
+
+  // A server answers each setting with the value it took: one that took
+  // another (a rate its line cannot make, a fixed framing) has refused it.
+  // Answers that do not come within the wait are taken as agreement, as a
+  // server need not answer at all.
+  bool ConfirmState(const DCB& asked) override {
+    DWORD ignored;
+    if (!AwaitAnswers(sentSettings_, &ignored)) return true;  // a failed line fails its first I/O
+    std::lock_guard lock(stateLock_);
+    const auto answered = [this](unsigned char command) { return (answers_ & sentSettings_ & (1u << command)) != 0; };
+    const double rate = asked.BaudRate ? static_cast<double>(dcb_.BaudRate) / asked.BaudRate : 1;
+    return !(answered(kSetBaudRate) && (rate < 0.97 || rate > 1.03)) &&
+           !(answered(kSetDataSize) && dcb_.ByteSize != asked.ByteSize) &&
+           !(answered(kSetParity) && dcb_.Parity != asked.Parity) &&
+           !(answered(kSetStopSize) && dcb_.StopBits != asked.StopBits);
   }
 
   long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
@@ -123,18 +136,33 @@ class Rfc2217Backend final : public SocketBackend {
     // Only what changed goes to the server, so that opening a port does not
     // override what the server was configured with.
     bool ok = true;
+    unsigned sent = 0;
     if (dcb.BaudRate != before.BaudRate) {
       const unsigned char rate[] = {static_cast<unsigned char>(dcb.BaudRate >> 24),
                                     static_cast<unsigned char>(dcb.BaudRate >> 16),
                                     static_cast<unsigned char>(dcb.BaudRate >> 8),
                                     static_cast<unsigned char>(dcb.BaudRate)};
       ok &= SendCommand(kSetBaudRate, rate, 4);
+      sent |= 1u << kSetBaudRate;
     }
-    if (dcb.ByteSize != before.ByteSize) ok &= SendValue(kSetDataSize, dcb.ByteSize);
-    if (dcb.Parity != before.Parity) ok &= SendValue(kSetParity, static_cast<unsigned char>(dcb.Parity + 1));
-    if (dcb.StopBits != before.StopBits)
+    if (dcb.ByteSize != before.ByteSize) {
+      ok &= SendValue(kSetDataSize, dcb.ByteSize);
+      sent |= 1u << kSetDataSize;
+    }
+    if (dcb.Parity != before.Parity) {
+      ok &= SendValue(kSetParity, static_cast<unsigned char>(dcb.Parity + 1));
+      sent |= 1u << kSetParity;
+    }
+    if (dcb.StopBits != before.StopBits) {
       ok &= SendValue(kSetStopSize, dcb.StopBits == TWOSTOPBITS ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 1);
+      sent |= 1u << kSetStopSize;
+    }
     if (FlowOf(dcb) != FlowOf(before)) ok &= SendValue(kSetControl, FlowOf(dcb));
+    {
+      std::lock_guard lock(stateLock_);
+      answers_ &= ~sent;  // the answers to come are to these
+      sentSettings_ = sent;
+    }
     return ok ? TRUE : kernel::Fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
   }
 
@@ -164,6 +192,28 @@ class Rfc2217Backend final : public SocketBackend {
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return 3;
     if (dcb.fOutX || dcb.fInX) return 2;
     return 1;
+  }
+
+  // Waits up to kAnswerWaitMs for the answers in `wanted` (bits by command),
+  // keeping the data that comes meanwhile for the first read. Only before
+  // the port starts, when no other thread reads. False when the line failed.
+  bool AwaitAnswers(unsigned wanted, DWORD* error) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
+    std::vector<char> sink(4096);
+    for (;;) {
+      {
+        std::lock_guard lock(stateLock_);
+        if ((answers_ & wanted) == wanted) return true;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return true;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      const long n = Decode(sink.data(), sink.size(), error);
+      if (n < 0) return false;
+      early_.insert(early_.end(), sink.begin(), sink.begin() + n);
+    }
   }
 
   bool Failed(DWORD* error) {
@@ -245,6 +295,7 @@ class Rfc2217Backend final : public SocketBackend {
   // Requests for the options we asked for are their acknowledgements; any
   // other is refused once, and a refusal is never answered (no loops).
   void OnOption(unsigned char verb, unsigned char option) {
+    if (verb == kDo && option == kOptComPort) comPortAgreed_ = true;
     const bool ours = option == kOptBinary || option == kOptSuppressGoAhead || option == kOptComPort;
     if (ours || verb == kWont || verb == kDont) return;
     bool& refused = verb == kDo ? refusedDo_[option] : refusedWill_[option];
@@ -259,6 +310,7 @@ class Rfc2217Backend final : public SocketBackend {
     const unsigned char code = sub_[1];
     const unsigned char* value = sub_.data() + 2;
     const std::size_t length = sub_.size() - 2;
+    if (code < kServerOffset) ownCommandsCameBack_ = true;  // a server only answers and notifies
     if (code == kServerOffset + kNotifyLineState && length >= 1) {
       if (DWORD e = CommErrorsOf(value[0])) lineErrors_ |= e;
       return;
@@ -293,6 +345,9 @@ class Rfc2217Backend final : public SocketBackend {
   bool refusedDo_[256] = {};
   bool refusedWill_[256] = {};
   unsigned answers_ = 0;  // guarded by stateLock_ after Negotiate
+  unsigned sentSettings_ = 0;  // the settings the last WriteState sent, by command bit; stateLock_
+  bool comPortAgreed_ = false;  // the server said DO to the COM-PORT option
+  bool ownCommandsCameBack_ = false;  // client commands arrived, as a device that echoes sends them
   // Write side: every send goes through sendLock_, so commands never split data.
   std::mutex sendLock_;
   std::vector<char> encoded_;
