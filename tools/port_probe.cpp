@@ -161,6 +161,12 @@ PortProblem ProbePort(const std::string& fullName) {
         return {name + " does not speak RFC 2217: what came back was this side's own Telnet negotiation, as a raw "
                        "port with a device that echoes sends it",
                 "name it tcp://" + name.substr(name.find("://") + 3) + " (its line then keeps the server's settings)"};
+      case ERROR_DEVICE_NOT_CONNECTED:
+        if (name.find("://") != std::string::npos && !loop)
+          return {"the serial server at " + name + " closed the connection at once",
+                  "it may be serving another client, or be unable to open its device: close the other client, and "
+                  "see the server's log (ser2net names the device it could not open)"};
+        return CannotOpen(name, error);
       case ERROR_SEM_TIMEOUT:
         return {"no answer from " + name, "check the host's address and that a firewall lets the connection through"};
       case ERROR_INVALID_PARAMETER: {

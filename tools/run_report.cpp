@@ -54,6 +54,11 @@ std::string Hint(const RunFacts& f) {
     case Verdict::PortError: return f.portHint;
     case Verdict::Interrupted: return "the run was interrupted: the counts cover what had come back by then";
     case Verdict::LinkError:
+      // A serial server that closes a connection at once is busy with
+      // another client or without its device; it has not hung up on a line.
+      if (f.written == 0 && f.received == 0 && f.options.port.rfind("tcp://", 0) == 0)
+        return "the serial server closed the connection before anything was sent: it may be serving another "
+               "client, or be unable to open its device; see its log";
       // Whether anything was still owed tells a line that died mid-transfer
       // from one that went away once its echo was complete.
       if (!f.options.stress && f.written >= f.fileSize && f.written > 0 && f.counts.lost == 0 &&

@@ -82,6 +82,10 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   f = IntactRun(0, 0);  // an empty file: nothing came back because nothing went out
   f.linkError = true;
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
+  f.options.port = "tcp://127.0.0.1:3001";  // a server that closed the connection at once
+  EXPECT_NE(Summary(f).find("hint: the serial server closed the connection before anything was sent"),
+            std::string::npos)
+      << Summary(f);
 }
 
 // Two blocks swapped on a short run: their echo ends after sending does, so

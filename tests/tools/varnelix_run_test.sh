@@ -416,6 +416,8 @@ if mode == "echo":  # a device behind a raw port, served to one client after ano
         except OSError:
             pass
         c.close()
+while mode == "close":  # a server busy with another client, or without its device
+    s.accept()[0].close()
 c, _ = s.accept()
 c.settimeout(0.05)
 echoed = 0
@@ -480,6 +482,13 @@ tcp_peer echo
 run "rfc2217:// at a raw echo" 1 --port "rfc2217://127.0.0.1:$tcp_port?baud=9600" --file "$sample"
 check port_error has "does not speak RFC 2217"
 check hint has "name it tcp://127.0.0.1:$tcp_port"
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+tcp_peer close
+run "a serial server that closes each connection at once, over Telnet" 1 --port "rfc2217://127.0.0.1:$tcp_port" \
+  --file "$sample"
+check port_error has "closed the connection at once"
+run "a serial server that closes each connection at once, raw" 1 --port "tcp://127.0.0.1:$tcp_port" --file "$sample"
+check hint has "closed the connection before anything was sent"
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 
 # A far end on a pty that sends XOFF after 12000 bytes and XON 5 s later,
