@@ -182,6 +182,9 @@ int CSerialLink::FinishLineEvent(OVERLAPPED* ov, DWORD* mask, BOOL waited) {
     return 0;
   }
 
+  ++m_nLineErrors;
+  m_dwLineErrorKinds |= errors;
+
   // The description of the line error goes to the diagnostic output.
   char text[128] = "";
   auto add = [&text](const char* what) {

@@ -25,6 +25,8 @@ CSerialLink::CSerialLink(HWND owner, DWORD stopWaitMs)
       m_nSending(0),
       m_nBacklog(0),
       m_nBytesWritten(0),
+      m_nLineErrors(0),
+      m_dwLineErrorKinds(0),
       m_dwBacklogLimit(kMinBacklogBytes),
       m_dwStopWaitMs(stopWaitMs) {}
 

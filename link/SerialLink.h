@@ -30,6 +30,11 @@ class CSerialLink {
   // took, which after Close is short of what Send accepted by the packets
   // the line never took (a dead or stalled line leaves them queued).
   ULONGLONG BytesWritten() const { return m_nBytesWritten.load(); }
+  // Line errors the port reported since Open (each EV_ERR the reader took),
+  // and the CE_ flags seen among them; the description of each goes to the
+  // diagnostic output as it comes.
+  DWORD LineErrors() const { return m_nLineErrors.load(); }
+  DWORD LineErrorKinds() const { return m_dwLineErrorKinds.load(); }
   // The port the link reads and writes, for asking the port itself about
   // the line; valid until Close.
   HANDLE PortHandle() const { return m_hPort; }
@@ -101,6 +106,8 @@ class CSerialLink {
   // that far ahead of what ever reached the wire.
   std::atomic<DWORD> m_nBacklog;
   std::atomic<ULONGLONG> m_nBytesWritten;
+  std::atomic<DWORD> m_nLineErrors;
+  std::atomic<DWORD> m_dwLineErrorKinds;
   DWORD m_dwBacklogLimit;
   DWORD m_dwStopWaitMs;
 };

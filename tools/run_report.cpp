@@ -1,12 +1,15 @@
 #include "tools/run_report.h"
 
 #include "platform/hooks.h"
+#include "platform/win32.h"
 #include "tools/stop_signals.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 namespace vx::tools {
 
@@ -37,6 +40,16 @@ const char* DrainEndName(DrainEnd end) {
     case DrainEnd::Interrupted: return "interrupted";
   }
   return "";
+}
+
+// "framing, parity" for CE_ flags.
+std::string LineErrorNames(std::uint32_t kinds) {
+  std::string names;
+  for (auto [flag, name] : {std::pair{CE_FRAME, "framing"}, std::pair{CE_RXPARITY, "parity"},
+                            std::pair{CE_OVERRUN, "overrun"}, std::pair{CE_RXOVER, "buffer overflow"},
+                            std::pair{CE_BREAK, "break"}})
+    if (kinds & flag) names += (names.empty() ? "" : ", ") + std::string(name);
+  return names.empty() ? "unnamed" : names;
 }
 
 std::string Hex2(char c) {
@@ -124,6 +137,11 @@ std::string Hint(const RunFacts& f) {
                   f.lastReceiptSeconds, Bytes(k.lost).c_str());
     return text;
   }
+  if (f.lineErrors)
+    return "the port reported " + std::to_string(f.lineErrors) + " line error" + (f.lineErrors == 1 ? "" : "s") +
+           " (" + LineErrorNames(f.lineErrorKinds) +
+           "): check that both ends use the same speed and framing, the cable and its ground, and for overruns "
+           "flow control or a lower speed";
   // Blocks missing in one place and about as many bytes never sent in
   // another are the far end reordering or repeating blocks, not a line too
   // slow for the pacing (single bytes dropped beside a banner are not).
@@ -179,7 +197,10 @@ Verdict JudgeRun(const RunFacts& f) {
   // A one-shot run that ended short of the file (it could not be read to its
   // end) did not send it; nor does a file changed meanwhile hold what was sent.
   const bool wholeFile = f.options.stress || f.accepted >= f.fileSize;
-  return f.counts.Intact() && allSent && wholeFile && !f.fileChanged ? Verdict::Ok : Verdict::Failed;
+  // Errors the port itself saw on the line fail the run even when the bytes
+  // that came back were right: the line is not sound.
+  return f.counts.Intact() && allSent && wholeFile && !f.fileChanged && f.lineErrors == 0 ? Verdict::Ok
+                                                                                           : Verdict::Failed;
 }
 
 int ExitStatus(const RunFacts& f) {
@@ -257,6 +278,9 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                                                    : "cut short");
   if (k.Faulty())
     std::fprintf(out, "  errors    %.3g%% of the bytes, bit error rate %.3g\n", 100 * ErrorRate(f), BitErrorRate(f));
+  if (f.lineErrors)
+    std::fprintf(out, "  line      %u error%s reported by the port (%s)\n", f.lineErrors, f.lineErrors == 1 ? "" : "s",
+                 LineErrorNames(f.lineErrorKinds).c_str());
   const std::uint64_t pass = f.fileSize ? f.fileSize : 1;
   for (const Difference& d : f.differences) {
     std::fprintf(out, "  at sent byte %" PRIu64, d.expectedOffset);
@@ -303,8 +327,10 @@ void WriteJson(FILE* out, const RunFacts& f) {
                "  \"durations\": {\"sending_s\": %.3f, \"drain_s\": %.3f, \"total_s\": %.3f, \"last_receipt_s\": %.3f},\n",
                f.sendingSeconds, f.drainSeconds, f.totalSeconds, f.lastReceiptSeconds);
   std::fprintf(out,
+               "  \"line_errors\": %u,\n  \"line_error_kinds\": \"%s\",\n"
                "  \"drain_end\": \"%s\",\n  \"sending_stalled\": %s,\n  \"file_changed\": %s,\n"
                "  \"link_error\": %s,\n  \"port_error\": ",
+               f.lineErrors, f.lineErrors ? LineErrorNames(f.lineErrorKinds).c_str() : "",
                DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.fileChanged ? "true" : "false",
                f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);

@@ -42,6 +42,8 @@ struct RunFacts {
   // which the line takes as flow control rather than data.
   std::uint64_t flowControlBytes = 0;
   std::string firstBytesBack;  // the first few bytes that came back
+  std::uint32_t lineErrors = 0;      // line errors the port reported (framing, parity, overrun, break)
+  std::uint32_t lineErrorKinds = 0;  // the CE_ flags among them
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

@@ -37,10 +37,15 @@ class CRunnerDlg : public CExerciserDlg {
     if (m_pLink) {
       m_pLink->Close();
       written = m_pLink->BytesWritten();
+      m_lineErrors = m_pLink->LineErrors();
+      m_lineErrorKinds = m_pLink->LineErrorKinds();
     }
     CloseLink();
     return written;
   }
+  // The line errors the link's port reported, as EndLink found them.
+  DWORD LineErrors() const { return m_lineErrors; }
+  DWORD LineErrorKinds() const { return m_lineErrorKinds; }
 
  protected:
   LRESULT OnRunnerLinkData(WPARAM wParam, LPARAM lParam);
@@ -52,4 +57,6 @@ class CRunnerDlg : public CExerciserDlg {
   vx::tools::StreamComparator& m_comparator;
   bool m_bErrorReported = false;  // the link itself said ERROR (the base also counts a failed open)
   std::string m_firstBytes;
+  DWORD m_lineErrors = 0;
+  DWORD m_lineErrorKinds = 0;
 };

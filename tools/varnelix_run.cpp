@@ -210,6 +210,8 @@ class Run {
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();
     facts_.firstBytesBack = dlg_.FirstBytes();
+    facts_.lineErrors = dlg_.LineErrors();
+    facts_.lineErrorKinds = dlg_.LineErrorKinds();
     facts_.signal = signalSeen;
     CString line;
     dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);

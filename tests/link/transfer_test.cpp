@@ -98,6 +98,8 @@ TEST_P(Link, InjectedLineErrorIsClearedAndReadingGoesOn) {
   DWORD errors = 99;
   ClearCommError(port, &errors, nullptr);
   EXPECT_EQ(errors, 0u);  // the reader cleared them
+  EXPECT_EQ(link.LineErrors(), 1u);  // and counted them, for whoever judges the line
+  EXPECT_EQ(link.LineErrorKinds(), DWORD(CE_FRAME | CE_OVERRUN));
   ASSERT_EQ(link.Send(MakePacket("after"), 5), 1);
   ASSERT_TRUE(owner.PumpUntil([&] { return owner.received == "after"; }));
   EXPECT_EQ(owner.statuses.size(), 1u);  // Connected only

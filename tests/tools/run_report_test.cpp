@@ -1,6 +1,8 @@
 // The verdict of a run from its facts.
 #include "tools/run_report.h"
 
+#include "platform/win32.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -145,6 +147,17 @@ TEST(RunVerdict, ATelnetServerNamedAsARawPortIsToldSo) {
   f.firstBytesBack = "\xff\xfd\x03";
   f.options.port = "rfc2217://127.0.0.1:40302";  // spoken to as Telnet already
   EXPECT_EQ(Summary(f).find("Telnet"), std::string::npos) << Summary(f);
+}
+
+// Errors the port saw on the line fail a run whose bytes all came back right.
+TEST(RunVerdict, LineErrorsThePortReportedFailTheRun) {
+  RunFacts f = IntactRun(16442, 16442);
+  f.lineErrors = 2;
+  f.lineErrorKinds = CE_FRAME | CE_RXPARITY;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  const std::string summary = Summary(f);
+  EXPECT_NE(summary.find("  line      2 errors reported by the port (framing, parity)"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("hint: the port reported 2 line errors (framing, parity)"), std::string::npos) << summary;
 }
 
 // Extra bytes that repeat the stream are not "never sent"; the JSON tells them apart.

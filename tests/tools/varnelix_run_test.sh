@@ -418,6 +418,33 @@ if mode == "echo":  # a device behind a raw port, served to one client after ano
         c.close()
 while mode == "close":  # a server busy with another client, or without its device
     s.accept()[0].close()
+if mode == "parity":  # an RFC 2217 server whose line echoes, and reports one parity error
+    c, _ = s.accept()
+    c.sendall(bytes([255, 253, 44]))
+    pending, told = b"", False
+    for data in iter(lambda: c.recv(65536), b""):
+        pending += data
+        out, i = bytearray(), 0
+        while i < len(pending):
+            if pending[i] != 255:
+                out.append(pending[i]); i += 1
+            elif i + 1 >= len(pending):
+                break
+            elif pending[i + 1] == 255:
+                out.append(255); i += 2
+            elif pending[i + 1] == 250:
+                end = pending.find(bytes([255, 240]), i)
+                if end < 0:
+                    break
+                i = end + 2
+            else:
+                i += 3 if pending[i + 1] >= 251 else 2
+        pending = pending[i:]
+        c.sendall(bytes(out).replace(b"\xff", b"\xff\xff"))
+        if out and not told:
+            c.sendall(bytes([255, 250, 44, 106, 0x04, 255, 240]))
+            told = True
+    sys.exit(0)
 c, _ = s.accept()
 c.settimeout(0.05)
 echoed = 0
@@ -489,6 +516,12 @@ run "a serial server that closes each connection at once, over Telnet" 1 --port 
 check port_error has "closed the connection at once"
 run "a serial server that closes each connection at once, raw" 1 --port "tcp://127.0.0.1:$tcp_port" --file "$sample"
 check hint has "closed the connection before anything was sent"
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+tcp_peer parity
+run "an RFC 2217 line that reports a parity error" 1 --port "rfc2217://127.0.0.1:$tcp_port" --file "$sample"
+check counts.matched = 16442
+check line_errors = 1
+check line_error_kinds = parity
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 
 # A far end on a pty that sends XOFF after 12000 bytes and XON 5 s later,
