@@ -56,6 +56,9 @@ DWORD PendingReadBytes(HANDLE port);
 // True when the name carries line settings its kind of port cannot apply: a
 // raw tcp:// port is a byte stream, and its line keeps the server's settings.
 bool PortSettingsIgnored(const char* name);
+// True when the name is a port served over the network (tcp://, rfc2217://):
+// the server and its line hold bytes, and may hold them back, out of sight.
+bool PortIsNetworked(const char* name);
 
 // ---- Serial devices present (Linux) --------------------------------------
 // Paths of the serial ports present under `root` (the machine's is /dev):

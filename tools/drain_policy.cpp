@@ -33,7 +33,7 @@ double DrainPolicy::QuietNeeded(std::uint64_t owed) const {
   double block = std::min<double>(kBlockBytes, static_cast<double>(owed));
   // Half a block again for jitter, plus the read's 20 ms and the poll; and
   // half as long again as the longest pause the peer has already made.
-  return std::max({kOwedFloor, 1.5 * block / rate + 0.1, 1.5 * longestGap_});
+  return std::max({owedFloor_, 1.5 * block / rate + 0.1, 1.5 * longestGap_});
 }
 
 }  // namespace vx::tools

@@ -27,9 +27,15 @@ class DrainPolicy {
   // bursts, or pause for a second or two (a device flushing, a server busy),
   // and waiting a little longer before calling bytes lost is cheap.
   static constexpr double kOwedFloor = 3.0;
+  // The same behind a network port: the server and its line hold bytes this
+  // side cannot see, and a far end holding them back (XOFF, RTS/CTS at the
+  // server's line) looks just like one that lost them.
+  static constexpr double kOwedFloorOutOfSight = 10.0;
 
-  // `sendStart`: when sending began; `timeout`: the most the drain may last.
-  DrainPolicy(double sendStart, double timeout) : sendStart_(sendStart), timeout_(timeout) {}
+  // `sendStart`: when sending began; `timeout`: the most the drain may last;
+  // `owedFloor`: the quiet time at least while bytes are owed.
+  DrainPolicy(double sendStart, double timeout, double owedFloor = kOwedFloor)
+      : sendStart_(sendStart), timeout_(timeout), owedFloor_(owedFloor) {}
 
   // Called as the runner polls, with the time in seconds and the count so far.
   void Observe(double now, std::uint64_t received);
@@ -49,7 +55,7 @@ class DrainPolicy {
   // patience of QuietNeeded: a far end silent since its first block is not
   // answering. What a read held when the link closed counts as lately.
   bool StillAnswering(double now) const {
-    return lastReceipt_ >= 0 && now - lastReceipt_ < std::max(kOwedFloor, 1.5 * longestGap_);
+    return lastReceipt_ >= 0 && now - lastReceipt_ < std::max(owedFloor_, 1.5 * longestGap_);
   }
   // The line's rate as seen so far, in bytes a second; 0 until something has
   // come back after the first receipt.
@@ -57,7 +63,7 @@ class DrainPolicy {
   double LastReceipt() const { return lastReceipt_; }
 
  private:
-  double sendStart_, timeout_;
+  double sendStart_, timeout_, owedFloor_;
   double drainStart_ = 0;
   double lastReceipt_ = -1;
   double firstReceipt_ = -1;

@@ -89,7 +89,9 @@ class Run {
         dlg_(comparator_),
         console_(console),
         view_(console, options.stress ? 0 : expected.PassLength()),
-        drain_(kStartPauseSeconds, options.drainTimeout) {
+        drain_(kStartPauseSeconds, options.drainTimeout,
+               vx::PortIsNetworked(options.port.c_str()) ? DrainPolicy::kOwedFloorOutOfSight
+                                                         : DrainPolicy::kOwedFloor) {
     facts_.options = options;
     facts_.fileSize = expected.PassLength();
   }

@@ -73,6 +73,15 @@ TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
   drain.Begin(1.2);
   EXPECT_FALSE(drain.Done(0.16 + 2.5, 11066));
   EXPECT_TRUE(drain.Done(0.16 + DrainPolicy::kOwedFloor, 11066));
+  // Behind a network port the same pause may be a server holding the bytes
+  // back out of sight (XOFF at its line): it is waited out for longer.
+  DrainPolicy remote(0.1, 600, DrainPolicy::kOwedFloorOutOfSight);
+  remote.Observe(0.12, 2048);
+  remote.Observe(0.16, 5376);
+  remote.Begin(1.2);
+  EXPECT_FALSE(remote.Done(0.16 + 6.0, 11066));
+  EXPECT_TRUE(remote.StillAnswering(0.16 + 6.0));
+  EXPECT_TRUE(remote.Done(0.16 + DrainPolicy::kOwedFloorOutOfSight, 11066));
 }
 
 // Answering is what the line did lately, not how long the drain would still

@@ -462,6 +462,12 @@ try:
             break
         if mode == "hang-up":
             data = data[:3000 - echoed]
+        if mode == "holds" and echoed < 12000 <= echoed + len(data):  # XOFF at the server's line for 5 s
+            c.sendall(data[:12000 - echoed])
+            time.sleep(5)
+            c.sendall(data[12000 - echoed:])
+            echoed += len(data)
+            continue
         if mode == "slows":  # fast for 4000 bytes, then a byte every 5 ms
             fast = data[:max(0, 4000 - echoed)]
             c.sendall(fast)
@@ -503,6 +509,12 @@ run "a far end that hangs up after 3000 bytes" 1 --port "tcp://127.0.0.1:$tcp_po
 check link_error = true
 check counts.received = 3000
 check counts.matched = 3000
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+# A network far end that holds the bytes back for 5 s after 12000: the hold is
+# out of sight behind a network port, so the drain waits longer for it.
+tcp_peer holds
+run "a network far end that holds the tail back for 5 s" 0 --port "tcp://127.0.0.1:$tcp_port" --file "$sample"
+check counts.matched = 16442
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 # rfc2217:// at a raw port whose device echoes: refused, with the name to use.
 tcp_peer echo

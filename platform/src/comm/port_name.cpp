@@ -161,6 +161,13 @@ std::string PortNameProblem(const char* name) {
   return why;
 }
 
+bool PortIsNetworked(const char* name) {
+  comm::PortName parsed;
+  std::string why;
+  return name && comm::ParsePortName(name, &parsed, &why) &&
+         (parsed.kind == comm::NameKind::Tcp || parsed.kind == comm::NameKind::Rfc2217);
+}
+
 bool PortSettingsIgnored(const char* name) {
   comm::PortName parsed;
   std::string why;
