@@ -52,6 +52,14 @@ std::string LineErrorNames(std::uint32_t kinds) {
   return names.empty() ? "unnamed" : names;
 }
 
+// The first line of `bytes` if it is printable text, else "".
+std::string FirstLine(const std::string& bytes) {
+  const std::string line = bytes.substr(0, bytes.find_first_of("\r\n"));
+  for (unsigned char c : line)
+    if (c < 0x20 || c > 0x7e) return "";
+  return line;
+}
+
 std::string Hex2(char c) {
   char text[3];
   std::snprintf(text, sizeof text, "%02x", static_cast<unsigned char>(c));
@@ -69,9 +77,12 @@ std::string Hint(const RunFacts& f) {
     case Verdict::LinkError:
       // A serial server that closes a connection at once is busy with
       // another client or without its device; it has not hung up on a line.
-      if (f.written == 0 && f.received == 0 && f.options.port.rfind("tcp://", 0) == 0)
+      if (f.written == 0 && f.options.port.rfind("tcp://", 0) == 0) {
+        const std::string said = FirstLine(f.firstBytesBack);
+        if (!said.empty()) return "the serial server closed the connection before anything was sent, saying \"" + said + "\"";
         return "the serial server closed the connection before anything was sent: it may be serving another "
                "client, or be unable to open its device; see its log";
+      }
       // Whether anything was still owed tells a line that died mid-transfer
       // from one that went away once its echo was complete.
       if (!f.options.stress && f.written >= f.fileSize && f.written > 0 && f.counts.lost == 0 &&

@@ -41,7 +41,7 @@ struct RunFacts {
   // On a port with XON/XOFF flow control, the file's bytes 0x11 and 0x13,
   // which the line takes as flow control rather than data.
   std::uint64_t flowControlBytes = 0;
-  std::string firstBytesBack;  // the first few bytes that came back
+  std::string firstBytesBack;  // the first bytes that came back (up to 80)
   std::uint32_t lineErrors = 0;      // line errors the port reported (framing, parity, overrun, break)
   std::uint32_t lineErrorKinds = 0;  // the CE_ flags among them
   std::string portError;       // why the port could not be opened

@@ -12,7 +12,7 @@ LRESULT CRunnerDlg::OnRunnerLinkData(WPARAM wParam, LPARAM lParam) {
   // so far bounds what these bytes can match.
   m_comparator.SetSent(m_nWritten);
   m_comparator.Feed(reinterpret_cast<const std::uint8_t*>(wParam), static_cast<std::size_t>(lParam));
-  constexpr std::size_t kFirstBytesKept = 3;
+  constexpr std::size_t kFirstBytesKept = 80;  // a Telnet greeting, or a server's one-line refusal
   if (m_firstBytes.size() < kFirstBytesKept)
     m_firstBytes.append(reinterpret_cast<const char*>(wParam),
                         std::min<std::size_t>(static_cast<std::size_t>(lParam), kFirstBytesKept - m_firstBytes.size()));

@@ -15,7 +15,7 @@ class CRunnerDlg : public CExerciserDlg {
   explicit CRunnerDlg(vx::tools::StreamComparator& comparator) : m_comparator(comparator) {}
 
   bool LinkFailed() const { return m_bErrorReported; }
-  // The first bytes that came back (a few), as they came.
+  // The first bytes that came back (up to 80), as they came.
   const std::string& FirstBytes() const { return m_firstBytes; }
   // Bytes that have come back: those delivered, and those the link's pending
   // read has taken off the line. It delivers them only at 2048 or after a

@@ -88,6 +88,10 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   EXPECT_NE(Summary(f).find("hint: the serial server closed the connection before anything was sent"),
             std::string::npos)
       << Summary(f);
+  f.firstBytesBack = "Port already in use\r\n";  // ser2net's word for a device another client holds
+  f.received = f.counts.received = f.counts.extra = 21;
+  EXPECT_NE(Summary(f).find("before anything was sent, saying \"Port already in use\""), std::string::npos)
+      << Summary(f);
 }
 
 // Two blocks swapped on a short run: their echo ends after sending does, so

@@ -416,8 +416,10 @@ if mode == "echo":  # a device behind a raw port, served to one client after ano
         except OSError:
             pass
         c.close()
-while mode == "close":  # a server busy with another client, or without its device
-    s.accept()[0].close()
+while mode == "close":  # a server busy with another client, as ser2net says it
+    c, _ = s.accept()
+    c.sendall(b"Port already in use\r\n")
+    c.close()
 if mode == "parity":  # an RFC 2217 server whose line echoes, and reports one parity error
     c, _ = s.accept()
     c.sendall(bytes([255, 253, 44]))
@@ -527,7 +529,7 @@ run "a serial server that closes each connection at once, over Telnet" 1 --port 
   --file "$sample"
 check port_error has "closed the connection at once"
 run "a serial server that closes each connection at once, raw" 1 --port "tcp://127.0.0.1:$tcp_port" --file "$sample"
-check hint has "closed the connection before anything was sent"
+check hint has 'closed the connection before anything was sent, saying "Port already in use"'
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 tcp_peer parity
 run "an RFC 2217 line that reports a parity error" 1 --port "rfc2217://127.0.0.1:$tcp_port" --file "$sample"
