@@ -25,6 +25,17 @@ void SetQueueWakeHook(QueueWakeHook hook, void* context);
 // loop that watches it wakes on time to the microsecond. -1 if none can be made.
 int QueueTimerDescriptor();
 
+// A descriptor that becomes readable when the process is asked to end
+// (SIGTERM; SIGHUP, its terminal or session closed; SIGINT), for the GUI event
+// loop, which then asks its windows to close as Windows asks a program to at
+// logoff. The first call installs the handlers, on those signals the program
+// leaves at their default, once each: a second request ends the process at
+// once. -1 when none could be installed.
+int TerminationRequestDescriptor();
+// Takes the request off the descriptor and posts WM_CLOSE to `windows`, the
+// innermost first; with none, ends the process as the signal would have.
+void AnswerTerminationRequest(const HWND* windows, std::size_t count);
+
 // Microseconds until the calling thread's next timer falls due (0 when one is
 // due now), or -1 when it has no timer.
 std::int64_t NextTimerDueMicros();

@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <atomic>
+#include <vector>
 #include <chrono>
 #include <cmath>
 
@@ -43,6 +44,17 @@ class QueuePump : public QObject {
     }
     vx::SetQueueWakeHook(&QueuePump::Wake, this);
     Wake(this);
+    // A request to end (SIGTERM, a closed terminal) closes the running
+    // dialogs as their close boxes would: the port is closed and gets its
+    // settings back, where the signal's default would kill the program.
+    const int ending = vx::TerminationRequestDescriptor();
+    if (ending >= 0) {
+      auto* asked = new QSocketNotifier(ending, QSocketNotifier::Read, this);
+      QObject::connect(asked, &QSocketNotifier::activated, this, [] {
+        const std::vector<HWND> windows = RunningModalWindows();
+        vx::AnswerTerminationRequest(windows.data(), windows.size());
+      });
+    }
   }
   ~QueuePump() override { vx::SetQueueWakeHook(nullptr, nullptr); }
 

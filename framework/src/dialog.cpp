@@ -18,6 +18,7 @@
 #include <QAbstractItemView>
 #include <QStyle>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 
 namespace vx::fw {
@@ -222,6 +223,15 @@ bool DialogHost::Bind(CWnd& wnd, int id) {
   return true;
 }
 
+// Dialogs whose modal loops run, the outermost first.
+std::vector<CDialog*> runningModals;
+
+std::vector<HWND> RunningModalWindows() {
+  std::vector<HWND> windows;
+  for (auto d = runningModals.rbegin(); d != runningModals.rend(); ++d) windows.push_back((*d)->m_hWnd);
+  return windows;
+}
+
 }  // namespace vx::fw
 
 using namespace vx::fw;
@@ -258,7 +268,9 @@ int CDialog::DoModal() {
   if (!m_host->ended) {
     m_host->widget->setModal(true);
     QTimer::singleShot(0, m_host->widget, [this] { RunModalHook(this); });
+    runningModals.push_back(this);
     m_host->widget->exec();
+    runningModals.erase(std::find(runningModals.begin(), runningModals.end(), this));
     result = m_host->result;
   } else {
     result = m_host->result;

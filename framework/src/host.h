@@ -65,6 +65,8 @@ HWND CreateMessageWindow(CWnd* wnd);
 
 // Calls the modal hook, if any, for a dialog whose modal loop has started.
 void RunModalHook(CDialog* dialog);
+// The windows of the dialogs whose modal loops run, the innermost first.
+std::vector<HWND> RunningModalWindows();
 // The file dialog hook set by SetFileDialogHook (empty: show the real chooser).
 const FileDialogHook& CurrentFileDialogHook();
 

@@ -8,11 +8,13 @@
 
 #include <QLineEdit>
 #include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -75,6 +77,37 @@ TEST(Faults, FarSideClosingMidTransferShowsErrorWithoutSpinning) {
     quit = TimeQuit(dlg);
   });
   EXPECT_LT(quit, 1000u);
+}
+
+// A closed terminal or a plain kill asks the program to end: it quits as
+// its close box would, so the port is closed and gets back the settings it
+// had, where the signal's default action left it at the run's.
+TEST(Faults, ATerminationSignalQuitsAsTheCloseBoxDoes) {
+  Session s;
+  const std::string device = s.peer->DevicePath();
+  auto speed = [&device] {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    tcgetattr(fd, &t);
+    close(fd);
+    return cfgetospeed(&t);
+  };
+  {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfsetspeed(&t, B9600);
+    tcsetattr(fd, TCSANOW, &t);
+    close(fd);
+  }
+  RunMainDialog([&](CExerciserDlg& dlg) {
+    tools::StartTransfer(dlg, {s.file, device + "?baud=115200", 2048, true});
+    ASSERT_TRUE(WaitUntil([&] { return dlg.m_nReceived > 100000; }));
+    raise(SIGHUP);
+    EXPECT_TRUE(WaitUntil([&] { return dlg.HasEnded(); }, 3000));
+    EXPECT_EQ(dlg.m_pLink, nullptr);
+  });
+  EXPECT_EQ(speed(), speed_t(B9600));
 }
 
 TEST(Faults, FarSideThatStopsReadingDoesNotHoldUpQuit) {

@@ -3,7 +3,10 @@
 #include "platform/win32.h"
 
 #include <atomic>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -218,6 +221,37 @@ TEST_F(Messages, FaultInjectionReachesPosting) {
   EXPECT_FALSE(PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0));
   EXPECT_TRUE(Drain().empty());
   DestroyWindow(w);
+}
+
+// Asked to end by a signal, a program with windows open gets WM_CLOSE for
+// each and goes on; with none, it ends as the signal would have. Each case in
+// a child of its own, whose handlers are installed and used up there.
+TEST(Termination, ARequestClosesTheWindowsOrEndsAsTheSignalWould) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto awaitRequest = [](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return fd >= 0 && poll(&p, 1, 2000) == 1;
+  };
+  EXPECT_EXIT(
+      {
+        HWND window = MakeWindow(DefWindowProcA);
+        const int fd = vx::TerminationRequestDescriptor();
+        raise(SIGHUP);
+        if (!awaitRequest(fd)) _exit(2);
+        vx::AnswerTerminationRequest(&window, 1);
+        MSG m;
+        _exit(PeekMessageA(&m, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        const int fd = vx::TerminationRequestDescriptor();
+        raise(SIGTERM);
+        if (!awaitRequest(fd)) _exit(2);
+        vx::AnswerTerminationRequest(nullptr, 0);
+        _exit(4);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
 }
 
 TEST(Format, ConversionsTheProgramUses) {
