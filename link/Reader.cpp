@@ -182,8 +182,11 @@ int CSerialLink::FinishLineEvent(OVERLAPPED* ov, DWORD* mask, BOOL waited) {
     return 0;
   }
 
-  ++m_nLineErrors;
-  m_dwLineErrorKinds |= errors;
+  // One an earlier clear already took leaves nothing to count.
+  if (errors) {
+    ++m_nLineErrors;
+    m_dwLineErrorKinds |= errors;
+  }
 
   // The description of the line error goes to the diagnostic output.
   char text[128] = "";

@@ -29,8 +29,8 @@ int QueueTimerDescriptor();
 // (SIGTERM; SIGHUP, its terminal or session closed; SIGINT), for the GUI event
 // loop, which then asks its windows to close as Windows asks a program to at
 // logoff. The first call installs the handlers, on those signals the program
-// leaves at their default, once each: a second request ends the process at
-// once. -1 when none could be installed.
+// leaves at their default, for one request: a second one, by any of them,
+// ends the process at once. -1 when none could be installed.
 int TerminationRequestDescriptor();
 // Takes the request off the descriptor and posts WM_CLOSE to `windows`, the
 // innermost first; with none, ends the process as the signal would have.

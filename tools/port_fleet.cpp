@@ -177,7 +177,10 @@ bool WriteFleetReport(const std::string& target, const std::vector<PortRun>& run
     std::fprintf(out, "%s%s\n", one.c_str(), i + 1 < runs.size() ? "," : "");
   }
   std::fprintf(out, "]\n}\n");
-  return out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
+  bool written = std::fflush(out) == 0 && !std::ferror(out);
+  if (out != stdout) written = std::fclose(out) == 0 && written;
+  if (!written) std::perror(("varnelix-run: cannot write " + (target == "-" ? "the report to standard output" : target)).c_str());
+  return written;
 }
 
 }  // namespace

@@ -100,15 +100,17 @@ std::string Hint(const RunFacts& f) {
     return "the file could not be read to its end: only part of it was sent";
   // A Telnet server greets with its option negotiation, IAC (0xFF) and a
   // verb, and takes every 0xFF sent as a command: a raw port it is not.
+  // (Unless the file itself begins so: a UTF-16 text's FF FE, echoed.)
   const std::string& first = f.firstBytesBack;
   if (f.options.port.rfind("tcp://", 0) == 0 && first.size() >= 2 && static_cast<unsigned char>(first[0]) == 0xFF &&
-      static_cast<unsigned char>(first[1]) >= 0xFB && static_cast<unsigned char>(first[1]) <= 0xFE)
+      static_cast<unsigned char>(first[1]) >= 0xFB && static_cast<unsigned char>(first[1]) <= 0xFE &&
+      first.compare(0, 2, f.firstBytesSent) != 0)
     return "the server answered in Telnet (its first bytes were an option negotiation, ff " + Hex2(first[1]) +
            " ...): it is an RFC 2217 port; name it rfc2217://" + f.options.port.substr(6) +
            ", or use the server's raw port with tcp://";
   // Those bytes, echoed, stop the sender and vanish: they explain a stall
   // and losses better than anything below.
-  if (f.flowControlBytes)
+  if (f.flowControlBytes && f.received > 0)
     return "the port uses XON/XOFF flow control and the file holds " + Bytes(f.flowControlBytes) +
            " 0x11 (XON) or 0x13 (XOFF), which the line takes as flow control, not data: send this file with "
            "flow=rtscts or flow=none, or send a text file";

@@ -42,6 +42,7 @@ struct RunFacts {
   // which the line takes as flow control rather than data.
   std::uint64_t flowControlBytes = 0;
   std::string firstBytesBack;  // the first bytes that came back (up to 80)
+  std::string firstBytesSent;  // the file's first two bytes
   std::uint32_t lineErrors = 0;      // line errors the port reported (framing, parity, overrun, break)
   std::uint32_t lineErrorKinds = 0;  // the CE_ flags among them
   std::string portError;       // why the port could not be opened

@@ -76,8 +76,9 @@ bool WriteReport(const RunFacts& facts) {
   }
   WriteJson(out, facts);
   const bool written = std::fflush(out) == 0 && !std::ferror(out);
-  if (!written) std::perror(("varnelix-run: cannot write " + target).c_str());
-  return std::fclose(out) == 0 && written;
+  const bool closed = std::fclose(out) == 0;
+  if (!written || !closed) std::perror(("varnelix-run: cannot write " + target).c_str());
+  return written && closed;
 }
 
 // One run of the dialog, from Start to the verdict.
@@ -128,8 +129,7 @@ class Run {
     }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (GetCommState(dlg_.m_pLink->PortHandle(), &dcb) && (dcb.fOutX || dcb.fInX))
-      facts_.flowControlBytes = CountInPass(expected_, {0x11, 0x13});
+    xonXoff_ = GetCommState(dlg_.m_pLink->PortHandle(), &dcb) && (dcb.fOutX || dcb.fInX);
     auto* poll = new QTimer(dlg_.widget());
     QObject::connect(poll, &QTimer::timeout, dlg_.widget(), [this] { Poll(); });
     poll->start(kPollMs);
@@ -215,6 +215,10 @@ class Run {
     facts_.lineErrors = dlg_.LineErrors();
     facts_.lineErrorKinds = dlg_.LineErrorKinds();
     facts_.signal = signalSeen;
+    std::uint8_t head[2] = {};
+    facts_.firstBytesSent.assign(reinterpret_cast<const char*>(head), expected_.Read(0, head, sizeof head));
+    // Read through the file only for a run that failed on such a line.
+    if (xonXoff_ && JudgeRun(facts_) == Verdict::Failed) facts_.flowControlBytes = CountInPass(expected_, {0x11, 0x13});
     CString line;
     dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);
     if (!line.IsEmpty()) view_.Show(line.str(), dlg_.m_nWritten, true);
@@ -243,6 +247,7 @@ class Run {
   std::uint64_t arrived_ = 0;  // bytes seen back, delivered or still in the link's read
   double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
   int exitStatus_ = 1;
+  bool xonXoff_ = false;  // the port has XON/XOFF flow control
 };
 
 }  // namespace

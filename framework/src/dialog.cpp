@@ -223,8 +223,10 @@ bool DialogHost::Bind(CWnd& wnd, int id) {
   return true;
 }
 
+namespace {
 // Dialogs whose modal loops run, the outermost first.
 std::vector<CDialog*> runningModals;
+}  // namespace
 
 std::vector<HWND> RunningModalWindows() {
   std::vector<HWND> windows;
@@ -270,7 +272,7 @@ int CDialog::DoModal() {
     QTimer::singleShot(0, m_host->widget, [this] { RunModalHook(this); });
     runningModals.push_back(this);
     m_host->widget->exec();
-    runningModals.erase(std::find(runningModals.begin(), runningModals.end(), this));
+    std::erase(runningModals, this);
     result = m_host->result;
   } else {
     result = m_host->result;

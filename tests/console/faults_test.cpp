@@ -103,7 +103,7 @@ TEST(Faults, ATerminationSignalQuitsAsTheCloseBoxDoes) {
   RunMainDialog([&](CExerciserDlg& dlg) {
     tools::StartTransfer(dlg, {s.file, device + "?baud=115200", 2048, true});
     ASSERT_TRUE(WaitUntil([&] { return dlg.m_nReceived > 100000; }));
-    raise(SIGHUP);
+    raise(SIGTERM);  // (not SIGHUP, which nohup would have the tests ignore)
     EXPECT_TRUE(WaitUntil([&] { return dlg.HasEnded(); }, 3000));
     EXPECT_EQ(dlg.m_pLink, nullptr);
   });

@@ -130,6 +130,9 @@ TEST(RunVerdict, FlowControlBytesInTheFileAreNamedBeforeTheStallTheyCause) {
             std::string::npos)
       << Summary(f);
   EXPECT_EQ(JudgeRun(IntactRun(5000, 5000)), Verdict::Ok);  // they are harmless when they came through
+  f.received = f.counts.received = f.counts.matched = 0;  // nothing came back: nothing came back as flow control
+  f.counts.lost = 3072;
+  EXPECT_EQ(Summary(f).find("XON/XOFF"), std::string::npos) << Summary(f);
 }
 
 // A Telnet server behind a raw name greets with its negotiation and eats
@@ -148,6 +151,9 @@ TEST(RunVerdict, ATelnetServerNamedAsARawPortIsToldSo) {
   EXPECT_NE(Summary(f).find("name it rfc2217://127.0.0.1:40302,"), std::string::npos) << Summary(f);
   f.firstBytesBack = "\xff\x01\x02";  // a file that starts with 0xFF, echoed
   EXPECT_EQ(Summary(f).find("Telnet"), std::string::npos) << Summary(f);
+  f.firstBytesBack = f.firstBytesSent = "\xff\xfe";  // a UTF-16 text, echoed
+  EXPECT_EQ(Summary(f).find("Telnet"), std::string::npos) << Summary(f);
+  f.firstBytesSent.clear();
   f.firstBytesBack = "\xff\xfd\x03";
   f.options.port = "rfc2217://127.0.0.1:40302";  // spoken to as Telnet already
   EXPECT_EQ(Summary(f).find("Telnet"), std::string::npos) << Summary(f);

@@ -280,10 +280,13 @@ if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null && setpriv --reuid=65534
 fi
 
 # --- Interrupted runs --------------------------------------------------------
+# (A background job of a script starts with SIGINT ignored, as from nohup
+# with SIGHUP: the runner keeps what it was started with, so these start with
+# the signals at their default, as from a terminal.)
 for sig in INT TERM HUP; do
   want=$(case $sig in INT) echo 130 ;; TERM) echo 143 ;; HUP) echo 129 ;; esac)
-  "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 60 --json "$work/report.json" \
-    > "$work/out.txt" 2>&1 &
+  env --default-signal=INT,HUP "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 60 \
+    --json "$work/report.json" > "$work/out.txt" 2>&1 &
   pid=$!
   sleep 1.5
   kill -$sig $pid
@@ -301,8 +304,8 @@ done
 # port gets back the settings it had before the run.
 peer --silent
 stty -F "$device" 9600 2> /dev/null
-"$bin/varnelix-run" --port "$device?baud=115200" --file "$sample" --drain-timeout 30 --json "$work/report.json" \
-  > "$work/out.txt" 2>&1 &
+env --default-signal=HUP "$bin/varnelix-run" --port "$device?baud=115200" --file "$sample" --drain-timeout 30 \
+  --json "$work/report.json" > "$work/out.txt" 2>&1 &
 pid=$!
 sleep 1.5
 kill -HUP $pid
@@ -314,6 +317,16 @@ check signal = SIGHUP
 speed=$(stty -F "$device" speed 2> /dev/null)
 if [ "$speed" = 9600 ]; then passed=$((passed + 1)); else fail "$last: the port was left at $speed baud"; fi
 stop_peer
+
+# Started under nohup, a run outlives its terminal.
+nohup "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 2 > "$work/out.txt" 2>&1 &
+pid=$!
+sleep 1
+kill -HUP $pid
+wait $pid
+got=$?
+last="SIGHUP to a run started under nohup"
+if [ "$got" = 0 ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected 0"; fi
 
 # A reader of the output that goes away does not end the run (SIGPIPE), and a
 # report that cannot be written is said and fails the run.
