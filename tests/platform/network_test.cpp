@@ -458,5 +458,34 @@ TEST(Rfc2217, SettingsTheServerAnswersOtherwiseFailTheOpen) {
   CloseHandle(h);
 }
 
+// A slow server answers the questions asked at connect after the client has
+// stopped waiting for them, and only then the setting: its late word on the
+// old rate is not its answer to the new one.
+TEST(Rfc2217, ALateAnswerToTheFirstQuestionIsNotTakenForARefusal) {
+  std::size_t seen = 0;
+  std::uint32_t rate = 9600;
+  TelnetServer server([&seen, &rate](const std::string& received) {
+    std::string reply;
+    for (std::size_t at = received.find(Bytes({255, 250, 44, 1}), seen); at != std::string::npos;
+         at = received.find(Bytes({255, 250, 44, 1}), at + 1)) {
+      if (at + 8 > received.size()) break;
+      std::uint32_t asked = 0;
+      for (int i = 0; i < 4; ++i) asked = asked << 8 | static_cast<unsigned char>(received[at + 4 + i]);
+      if (asked) rate = asked;  // 0 asks; a rate sets
+      reply += Bytes({255, 250, 44, 101, int(rate >> 24), int(rate >> 16 & 255), int(rate >> 8 & 255),
+                      int(rate & 255), 255, 240});
+      seen = at + 8;
+    }
+    if (!reply.empty()) usleep(400000);  // slower than the client waits
+    return reply;
+  });
+  HANDLE h = Open(server.Name() + "?baud=115200");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  // 115200 is what this side assumes of a server that has not said: the
+  // rate asked for went all the same.
+  EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 1, 0, 1, 0xC2, 0, 255, 240})));
+  CloseHandle(h);
+}
+
 }  // namespace
 }  // namespace vx::test

@@ -26,7 +26,7 @@ HANDLE StartPort(std::unique_ptr<Backend> backend, const LineQuery& query) {
     // No line settings at all (/dev/null): nothing to apply them to.
     if (!port->GetState(&dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     query.ApplyTo(&dcb);
-    if (!port->SetState(&dcb) || !line.ConfirmState(dcb)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (!port->SetState(&dcb) || !line.ConfirmState(dcb, query)) return kernel::Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   port->Start();
   return kernel::InsertHandle(port);

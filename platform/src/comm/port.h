@@ -57,9 +57,10 @@ class Backend {
   virtual BOOL ReadState(DCB* dcb) = 0;
   virtual BOOL WriteState(const DCB& dcb) = 0;
   // For a line whose far end answers for its settings (an RFC 2217 server):
-  // waits briefly for the answers to the last WriteState and says whether
-  // the settings `asked` were taken. Called only before the port starts.
-  virtual bool ConfirmState(const DCB& asked) { return true; }
+  // makes sure the settings `query` names were sent, waits briefly for the
+  // answers, and says whether the settings `asked` were taken. Called only
+  // before the port starts.
+  virtual bool ConfirmState(const DCB& asked, const LineQuery& query) { return true; }
   virtual void PurgeInput() = 0;
   virtual void PurgeOutput() = 0;
   // CE_* errors seen on the line since the last call; false when the device

@@ -2,6 +2,7 @@
 // 255 doubled; the line settings go to the server as commands, and its
 // line-state notifications become the line errors WaitCommEvent reports.
 #include "net_socket.h"
+#include "port_name.h"
 #include "socket_backend.h"
 
 #include <atomic>
@@ -73,12 +74,32 @@ class Rfc2217Backend final : public SocketBackend {
   // A server answers each setting with the value it took: one that took
   // another (a rate its line cannot make, a fixed framing) has refused it.
   // Answers that do not come within the wait are taken as agreement, as a
-  // server need not answer at all.
-  bool ConfirmState(const DCB& asked) override {
+  // server need not answer at all. A setting the name asks for that equals
+  // what this side assumed, because the server never said what it holds, was
+  // not sent as a change: it goes now.
+  bool ConfirmState(const DCB& asked, const LineQuery& query) override {
+    unsigned named = 0;
+    if (query.hasBaud) named |= 1u << kSetBaudRate;
+    if (query.hasFormat) named |= 1u << kSetDataSize | 1u << kSetParity | 1u << kSetStopSize;
+    unsigned unsent;
+    {
+      std::lock_guard lock(stateLock_);
+      unsent = named & ~sentSettings_ & ~reported_;
+    }
+    for (unsigned char command = kSetBaudRate; command <= kSetStopSize; ++command)
+      if (unsent & (1u << command)) SendSetting(command, asked);
+    {
+      std::lock_guard lock(stateLock_);
+      sentSettings_ |= unsent;
+    }
     DWORD ignored;
     if (!AwaitAnswers(sentSettings_, &ignored)) return true;  // a failed line fails its first I/O
     std::lock_guard lock(stateLock_);
-    const auto answered = [this](unsigned char command) { return (answers_ & sentSettings_ & (1u << command)) != 0; };
+    // Answered: the setting was sent and every answer owed for it is in, so
+    // the settings hold the server's word on it, not on an earlier question.
+    const auto answered = [this](unsigned char command) {
+      return (sentSettings_ & (1u << command)) && owedAnswers_[command] == 0;
+    };
     const double rate = asked.BaudRate ? static_cast<double>(dcb_.BaudRate) / asked.BaudRate : 1;
     return !(answered(kSetBaudRate) && (rate < 0.97 || rate > 1.03)) &&
            !(answered(kSetDataSize) && dcb_.ByteSize != asked.ByteSize) &&
@@ -137,30 +158,14 @@ class Rfc2217Backend final : public SocketBackend {
     // override what the server was configured with.
     bool ok = true;
     unsigned sent = 0;
-    if (dcb.BaudRate != before.BaudRate) {
-      const unsigned char rate[] = {static_cast<unsigned char>(dcb.BaudRate >> 24),
-                                    static_cast<unsigned char>(dcb.BaudRate >> 16),
-                                    static_cast<unsigned char>(dcb.BaudRate >> 8),
-                                    static_cast<unsigned char>(dcb.BaudRate)};
-      ok &= SendCommand(kSetBaudRate, rate, 4);
-      sent |= 1u << kSetBaudRate;
-    }
-    if (dcb.ByteSize != before.ByteSize) {
-      ok &= SendValue(kSetDataSize, dcb.ByteSize);
-      sent |= 1u << kSetDataSize;
-    }
-    if (dcb.Parity != before.Parity) {
-      ok &= SendValue(kSetParity, static_cast<unsigned char>(dcb.Parity + 1));
-      sent |= 1u << kSetParity;
-    }
-    if (dcb.StopBits != before.StopBits) {
-      ok &= SendValue(kSetStopSize, dcb.StopBits == TWOSTOPBITS ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 1);
-      sent |= 1u << kSetStopSize;
+    for (unsigned char command = kSetBaudRate; command <= kSetStopSize; ++command) {
+      if (!Differs(command, dcb, before)) continue;
+      ok &= SendSetting(command, dcb);
+      sent |= 1u << command;
     }
     if (FlowOf(dcb) != FlowOf(before)) ok &= SendValue(kSetControl, FlowOf(dcb));
     {
       std::lock_guard lock(stateLock_);
-      answers_ &= ~sent;  // the answers to come are to these
       sentSettings_ = sent;
     }
     return ok ? TRUE : kernel::Fail(ERROR_DEVICE_NOT_CONNECTED, FALSE);
@@ -203,7 +208,10 @@ class Rfc2217Backend final : public SocketBackend {
     for (;;) {
       {
         std::lock_guard lock(stateLock_);
-        if ((answers_ & wanted) == wanted) return true;
+        bool all = true;
+        for (unsigned char command = kSetBaudRate; command <= kSetStopSize; ++command)
+          if ((wanted & (1u << command)) && owedAnswers_[command]) all = false;
+        if (all) return true;
       }
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -226,6 +234,43 @@ class Rfc2217Backend final : public SocketBackend {
     return SendAll(fd_, bytes, size, waitMs);
   }
 
+  // An answer came for `command`; stateLock_ held.
+  void Answered(unsigned char command) {
+    if (owedAnswers_[command]) --owedAnswers_[command];
+    reported_ |= 1u << command;
+  }
+
+  static unsigned char StopSizeOf(const DCB& dcb) {
+    return dcb.StopBits == TWOSTOPBITS ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 1;
+  }
+  // Whether two DCBs differ in the setting of `command` (rate, data size,
+  // parity or stop size).
+  static bool Differs(unsigned char command, const DCB& a, const DCB& b) {
+    switch (command) {
+      case kSetBaudRate: return a.BaudRate != b.BaudRate;
+      case kSetDataSize: return a.ByteSize != b.ByteSize;
+      case kSetParity: return a.Parity != b.Parity;
+      case kSetStopSize: return a.StopBits != b.StopBits;
+    }
+    return false;
+  }
+  // Sends `dcb`'s setting of `command` to the server.
+  bool SendSetting(unsigned char command, const DCB& dcb) {
+    switch (command) {
+      case kSetBaudRate: {
+        const unsigned char rate[] = {static_cast<unsigned char>(dcb.BaudRate >> 24),
+                                      static_cast<unsigned char>(dcb.BaudRate >> 16),
+                                      static_cast<unsigned char>(dcb.BaudRate >> 8),
+                                      static_cast<unsigned char>(dcb.BaudRate)};
+        return SendCommand(kSetBaudRate, rate, 4);
+      }
+      case kSetDataSize: return SendValue(kSetDataSize, dcb.ByteSize);
+      case kSetParity: return SendValue(kSetParity, static_cast<unsigned char>(dcb.Parity + 1));
+      case kSetStopSize: return SendValue(kSetStopSize, StopSizeOf(dcb));
+    }
+    return true;
+  }
+
   bool SendCommand(unsigned char command, const unsigned char* value, std::size_t size,
                    int waitMs = kControlSendMs) {
     std::vector<unsigned char> c = {kIac, kSb, kOptComPort, command};
@@ -235,7 +280,12 @@ class Rfc2217Backend final : public SocketBackend {
     }
     c.push_back(kIac);
     c.push_back(kSe);
-    return SendControl(c.data(), c.size(), waitMs);
+    if (!SendControl(c.data(), c.size(), waitMs)) return false;
+    if (command >= kSetBaudRate && command <= kSetStopSize) {
+      std::lock_guard lock(stateLock_);
+      if (owedAnswers_[command] < 255) ++owedAnswers_[command];
+    }
+    return true;
   }
   bool SendValue(unsigned char command, unsigned char value, int waitMs = kControlSendMs) {
     return SendCommand(command, &value, 1, waitMs);
@@ -319,19 +369,19 @@ class Rfc2217Backend final : public SocketBackend {
     if (code == kServerOffset + kSetBaudRate && length >= 4) {
       DWORD rate = DWORD(value[0]) << 24 | DWORD(value[1]) << 16 | DWORD(value[2]) << 8 | value[3];
       if (rate) dcb_.BaudRate = rate;
-      answers_ |= 1u << kSetBaudRate;
+      Answered(kSetBaudRate);
     } else if (code == kServerOffset + kSetDataSize && length >= 1) {
       if (value[0] >= 5 && value[0] <= 8) dcb_.ByteSize = value[0];
-      answers_ |= 1u << kSetDataSize;
+      Answered(kSetDataSize);
     } else if (code == kServerOffset + kSetParity && length >= 1) {
       if (value[0] >= 1 && value[0] <= 5) dcb_.Parity = static_cast<BYTE>(value[0] - 1);
       dcb_.fParity = dcb_.Parity != NOPARITY;
-      answers_ |= 1u << kSetParity;
+      Answered(kSetParity);
     } else if (code == kServerOffset + kSetStopSize && length >= 1) {
       if (value[0] == 1) dcb_.StopBits = ONESTOPBIT;
       if (value[0] == 2) dcb_.StopBits = TWOSTOPBITS;
       if (value[0] == 3) dcb_.StopBits = ONE5STOPBITS;
-      answers_ |= 1u << kSetStopSize;
+      Answered(kSetStopSize);
     }
   }
 
@@ -344,7 +394,10 @@ class Rfc2217Backend final : public SocketBackend {
   std::vector<char> early_;
   bool refusedDo_[256] = {};
   bool refusedWill_[256] = {};
-  unsigned answers_ = 0;  // guarded by stateLock_ after Negotiate
+  // Answers the server owes for the settings questions and commands sent,
+  // by command; stateLock_. They come in order, so the last is to the last.
+  unsigned char owedAnswers_[kSetStopSize + 1] = {};
+  unsigned reported_ = 0;  // the settings the server has said, by command bit; stateLock_
   unsigned sentSettings_ = 0;  // the settings the last WriteState sent, by command bit; stateLock_
   bool comPortAgreed_ = false;  // the server said DO to the COM-PORT option
   bool ownCommandsCameBack_ = false;  // client commands arrived, as a device that echoes sends them
