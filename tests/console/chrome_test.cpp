@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +48,22 @@ TEST(Chrome, AboutEntryOpensTheAboutBoxModally) {
   ASSERT_EQ(aboutTexts.size(), 2);
   EXPECT_EQ(aboutTexts[0], QStringLiteral("Varnelix Version 1.0"));
   EXPECT_TRUE(aboutTexts[1].contains(QStringLiteral("Varnelix")));
+}
+
+// Asked to end while the About box is open, the program closes it and the
+// window behind it, as their close boxes would.
+TEST(Chrome, ATerminationSignalClosesTheAboutBoxAndTheWindowBehindIt) {
+  bool aboutClosed = false;
+  RunMainDialog(
+      [&](CExerciserDlg& dlg) {
+        SystemMenu(dlg)->actions().back()->trigger();  // the About box, in which `others` asks
+        EXPECT_TRUE(aboutClosed);
+        EXPECT_TRUE(WaitUntil([&] { return dlg.HasEnded(); }, 3000));
+      },
+      [&](CDialog& about) {
+        raise(SIGTERM);
+        aboutClosed = WaitUntil([&] { return about.HasEnded(); }, 3000);
+      });
 }
 
 TEST(Chrome, OnlyTheMainWindowsSystemMenuOffersMinimize) {
