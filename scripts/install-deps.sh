@@ -3,7 +3,7 @@
 # any is missing. Safe to run again; needs root (or sudo) only when it installs.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev qt6-base-dev xvfb xauth ser2net socat)
+packages=(cmake make g++ pkg-config libgtest-dev qt6-base-dev xvfb xauth ser2net socat python3-serial)
 [ "${VX_WITH_MINGW:-0}" = 1 ] && packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix)
 [ "${VX_WITH_FUZZ:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)
 

@@ -581,6 +581,54 @@ run "a far end that holds XOFF for 5 s near the end" 0 --port "$(head -n 1 "$wor
 check counts.matched = 16442
 kill "$xoff_pid" 2>/dev/null; wait "$xoff_pid" 2>/dev/null
 
+# --- An RFC 2217 server of another make: pyserial's, over its own loop:// --------
+# (The system's python3 has the Debian package; another first on the PATH may not.)
+pyserial=""
+for py in python3 /usr/bin/python3; do
+  "$py" -c 'import serial.rfc2217' 2> /dev/null && pyserial="$py" && break
+done
+if [ -n "$pyserial" ]; then
+  cat > "$work/pyserial_rfc2217.py" <<'PEER'
+import socket, sys, threading, serial, serial.rfc2217
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+line = serial.serial_for_url("loop://", timeout=0.05, do_not_open=True)
+line.baudrate = 9600
+line.open()
+class Network:
+    def write(self, data):
+        c.sendall(data)
+manager = serial.rfc2217.PortManager(line, Network())
+def answer():
+    while True:
+        data = line.read(4096)
+        if data:
+            c.sendall(b"".join(manager.escape(data)))
+threading.Thread(target=answer, daemon=True).start()
+try:
+    for data in iter(lambda: c.recv(4096), b""):
+        line.write(b"".join(manager.filter(data)))
+except OSError:
+    pass
+print(line.baudrate, line.bytesize, line.parity, line.stopbits, flush=True)
+PEER
+  rm -f "$work/pyserial_port"
+  "$pyserial" "$work/pyserial_rfc2217.py" > "$work/pyserial_port" 2>&1 &
+  py_pid=$!
+  for _ in $(seq 50); do [ -s "$work/pyserial_port" ] && break; sleep 0.1; done
+  run "pyserial's RFC 2217 server" 0 --port "rfc2217://127.0.0.1:$(head -n 1 "$work/pyserial_port")?baud=57600&format=7E1" \
+    --file "$work/random.bin"
+  check counts.matched = 30000
+  wait "$py_pid"
+  settings=$(sed -n 2p "$work/pyserial_port")
+  [ "$settings" = "57600 7 E 1" ] && passed=$((passed + 1)) || fail "pyserial's RFC 2217 server: its line ended at '$settings'"
+else
+  echo "(pyserial is not installed: its RFC 2217 server not tried; scripts/install-deps.sh installs it)"
+fi
+
 # --- Network ports through a real ser2net ---------------------------------------
 if [ -x /usr/sbin/ser2net ]; then
   peer
