@@ -280,20 +280,27 @@ if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null && setpriv --reuid=65534
 fi
 
 # --- Interrupted runs --------------------------------------------------------
+# Runs a command in the background, sends it a signal 1.5 s in, and checks
+# its exit status. Usage: signalled DESCRIPTION SIGNAL STATUS COMMAND...
+signalled() {
+  local what="$1" sig="$2" want="$3"
+  shift 3
+  "$@" > "$work/out.txt" 2>&1 &
+  local pid=$!
+  sleep 1.5
+  kill -"$sig" $pid
+  wait $pid
+  local got=$?
+  last="$what"
+  if [ "$got" = "$want" ]; then passed=$((passed + 1)); else fail "$what: exit $got, expected $want"; fi
+}
 # (A background job of a script starts with SIGINT ignored, as from nohup
 # with SIGHUP: the runner keeps what it was started with, so these start with
 # the signals at their default, as from a terminal.)
 for sig in INT TERM HUP; do
   want=$(case $sig in INT) echo 130 ;; TERM) echo 143 ;; HUP) echo 129 ;; esac)
-  env --default-signal=INT,HUP "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 60 \
-    --json "$work/report.json" > "$work/out.txt" 2>&1 &
-  pid=$!
-  sleep 1.5
-  kill -$sig $pid
-  wait $pid
-  got=$?
-  last="SIG$sig in a stress run"
-  if [ "$got" = "$want" ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected $want"; fi
+  signalled "SIG$sig in a stress run" $sig "$want" env --default-signal=INT,HUP "$bin/varnelix-run" --port loop:// \
+    --file "$sample" --stress --duration 60 --json "$work/report.json"
   check verdict = interrupted
   check signal = "SIG$sig"
   check counts.written -gt 0
@@ -304,29 +311,16 @@ done
 # port gets back the settings it had before the run.
 peer --silent
 stty -F "$device" 9600 2> /dev/null
-env --default-signal=HUP "$bin/varnelix-run" --port "$device?baud=115200" --file "$sample" --drain-timeout 30 \
-  --json "$work/report.json" > "$work/out.txt" 2>&1 &
-pid=$!
-sleep 1.5
-kill -HUP $pid
-wait $pid
-got=$?
-last="SIGHUP on a pty"
-if [ "$got" = 129 ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected 129"; fi
+signalled "SIGHUP on a pty" HUP 129 env --default-signal=HUP "$bin/varnelix-run" --port "$device?baud=115200" \
+  --file "$sample" --drain-timeout 30 --json "$work/report.json"
 check signal = SIGHUP
 speed=$(stty -F "$device" speed 2> /dev/null)
 if [ "$speed" = 9600 ]; then passed=$((passed + 1)); else fail "$last: the port was left at $speed baud"; fi
 stop_peer
 
 # Started under nohup, a run outlives its terminal.
-nohup "$bin/varnelix-run" --port loop:// --file "$sample" --stress --duration 2 > "$work/out.txt" 2>&1 &
-pid=$!
-sleep 1
-kill -HUP $pid
-wait $pid
-got=$?
-last="SIGHUP to a run started under nohup"
-if [ "$got" = 0 ]; then passed=$((passed + 1)); else fail "$last: exit $got, expected 0"; fi
+signalled "SIGHUP to a run started under nohup" HUP 0 nohup "$bin/varnelix-run" --port loop:// --file "$sample" \
+  --stress --duration 2
 
 # A reader of the output that goes away does not end the run (SIGPIPE), and a
 # report that cannot be written is said and fails the run.
