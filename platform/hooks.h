@@ -67,9 +67,13 @@ DWORD PendingReadBytes(HANDLE port);
 // True when the name carries line settings its kind of port cannot apply: a
 // raw tcp:// port is a byte stream, and its line keeps the server's settings.
 bool PortSettingsIgnored(const char* name);
-// True when the name is a port served over the network (tcp://, rfc2217://):
-// the server and its line hold bytes, and may hold them back, out of sight.
-bool PortIsNetworked(const char* name);
+// Which kind of port a name opens, as the port layer reads it: a device
+// path, the built-in loopback, a raw network port (tcp://), a Telnet one
+// (rfc2217://); Unknown when the name cannot be read (a bad query). Behind
+// a network port the server and its line hold bytes, and may hold them
+// back, out of sight.
+enum class PortKind { Unknown, Device, Loopback, RawNetwork, Rfc2217 };
+PortKind PortKindOf(const char* name);
 
 // ---- Serial devices present (Linux) --------------------------------------
 // Paths of the serial ports present under `root` (the machine's is /dev):

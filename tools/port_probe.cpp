@@ -138,6 +138,7 @@ PortProblem ProbePort(const std::string& fullName) {
   const bool loop = fullName.rfind("loop://", 0) == 0;
   // Line settings may follow the device after '?': the file is what comes before.
   const std::string name = loop ? fullName : fullName.substr(0, fullName.find('?'));
+  const vx::PortKind kind = vx::PortKindOf(fullName.c_str());
   HANDLE port = CreateFileA(fullName.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
   if (port == INVALID_HANDLE_VALUE) {
@@ -162,7 +163,7 @@ PortProblem ProbePort(const std::string& fullName) {
                        "port with a device that echoes sends it",
                 "name it tcp://" + name.substr(name.find("://") + 3) + " (its line then keeps the server's settings)"};
       case ERROR_DEVICE_NOT_CONNECTED:
-        if (name.find("://") != std::string::npos && !loop)
+        if (kind == vx::PortKind::RawNetwork || kind == vx::PortKind::Rfc2217)
           return {"the serial server at " + name + " closed the connection at once",
                   "it may be serving another client, or be unable to open its device: close the other client, and "
                   "see the server's log (ser2net names the device it could not open)"};
@@ -174,7 +175,7 @@ PortProblem ProbePort(const std::string& fullName) {
         if (!problem.empty())
           return {"bad line settings in '" + fullName + "': " + problem,
                   "a port name may carry ?baud=N&format=8N1&flow=none|rtscts|xonxoff (see the README)"};
-        if (name.rfind("rfc2217://", 0) == 0)
+        if (kind == vx::PortKind::Rfc2217)
           return {"the serial server at " + name + " refused the line settings in '" + fullName + "'",
                   "it answered with other settings: try a rate or framing its line supports, or leave them out to "
                   "keep the server's own"};

@@ -77,7 +77,7 @@ std::string Hint(const RunFacts& f) {
     case Verdict::LinkError:
       // A serial server that closes a connection at once is busy with
       // another client or without its device; it has not hung up on a line.
-      if (f.written == 0 && f.options.port.rfind("tcp://", 0) == 0) {
+      if (f.written == 0 && vx::PortKindOf(f.options.port.c_str()) == vx::PortKind::RawNetwork) {
         const std::string said = FirstLine(f.firstBytesBack);
         if (!said.empty()) return "the serial server closed the connection before anything was sent, saying \"" + said + "\"";
         return "the serial server closed the connection before anything was sent: it may be serving another "
@@ -102,7 +102,8 @@ std::string Hint(const RunFacts& f) {
   // verb, and takes every 0xFF sent as a command: a raw port it is not.
   // (Unless the file itself begins so: a UTF-16 text's FF FE, echoed.)
   const std::string& first = f.firstBytesBack;
-  if (f.options.port.rfind("tcp://", 0) == 0 && first.size() >= 2 && static_cast<unsigned char>(first[0]) == 0xFF &&
+  if (vx::PortKindOf(f.options.port.c_str()) == vx::PortKind::RawNetwork && first.size() >= 2 &&
+      static_cast<unsigned char>(first[0]) == 0xFF &&
       static_cast<unsigned char>(first[1]) >= 0xFB && static_cast<unsigned char>(first[1]) <= 0xFE &&
       first.compare(0, 2, f.firstBytesSent) != 0)
     return "the server answered in Telnet (its first bytes were an option negotiation, ff " + Hex2(first[1]) +

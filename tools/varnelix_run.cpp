@@ -39,6 +39,8 @@ constexpr int kPollMs = 20;
 // Start pauses this long between opening the file and the first tick.
 constexpr double kStartPauseSeconds = 0.1;
 
+bool IsNetworked(vx::PortKind kind) { return kind == vx::PortKind::RawNetwork || kind == vx::PortKind::Rfc2217; }
+
 volatile std::sig_atomic_t signalSeen = 0;
 void OnSignal(int signal) { signalSeen = signal; }
 
@@ -91,8 +93,8 @@ class Run {
         console_(console),
         view_(console, options.stress ? 0 : expected.PassLength()),
         drain_(kStartPauseSeconds, options.drainTimeout,
-               vx::PortIsNetworked(options.port.c_str()) ? DrainPolicy::kOwedFloorOutOfSight
-                                                         : DrainPolicy::kOwedFloor) {
+               IsNetworked(vx::PortKindOf(options.port.c_str())) ? DrainPolicy::kOwedFloorOutOfSight
+                                                                  : DrainPolicy::kOwedFloor) {
     facts_.options = options;
     facts_.fileSize = expected.PassLength();
   }

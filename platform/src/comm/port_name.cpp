@@ -161,11 +161,17 @@ std::string PortNameProblem(const char* name) {
   return why;
 }
 
-bool PortIsNetworked(const char* name) {
+PortKind PortKindOf(const char* name) {
   comm::PortName parsed;
   std::string why;
-  return name && comm::ParsePortName(name, &parsed, &why) &&
-         (parsed.kind == comm::NameKind::Tcp || parsed.kind == comm::NameKind::Rfc2217);
+  if (!name || !comm::ParsePortName(name, &parsed, &why)) return PortKind::Unknown;
+  switch (parsed.kind) {
+    case comm::NameKind::Path: return PortKind::Device;
+    case comm::NameKind::Loopback: return PortKind::Loopback;
+    case comm::NameKind::Tcp: return PortKind::RawNetwork;
+    case comm::NameKind::Rfc2217: return PortKind::Rfc2217;
+  }
+  return PortKind::Unknown;
 }
 
 bool PortSettingsIgnored(const char* name) {
