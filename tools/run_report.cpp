@@ -121,6 +121,10 @@ std::string Hint(const RunFacts& f) {
            "holds the sender";
   if (f.received == 0)
     return "nothing came back: is the far end looped back or echoing, with the same line settings?";
+  if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut && f.accepted > f.written)
+    return "the far end was holding the line back when --drain-timeout ended (it had paused its reading, or flow "
+           "control held the sender): " + Bytes(k.unreturned) + " sent were not back yet and " +
+           Bytes(f.accepted - f.written) + " never went out; raise --drain-timeout if it pauses that long";
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut) {
     char text[256];
     const double line = ReceivedRate(f);
@@ -133,7 +137,10 @@ std::string Hint(const RunFacts& f) {
   if (f.accepted > f.written)
     return "the line stopped taking bytes before all the link accepted went out: the far end stopped reading, "
            "flow control holds the sender, or --drain-timeout ended first";
-  const double transferEnd = f.totalSeconds - f.drainSeconds;
+  // The last write, not the dialog's end of the file: the dialog waits up to
+  // a second there for the last bytes, and a far end that answered every
+  // byte but one has not stopped answering a second early.
+  const double transferEnd = f.sendingSeconds;
   if (k.lost && f.lastReceiptSeconds >= 0 && f.lastReceiptSeconds + 1.0 < transferEnd) {
     char text[200];
     std::snprintf(text, sizeof text,
@@ -143,12 +150,14 @@ std::string Hint(const RunFacts& f) {
     return text;
   }
   if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0) {
-    // Everything lost was still owed when the answers stopped.
-    char text[200];
+    // Everything lost was still owed when the answers stopped: a far end that
+    // stalled, or one that dropped the last bytes and had nothing more to
+    // answer. Which, the counts cannot tell.
+    char text[240];
     std::snprintf(text, sizeof text,
-                  "the far end stopped answering %.1f s after Start with %s still owed: it stalled, hung, or "
-                  "stopped reading",
-                  f.lastReceiptSeconds, Bytes(k.lost).c_str());
+                  "the last %s sent never came back: the far end stopped answering %.1f s after Start; it stalled, "
+                  "hung or stopped reading, or dropped the end of the stream",
+                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), f.lastReceiptSeconds);
     return text;
   }
   if (f.lineErrors)

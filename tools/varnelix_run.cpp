@@ -159,9 +159,14 @@ class Run {
     }
     if (phase_ == Phase::Sending) {
       const RunOptions& o = facts_.options;
-      if (now - std::max({lastWrite_, drain_.LastReceipt(), kStartPauseSeconds}) >= o.drainTimeout) {
-        // Nothing goes out and nothing comes back: the far end has stopped
-        // reading and the line holds the sender back. It will not finish.
+      // Nothing goes out and nothing comes back while the line holds the
+      // sender back: the far end has stopped reading. It will not finish.
+      // Only a held line is evidence: the dialog's own wait at the end of the
+      // file (or of a pass) sends nothing either, by design. And a line is not
+      // called stopped on less than a few seconds of it, however short the
+      // drain timeout: a slow line takes a packet every few tenths of a second.
+      const double quiet = now - std::max({lastWrite_, drain_.LastReceipt(), kStartPauseSeconds});
+      if (LineHolding() && quiet >= std::max(o.drainTimeout, DrainPolicy::kOwedFloor)) {
         facts_.sendingStalled = true;
         return Conclude(DrainEnd::TimedOut);
       }
@@ -181,13 +186,17 @@ class Run {
     // While the line still holds back bytes the link accepted (flow control,
     // a far end that paused its reading), a quiet line is waiting for us, not
     // done: as while sending, only the timeout ends the wait.
-    const bool held = dlg_.m_pLink && dlg_.m_pLink->BytesWritten() < dlg_.m_nWritten;
-    if (held ? drain_.TimedOut(now) : drain_.Done(now, owed))
+    if (LineHolding() ? drain_.TimedOut(now) : drain_.Done(now, owed))
       Conclude(drain_.TimedOut(now) ? DrainEnd::TimedOut : DrainEnd::Quiet);
   }
 
+  // The line holds back bytes the link accepted: flow control, or a far end
+  // that has paused (or stopped) its reading.
+  bool LineHolding() const { return dlg_.m_pLink && dlg_.m_pLink->BytesWritten() < dlg_.m_nWritten; }
+
   void Conclude(DrainEnd end) {
     dlg_.StopSending();
+    const bool held = LineHolding();
     const std::uint64_t written = dlg_.EndLink();
     const double now = Now();
     // The blocks the link still held came in with its close: they were
@@ -199,9 +208,11 @@ class Run {
     }
     // Bytes the line never took were never sent: they are not lost. Nor are
     // those still on their way back when the wait was cut short (by the
-    // drain timeout or a signal) while the line was still answering.
+    // drain timeout or a signal) while the line was still answering, or
+    // still holding the sender back: a far end that paused its reading has
+    // the rest queued before it, unread, not dropped.
     const bool cutShort = (end == DrainEnd::TimedOut && !facts_.sendingStalled) || end == DrainEnd::Interrupted;
-    comparator_.Finish(written, cutShort && drain_.StillAnswering(now));
+    comparator_.Finish(written, cutShort && (drain_.StillAnswering(now) || held));
     facts_.written = written;
     facts_.accepted = dlg_.m_nWritten;
     facts_.received = dlg_.m_nReceived;

@@ -206,9 +206,9 @@ TEST(RunVerdict, BytesStillOnTheirWayFailTheRunWithoutBeingCalledLost) {
       << summary;
 }
 
-// Lost bytes all owed when the answers stopped: the far end stopped, whatever
-// the rates say.
-TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStop) {
+// Lost bytes all owed when the answers stopped: the far end stopped, or
+// dropped the end, whatever the rates say. Which, the counts cannot tell.
+TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStopOrADroppedEnd) {
   RunFacts f = IntactRun(16442, 16442);
   f.sendingSeconds = 0.07;
   f.totalSeconds = 5.2;
@@ -217,7 +217,45 @@ TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStop) {
   f.counts.matched = f.counts.received = f.received = 3000;
   f.counts.lost = f.counts.lostAtEnd = 13442;
   f.drainEnd = DrainEnd::Quiet;
-  EXPECT_NE(Summary(f).find("hint: the far end stopped answering 0.9 s after Start with 13442 bytes still owed"),
+  EXPECT_NE(Summary(f).find("hint: the last 13442 bytes sent never came back: the far end stopped answering 0.9 s "
+                            "after Start; it stalled, hung or stopped reading, or dropped the end of the stream"),
+            std::string::npos)
+      << Summary(f);
+  f.counts.matched = f.counts.received = f.received = 16441;
+  f.counts.lost = f.counts.lostAtEnd = 1;
+  EXPECT_NE(Summary(f).find("hint: the last byte sent never came back"), std::string::npos) << Summary(f);
+}
+
+// A far end that answered until the last write has not stopped answering
+// early, however long the dialog then waited at the end of the file for the
+// byte that never came.
+TEST(RunVerdict, TheDialogsWaitAtTheEndOfTheFileIsNotTakenForAStop) {
+  RunFacts f = IntactRun(65536, 65536);
+  f.sendingSeconds = 0.36;
+  f.lastReceiptSeconds = 0.36;
+  f.drainSeconds = 0.45;
+  f.totalSeconds = 1.86;  // the dialog's end-of-file wait, 1.05 s, between the two
+  f.counts.matched = f.counts.received = f.received = 65535;
+  f.counts.lost = 1;
+  f.counts.gaps = 1;
+  f.counts.lostAtEnd = 0;
+  EXPECT_EQ(Summary(f).find("stopped answering"), std::string::npos) << Summary(f);
+}
+
+// Cut by --drain-timeout while the far end held the line back (it paused
+// its reading): what it had not answered is not back, and the hint says why.
+TEST(RunVerdict, ALineHeldBackWhenTheWaitEndedIsToldAsHeld) {
+  RunFacts f = IntactRun(220672, 220672);
+  f.options.stress = true;
+  f.written = 204288;
+  f.counts.expected = f.counts.received = f.counts.matched = f.received = 200000;
+  f.counts.unreturned = 4288;
+  f.drainEnd = DrainEnd::TimedOut;
+  f.lastReceiptSeconds = 1.2;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_NE(Summary(f).find("hint: the far end was holding the line back when --drain-timeout ended (it had paused "
+                            "its reading, or flow control held the sender): 4288 bytes sent were not back yet and "
+                            "16384 bytes never went out"),
             std::string::npos)
       << Summary(f);
 }

@@ -210,6 +210,30 @@ check hint has "still answering when --drain-timeout ended"
   fail "$last: last_receipt_s is '$(field durations.last_receipt_s)', expected the close's time"
 check rates.received_bytes_per_s != 0.0
 
+# A far end that stops reading mid-run in a stress run, cut by the drain
+# timeout while the line still holds the sender back: what it has not read
+# is queued before it, not lost.
+peer --stall-after 100000
+run "a stress run cut while the far end holds the line back" 1 --port "$device" --file "$work/random.bin" \
+  --stress --duration 2 --drain-timeout 2
+stop_peer
+check counts.matched = 100000
+check counts.lost = 0
+check counts.unreturned = $(( $(field counts.written) - 100000 ))
+check counts.written -lt "$(field counts.accepted)"
+check hint has "holding the line back when --drain-timeout ended"
+
+# The dialog sends nothing while it waits at the end of the file for the
+# last bytes: with a drain timeout shorter than that wait, that is no stall.
+peer --drop-every 5000
+run "one byte dropped in a stress run with a short drain timeout" 1 --port "$device" --file "$work/random.bin" \
+  --stress --duration 3 --drain-timeout 0.5
+stop_peer
+check sending_stalled = false
+check counts.written -ge $((2 * 30000))
+check counts.lost = "$peer_dropped"
+run "a whole file back with a drain timeout of a millisecond" 0 --port loop:// --file "$sample" --drain-timeout 0.001
+
 peer --hang-up-after 5000
 run "a peer that hangs up" 1 --port "$device" --file "$sample"
 stop_peer
