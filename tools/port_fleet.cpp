@@ -34,14 +34,22 @@ struct PortRun {
   int exitStatus = 1;
 };
 
+// Seconds as given: std::to_string keeps six decimals, and a drain timeout
+// of a microsecond would reach the child as "0.000000", which it refuses.
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", seconds);
+  return text;
+}
+
 std::vector<std::string> ChildArguments(const RunOptions& o, const PortRun& run) {
   std::vector<std::string> args = {"varnelix-run", "--port", run.port, "--file", o.file, "--packet-size",
-                                   std::to_string(o.packetSize), "--drain-timeout", std::to_string(o.drainTimeout),
+                                   std::to_string(o.packetSize), "--drain-timeout", Seconds(o.drainTimeout),
                                    "--json", run.report};
   if (o.stress) args.push_back("--stress");
   if (o.duration > 0) {
     args.push_back("--duration");
-    args.push_back(std::to_string(o.duration));
+    args.push_back(Seconds(o.duration));
   }
   return args;
 }

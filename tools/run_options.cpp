@@ -1,10 +1,10 @@
 #include "tools/run_options.h"
 
-#include <cerrno>
+#include "tools/run_inputs.h"
+
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vx::tools {
 
@@ -18,8 +18,11 @@ bool Fail(const std::string& message) {
 bool ParseSeconds(const char* name, const char* v, double* out) {
   char* end = nullptr;
   double d = std::strtod(v, &end);
-  if (!*v || *end || !(d > 0) || d > 1e7)
-    return Fail(std::string(name) + " must be a positive number of seconds, not '" + v + "'");
+  // Decimal only, as the other numbers: strtod would also take hexadecimal
+  // ("0x10" for 16 s), leading blanks, "inf" and "nan".
+  const bool decimal = (std::isdigit(static_cast<unsigned char>(*v)) || *v == '.') && !std::strpbrk(v, "xX");
+  if (!decimal || *end || !(d > 0) || d > 1e7)
+    return Fail(std::string(name) + " must be a positive number of seconds, at most 10000000, not '" + v + "'");
   *out = d;
   return true;
 }
@@ -41,7 +44,7 @@ void PrintRunUsage(FILE* out) {
                "  --file PATH              the file to send\n"
                "  --packet-size N          bytes sent per 1 ms tick, 1 to 2048 (default 256)\n"
                "  --stress                 send the file again and again\n"
-               "  --duration SECONDS       stop sending after this long (needed with --stress)\n"
+               "  --duration SECONDS       with --stress: stop sending after this long (required there)\n"
                "  --drain-timeout SECONDS  wait at most this long for the line after sending (default 60)\n"
                "  --json FILE|-            also write a report in JSON to FILE, or to standard output\n"
                "Exit status: 0 every byte came back intact and nothing extra; 1 bytes were lost,\n"
@@ -87,13 +90,13 @@ bool ParseRunOptions(int argc, char** argv, RunOptions* o) {
     }
   }
   if (o->file.empty()) return Fail("--file is required (see --help)");
-  struct stat st;
-  if (stat(o->file.c_str(), &st) != 0) return Fail("cannot read '" + o->file + "': " + std::strerror(errno));
-  // The file is read twice, by the dialog to send and by the runner to
-  // compare: only a regular file gives the same bytes both times.
-  if (!S_ISREG(st.st_mode)) return Fail("'" + o->file + "' is not a regular file");
-  if (access(o->file.c_str(), R_OK) != 0) return Fail("cannot read '" + o->file + "': " + std::strerror(errno));
   if (o->stress && o->duration <= 0) return Fail("--stress needs --duration, or it would never end");
+  // A single pass ends with the file; cut short, it would not send the file.
+  if (!o->stress && o->duration > 0) return Fail("--duration goes with --stress: a single pass ends with the file");
+  if (std::string problem = SourceFileProblem(o->file); !problem.empty()) return Fail(problem);
+  if (o->json != "-" && !o->json.empty()) {
+    if (std::string problem = ReportTargetProblem(o->json, o->file); !problem.empty()) return Fail(problem);
+  }
   return true;
 }
 

@@ -532,7 +532,8 @@ TEST_F(RawPty, SettingsInTheNameAreSetAtOpenAndGivenBackAtClose) {
 TEST(PortNames, BadSettingsFailTheOpenAndGoodOnesShowInTheState) {
   for (const char* name : {"loop://?baud=fast", "loop://?baud=", "loop://?format=9N1", "loop://?format=8X1",
                            "loop://?format=8N3", "loop://?flow=magic", "loop://?speed=9600", "loop://?baud",
-                           "loop://x?baud=9600", "/dev/null?baud=9600", "/dev/ptmx?parity=odd"}) {
+                           "loop://x?baud=9600", "/dev/null?baud=9600", "/dev/ptmx?parity=odd",
+                           "loop://?baud=9600&baud=19200", "loop://?format=8N1&flow=none&format=7E1"}) {
     SetLastError(0);
     HANDLE h = CreateFileA(name, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE) << name;
@@ -541,6 +542,7 @@ TEST(PortNames, BadSettingsFailTheOpenAndGoodOnesShowInTheState) {
   }
   EXPECT_EQ(vx::PortNameProblem("loop://?flow=magic"), "flow 'magic' is not none, rtscts or xonxoff");
   EXPECT_EQ(vx::PortNameProblem("/dev/ttyUSB0?speed=1"), "unknown setting 'speed' (baud, format, flow)");
+  EXPECT_EQ(vx::PortNameProblem("loop://?flow=none&flow=rtscts"), "flow is given twice");
   EXPECT_EQ(vx::PortNameProblem("COM3?baud=115200&format=8N1&flow=none"), "");
   HANDLE h = CreateFileA("loop://?baud=19200&format=7o1&flow=xonxoff", GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED, nullptr);

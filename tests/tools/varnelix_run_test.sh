@@ -371,6 +371,7 @@ expect_status() {  # description, status, command...
   shift 2
   "$@" > "$work/out.txt" 2>&1
   local got=$?
+  last="$what"
   if [ "$got" = "$want" ]; then passed=$((passed + 1)); else fail "$what: exit $got, expected $want"; fi
 }
 expect_status "an unknown option" 2 "$bin/varnelix-run" --speed 9 --file "$sample"
@@ -380,6 +381,18 @@ expect_status "a directory as the file" 2 "$bin/varnelix-run" --file "$work"
 expect_status "a packet size out of range" 2 "$bin/varnelix-run" --file "$sample" --packet-size 4096
 expect_status "a drain timeout of nothing" 2 "$bin/varnelix-run" --file "$sample" --drain-timeout 0
 expect_status "--help" 0 "$bin/varnelix-run" --help
+# What cannot be judged, or would destroy the file under test, is refused
+# before the run.
+: > "$work/empty.bin"
+expect_status "an empty file" 2 "$bin/varnelix-run" --file "$work/empty.bin"
+grep -q "is empty" "$work/out.txt" || fail "$last: no reason given"
+expect_status "a file the system makes up as it is read" 2 "$bin/varnelix-run" --file /proc/self/status
+cp "$work/2000.txt" "$work/firmware.bin"
+expect_status "a report over the file to send" 2 "$bin/varnelix-run" --file "$work/firmware.bin" \
+  --json "$work/firmware.bin"
+cmp -s "$work/2000.txt" "$work/firmware.bin" || fail "$last: the file to send was overwritten"
+expect_status "a report where none can be written" 2 "$bin/varnelix-run" --file "$sample" --json "$work/no/dir.json"
+expect_status "--duration without --stress" 2 "$bin/varnelix-run" --file "$sample" --duration 5
 
 "$bin/varnelix-run" --port loop:// --file "$sample" --json - > "$work/report.json" 2> "$work/out.txt"
 last="--json -"

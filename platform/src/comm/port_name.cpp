@@ -64,6 +64,12 @@ bool ParseQuery(const std::string& query, LineQuery* q, std::string* why) {
       *why = "'" + pair + "' is not key=value";
       return false;
     }
+    // Which of two would count is a guess the name's writer should not have
+    // to make: "?baud=9600&baud=19200" is refused, not half applied.
+    if ((key == "baud" && q->hasBaud) || (key == "format" && q->hasFormat) || (key == "flow" && q->hasFlow)) {
+      *why = key + " is given twice";
+      return false;
+    }
     if (key == "baud") {
       if (!ParseBaud(value, &q->baud)) {
         *why = "baud '" + value + "' is not a rate from 50 to 20000000";
