@@ -40,6 +40,19 @@ struct Cost {
 // stays a loss, not a pair of changed bytes.
 Cost CostOf(std::size_t d, std::size_t i) { return {std::max(d, i) + (d > i ? d - i : i - d), d + i}; }
 
+// What standing one received byte in place of an expected one costs, in
+// half edits: nothing when equal, half an edit when one bit differs, a whole
+// edit otherwise. A byte lost or put in costs a whole edit too. A line that
+// damages bytes nearly always flips a bit or two, while a byte of the stream
+// out of step differs in about four: so a stretch of one-bit changes stays a
+// stretch of changed bytes, and is never traded for a byte lost here and one
+// put in there at the same price.
+constexpr unsigned kWholeEdit = 2;
+unsigned PairCost(std::uint8_t want, std::uint8_t got) {
+  if (want == got) return 0;
+  return std::has_single_bit(static_cast<unsigned>(want ^ got)) ? 1 : kWholeEdit;
+}
+
 std::string Hex(const std::uint8_t* p, std::size_t n) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -405,13 +418,17 @@ bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t
   if (n == 0) return false;
   const std::uint8_t* want = ExpectedAt(0);
   const std::uint8_t* got = PendingAt(0);
-  // How many of got[0, m) can be paired in order with equal bytes of
-  // want[0, a), for every a at once: one row per received byte, kept two at
-  // a time.
+  // How well got[0, m) pairs in order with want[0, a), for every a at once:
+  // an equal byte counts two, one that differs in a single bit one (a line
+  // that drops bit 7 changes every byte of UTF-8 text above 127, and those
+  // bytes still stand in the stream's step). One row per received byte, kept
+  // two at a time.
   std::vector<std::uint32_t> row(n + 1, 0), next(n + 1, 0);
   for (std::size_t b = 1; b <= m; ++b) {
-    for (std::size_t a = 1; a <= n; ++a)
-      next[a] = want[a - 1] == got[b - 1] ? row[a - 1] + 1 : std::max(row[a], next[a - 1]);
+    for (std::size_t a = 1; a <= n; ++a) {
+      const unsigned pair = kWholeEdit - PairCost(want[a - 1], got[b - 1]);
+      next[a] = std::max({pair ? row[a - 1] + pair : 0u, row[a], next[a - 1]});
+    }
     row.swap(next);
   }
   // Where the stretch ends on the expected side: the most pairs, less half a
@@ -419,7 +436,7 @@ bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t
   // last received byte would pair with an equal byte by chance far ahead,
   // calling everything between lost; with it, the end keeps to the stream's
   // step even when every second byte is lost.
-  auto score = [&](std::size_t a) { return 3 * static_cast<long>(row[a]) - static_cast<long>(a); };
+  auto score = [&](std::size_t a) { return 3 * static_cast<long>(row[a]) - 2 * static_cast<long>(a); };
   std::size_t a = 0;
   for (std::size_t k = 1; k <= n; ++k)
     if (score(k) > score(a)) a = k;
@@ -427,7 +444,7 @@ bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t
   // Bytes of another stream (noise, a wrong line speed) pair up by chance
   // only here and there; the stream with dense faults pairs up nearly
   // everywhere.
-  return 3 * row[a] >= 2 * m;
+  return 3 * row[a] >= 4 * m;
 }
 
 void StreamComparator::PairUp(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
@@ -447,22 +464,23 @@ void StreamComparator::PairUp(const std::uint8_t* want, const std::uint8_t* got,
 
 void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, std::size_t d, std::size_t i,
                              Difference* diff, std::uint64_t* gaps) {
-  // Fewest edits (a changed, a lost or an extra byte costs one) that turn the
-  // expected bytes into the received ones; faults closer together than the
-  // run that must agree come out one by one, not as a shifted block.
+  // Fewest edits (a changed, a lost or an extra byte costs one, a change of
+  // a single bit half) that turn the expected bytes into the received ones;
+  // faults closer together than the run that must agree come out one by
+  // one, not as a shifted block.
   const std::size_t cols = i + 1;
   cost_.assign((d + 1) * cols, 0);
   auto at = [&](std::size_t a, std::size_t b) -> std::uint16_t& { return cost_[a * cols + b]; };
-  for (std::size_t a = 0; a <= d; ++a) at(a, 0) = static_cast<std::uint16_t>(a);
-  for (std::size_t b = 0; b <= i; ++b) at(0, b) = static_cast<std::uint16_t>(b);
+  for (std::size_t a = 0; a <= d; ++a) at(a, 0) = static_cast<std::uint16_t>(kWholeEdit * a);
+  for (std::size_t b = 0; b <= i; ++b) at(0, b) = static_cast<std::uint16_t>(kWholeEdit * b);
   for (std::size_t a = 1; a <= d; ++a)
     for (std::size_t b = 1; b <= i; ++b)
-      at(a, b) = static_cast<std::uint16_t>(
-          std::min({at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1 : 0), at(a - 1, b) + 1, at(a, b - 1) + 1}));
+      at(a, b) = static_cast<std::uint16_t>(std::min({at(a - 1, b - 1) + PairCost(want[a - 1], got[b - 1]),
+                                                      at(a - 1, b) + kWholeEdit, at(a, b - 1) + kWholeEdit}));
   // Back from the end, preferring a pair, then a loss, then an extra byte.
   bool inGap = false;
   for (std::size_t a = d, b = i; a || b;) {
-    if (a && b && at(a, b) == at(a - 1, b - 1) + (want[a - 1] != got[b - 1] ? 1 : 0)) {
+    if (a && b && at(a, b) == at(a - 1, b - 1) + PairCost(want[a - 1], got[b - 1])) {
       unsigned bits = static_cast<unsigned>(std::popcount(static_cast<unsigned>(want[a - 1] ^ got[b - 1])));
       if (bits) {
         ++diff->corrupted;
@@ -470,7 +488,7 @@ void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, 
       }
       --a, --b;
       inGap = false;
-    } else if (a && at(a, b) == at(a - 1, b) + 1) {
+    } else if (a && at(a, b) == at(a - 1, b) + kWholeEdit) {
       ++diff->lost;
       if (!inGap) ++*gaps;
       inGap = true;
@@ -504,7 +522,7 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   diff.expectedOffset = e_;
   diff.receivedOffset = r_;
   std::uint64_t gaps = 0;
-  if (d && i && d * i <= kAlignCells && d + i < 65535) {
+  if (d && i && d * i <= kAlignCells && kWholeEdit * (d + i) < 65535) {
     Align(want, got, d, i, &diff, &gaps);
     if (cost_.capacity() > kKeptAlignCells) std::vector<std::uint16_t>().swap(cost_);
   } else {

@@ -469,6 +469,46 @@ TEST(Comparator, FaultsTooDenseForAnAgreeingRunAreStillCountedOneByOne) {
   }
 }
 
+// UTF-8 text in numbered lines, each with a number of its own: short runs of
+// ASCII between bytes above 127.
+std::string Utf8Text(std::size_t n) {
+  std::string s;
+  char line[96];
+  unsigned x = 17;
+  for (int k = 0; s.size() < n; ++k) {
+    x = x * 1103515245u + 12345u;
+    std::snprintf(line, sizeof line, "%05d Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln \xe2\x80\x93 na\xc3\xafve caf\xc3\xa9 %u\n", k,
+                  (x >> 8) % 1000000);
+    s += line;
+  }
+  s.resize(n);
+  return s;
+}
+
+TEST(Comparator, ASevenBitLineOnUtf8TextChangesBytesAndLosesNone) {
+  // A line with seven data bits clears bit 7 of every byte: as many bytes
+  // come back as went out, each byte above 127 changed in one bit, and
+  // nothing lost or put in, however densely the changed bytes stand.
+  const std::string text = Utf8Text(30000);
+  auto strip = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(c & 0x7f);
+    return s;
+  };
+  for (bool stress : {false, true}) {
+    const std::size_t sent = stress ? 3 * text.size() + 123 : text.size();
+    for (std::size_t block : {1u, 2048u}) {
+      SCOPED_TRACE(block);
+      std::uint64_t high = 0;
+      for (char c : Repeat(text, sent)) high += static_cast<unsigned char>(c) >= 0x80;
+      const CompareCounts k = Compare({"7 bits", text, stress, sent, strip, {}}, block);
+      EXPECT_EQ(k.lost, 0u);
+      EXPECT_EQ(k.extra, 0u);
+      EXPECT_EQ(k.corrupted, high);
+      EXPECT_EQ(k.bitErrors, high);
+    }
+  }
+}
+
 TEST(Comparator, HoldsNoMoreThanAWindowWhateverComesIn) {
   MemoryStream stream(kText, true);
   StreamComparator comparator(stream);
