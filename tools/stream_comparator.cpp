@@ -28,6 +28,20 @@ constexpr std::size_t kDenseStretch = 1024;
 // itself, and are not called a repeat.
 constexpr std::size_t kShortestRepeat = 8;
 
+// Blocks shorter than this found in each other's place are as likely chance
+// as a far end that sent them out of order, and are aligned like any fault.
+constexpr std::size_t kShortestMove = 16;
+
+// Where n expected bytes came back as two blocks of them in swapped order
+// (the second block first), exactly: the length of the first expected block,
+// or 0 if they did not. Both blocks must be kShortestMove bytes or longer.
+std::size_t SwappedAt(const std::uint8_t* want, const std::uint8_t* got, std::size_t n) {
+  for (std::size_t a = kShortestMove; a + kShortestMove <= n; ++a) {
+    if (got[0] == want[a] && std::memcmp(got, want + a, n - a) == 0 && std::memcmp(got + n - a, want, a) == 0) return a;
+  }
+  return 0;
+}
+
 struct Cost {
   std::size_t edits, skipped;
   bool operator<(const Cost& o) const { return edits != o.edits ? edits < o.edits : skipped < o.skipped; }
@@ -522,7 +536,15 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   diff.expectedOffset = e_;
   diff.receivedOffset = r_;
   std::uint64_t gaps = 0;
-  if (d && i && d * i <= kAlignCells && kWholeEdit * (d + i) < 65535) {
+  if (const std::size_t first = d == i ? SwappedAt(want, got, d) : 0) {
+    // Two blocks that came back whole but in swapped order: nothing in them
+    // changed. Aligned by edits, blocks of about the same length would pair
+    // up byte by byte as changed bytes with several bit errors each; told
+    // instead as the shorter one taken out of its place and put in at the
+    // other, as a longer moved block is found by the search.
+    diff.lost = diff.extra = std::min(first, d - first);
+    gaps = 1;
+  } else if (d && i && d * i <= kAlignCells && kWholeEdit * (d + i) < 65535) {
     Align(want, got, d, i, &diff, &gaps);
     if (cost_.capacity() > kKeptAlignCells) std::vector<std::uint16_t>().swap(cost_);
   } else {
