@@ -178,6 +178,7 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
     diff.expectedOffset = e_;
     diff.receivedOffset = r_;
     diff.lost = sent_ - e_;
+    diff.gaps = 1;
     diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
     counts_.lost += diff.lost;
     counts_.lostAtEnd = diff.lost;
@@ -554,7 +555,7 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   counts_.corrupted += diff.corrupted;
   counts_.bitErrors += diff.bitErrors;
   counts_.lost += diff.lost;
-  counts_.gaps += gaps;
+  counts_.gaps += diff.gaps = gaps;
   counts_.extra += diff.extra;
   if (!diff.lost && !diff.corrupted && diff.extra >= kShortestRepeat && RepeatsWhatCameBefore(d, i))
     counts_.repeated += diff.repeated = diff.extra;

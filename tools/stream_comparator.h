@@ -42,6 +42,7 @@ struct Difference {
   std::uint64_t expectedOffset = 0;  // in the stream sent (passes of the file one after another)
   std::uint64_t receivedOffset = 0;
   std::uint64_t lost = 0, corrupted = 0, extra = 0, bitErrors = 0;
+  std::uint64_t gaps = 0;      // runs the lost bytes here fall in: faults a few bytes apart share one place
   std::uint64_t repeated = 0;  // of the extra, a repeat of the bytes that came just before
   std::string expectedHex, receivedHex;  // a few bytes from the point where they part
 };

@@ -572,6 +572,23 @@ TEST(Comparator, KeepsTheFirstDifferencesWithTheirPlaceAndBytes) {
   EXPECT_EQ(diffs[1].expectedOffset, 5000u);
   EXPECT_EQ(diffs[1].receivedOffset, 5000u);
   EXPECT_EQ(diffs[1].lost, 2u);
+  EXPECT_EQ(diffs[1].gaps, 1u);
+}
+
+TEST(Comparator, APlaceSaysHowManyGapsItsLostBytesFallIn) {
+  // Single bytes dropped 10 bytes apart share one place; it must not read as
+  // one gap of two bytes. A loss at the very end is a gap of its own.
+  Case c{"drops 10 apart", kRandom, false, kRandom.size(),
+         [](auto s) { return Erase(Erase(Erase(s, 19000, 1000), 4010, 1), 4000, 1); }, {1002, 3, 0, 0, 0}};
+  std::vector<Difference> diffs;
+  const CompareCounts k = Compare(c, 2048, &diffs);
+  EXPECT_EQ(k.gaps, 3u);
+  ASSERT_EQ(diffs.size(), 2u);
+  EXPECT_EQ(diffs[0].expectedOffset, 4000u);
+  EXPECT_EQ(diffs[0].lost, 2u);
+  EXPECT_EQ(diffs[0].gaps, 2u);
+  EXPECT_EQ(diffs[1].lost, 1000u);
+  EXPECT_EQ(diffs[1].gaps, 1u);
 }
 
 TEST(FileStream, ReadsPassesFromDiskAcrossTheRewind) {
