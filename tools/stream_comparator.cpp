@@ -42,6 +42,15 @@ std::size_t SwappedAt(const std::uint8_t* want, const std::uint8_t* got, std::si
   return 0;
 }
 
+// How far the search for the place looks once nothing agrees within the
+// window: ahead (never past what has been sent) for a stretch lost in one
+// piece, as a full buffer of a network server or an adapter can lose, and
+// behind for one sent again. It reads the expected stream a band at a time,
+// both ways at once, and stops at the first band where the place is found.
+constexpr std::uint64_t kFarAhead = 4u << 20;
+constexpr std::uint64_t kFarBehind = 256u << 10;
+constexpr std::size_t kFarBand = 64 * 1024;
+
 struct Cost {
   std::size_t edits, skipped;
   bool operator<(const Cost& o) const { return edits != o.edits ? edits < o.edits : skipped < o.skipped; }
@@ -86,6 +95,7 @@ StreamComparator::StreamComparator(ExpectedStream& expected, const Settings& set
   settings_.confirm = std::max(settings_.confirm, settings_.agree);
   settings_.window = std::max<std::size_t>(settings_.window, 1);
   exp_.resize(settings_.window + settings_.confirm + kReadAhead);
+  far_.resize(kFarBand + settings_.confirm);
   std::size_t buckets = std::bit_ceil(2 * (settings_.window + 1));
   for (GramTable* t : {&expTable_, &recTable_}) {
     t->head.assign(buckets, 0);
@@ -144,7 +154,7 @@ std::size_t StreamComparator::MatchInStep(const std::uint8_t* data, std::size_t 
 void StreamComparator::Feed(const std::uint8_t* data, std::size_t n) {
   const std::size_t hold = settings_.window + settings_.confirm;
   while (n > 0) {
-    if (!searching_ && Pending() == 0) {
+    if (!searching_ && !replaying_ && Pending() == 0) {
       // In step: compare straight from the caller's bytes, no copy.
       std::size_t same = MatchInStep(data, n);
       r_ += same;
@@ -174,24 +184,39 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
     e_ = sent_;
   } else if (sent_ > e_) {
     // Sent and never seen: one gap at the end.
-    Difference diff;
-    diff.expectedOffset = e_;
-    diff.receivedOffset = r_;
-    diff.lost = sent_ - e_;
-    diff.gaps = 1;
-    diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
-    counts_.lost += diff.lost;
-    counts_.lostAtEnd = diff.lost;
-    counts_.expected += diff.lost;
-    ++counts_.gaps;
-    ++counts_.places;
-    e_ = sent_;
-    if (differences_.size() < settings_.keepDifferences) differences_.push_back(diff);
+    counts_.lostAtEnd = sent_ - e_;
+    SkipLost(sent_ - e_);
   }
+}
+
+void StreamComparator::SkipLost(std::uint64_t n) {
+  Difference diff;
+  diff.expectedOffset = e_;
+  diff.receivedOffset = r_;
+  diff.lost = n;
+  diff.gaps = 1;
+  diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
+  diff.receivedHex = Hex(PendingAt(0), std::min(settings_.excerpt, Pending()));
+  counts_.lost += n;
+  counts_.expected += n;
+  ++counts_.gaps;
+  ++counts_.places;
+  if (differences_.size() < settings_.keepDifferences) differences_.push_back(diff);
+  e_ += n;
+  if (e_ > expBase_ + expLen_) {
+    // Past all that is read ahead: read again from there.
+    expBase_ = e_;
+    expLen_ = 0;
+  }
+  searching_ = false;
 }
 
 void StreamComparator::Drain(bool final) {
   for (;;) {
+    if (replaying_) {
+      if (!Replay(final)) return;
+      continue;
+    }
     if (searching_) {
       if (!Search(final)) return;
       continue;
@@ -360,10 +385,11 @@ bool StreamComparator::Search(bool final) {
   // Nothing agrees within the window.
   std::uint64_t limit = std::min(sent_, streamEnd_);
   if (atCut_) {
-    PlaceOpenEnded(nE, nR, nR >= settings_.agree);
+    if (!FarSearch()) PlaceOpenEnded(nE, nR, nR >= settings_.agree);
     return true;
   }
   if (final && 2 * static_cast<std::uint64_t>(Pending()) < limit - e_) {
+    if (FarSearch()) return true;
     // Far fewer bytes than are owed, at the very end: the far end stopped,
     // and what it sent last (a few echoes, chatter) is placed where it
     // stands; aligned against the whole owed tail instead, chatter would
@@ -378,6 +404,7 @@ bool StreamComparator::Search(bool final) {
     return true;
   }
   if (ResolveDenseFaults(nE, nR)) return true;
+  if (FarSearch()) return true;
   if (allInView) {
     Resolve(tail.d, tail.i);
   } else {
@@ -386,6 +413,132 @@ bool StreamComparator::Search(bool final) {
     Resolve(std::min(W, nE), std::min(W, nR));
   }
   return true;
+}
+
+std::size_t StreamComparator::ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n) {
+  std::size_t got = 0;
+  while (got < n) {
+    const std::size_t part = stream_.Read(from + got, out + got, n - got);
+    if (part == 0) break;
+    got += part;
+  }
+  return got;
+}
+
+bool StreamComparator::FarSearch() {
+  const std::size_t K = settings_.agree, C = settings_.confirm;
+  // The received grams are in their table from the search just made.
+  const std::size_t indexed = recTable_.inserted;
+  if (indexed == 0 || Pending() < C) return false;
+  const std::uint64_t limit = std::min(sent_, streamEnd_);
+  const std::uint64_t ahead = limit > e_ ? std::min(limit - e_, kFarAhead) : 0;
+  const std::uint64_t behind = std::min(e_, kFarBehind);
+  struct Place {
+    bool found = false, behind = false;
+    std::uint64_t at = 0;  // where in the expected stream received byte i stands
+    std::size_t i = 0;
+    std::uint64_t shift = 0;  // how far the streams' step moves there
+  } best;
+  // Of the bytes read, a gram every `stride` bytes is looked up among the
+  // received ones: a stretch that agrees as long as a trusted place holds
+  // one whole, wherever it starts, and the search costs one lookup per
+  // stride read. Gram starts in [from, to); the bytes after `to` are read
+  // too, to tell how far a place agrees.
+  const std::size_t stride = std::max<std::size_t>(C - K, 1);
+  auto look = [&](std::uint64_t from, std::uint64_t to, bool isBehind) {
+    const std::size_t n = ReadExpected(from, far_.data(), static_cast<std::size_t>(std::min(to + C, limit) - from));
+    for (std::uint64_t at = (from + stride - 1) / stride * stride; at < to && at - from + K <= n; at += stride) {
+      const std::uint8_t* gram = far_.data() + (at - from);
+      const long found = Lookup(recTable_, Hash(gram), gram, false);
+      if (found < 0) continue;
+      std::size_t i = static_cast<std::size_t>(found);
+      std::size_t agree = K;
+      const std::size_t room = std::min<std::size_t>(n - (at - from), Pending() - i);
+      while (agree < std::min(room, C) && gram[agree] == *PendingAt(i + agree)) ++agree;
+      // Back to where the agreement starts, read again from the stream
+      // where it runs before this band.
+      std::uint64_t start = at;
+      while (i > 0 && start > from && far_[start - 1 - from] == *PendingAt(i - 1)) --start, --i;
+      std::uint8_t before[256];
+      while (i > 0 && start > 0 && start <= from) {
+        const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>({sizeof before, i, start}));
+        if (ReadExpected(start - m, before, m) != m) break;
+        std::size_t k = 0;
+        while (k < m && before[m - 1 - k] == *PendingAt(i - 1 - k)) ++k;
+        start -= k, i -= k;
+        if (k < m) break;
+      }
+      const std::size_t length = agree + static_cast<std::size_t>(at - start);
+      // As long as a trusted place, and not one byte value over and over:
+      // a line stuck at break or idle sends that, and a file holds runs of
+      // it here and there.
+      if (length < C) continue;
+      const std::uint8_t* run = PendingAt(i);
+      if (std::all_of(run, run + length, [run](std::uint8_t b) { return b == run[0]; })) continue;
+      // Ahead, a loss: the streams' step moves forward. Behind, bytes sent
+      // again. Anything else is within the window's reach and was judged there.
+      if (!isBehind && start <= e_ + i) continue;
+      if (isBehind && start >= e_) continue;
+      const std::uint64_t shift = isBehind ? e_ + i - start : start - e_ - i;
+      if (!best.found || shift < best.shift) best = {true, isBehind, start, i, shift};
+    }
+  };
+  for (std::uint64_t band = 0; band < std::max(ahead, behind) && !best.found; band += kFarBand) {
+    if (band < ahead) look(e_ + band, e_ + std::min(ahead, band + kFarBand), false);
+    if (band < behind) look(e_ - std::min(behind, band + kFarBand), e_ - band, true);
+  }
+  if (!best.found) return false;
+  if (!best.behind) {
+    // Lost in one piece; the received bytes before the place, if any, are
+    // judged against the bytes just before it by the next search.
+    SkipLost(best.at - best.i - e_);
+    return true;
+  }
+  if (best.i) Resolve(0, best.i);
+  StartReplay(best.at);
+  return true;
+}
+
+void StreamComparator::StartReplay(std::uint64_t from) {
+  replaying_ = true;
+  searching_ = false;
+  replayAt_ = from;
+  replay_ = Difference{};
+  replay_.expectedOffset = e_;
+  replay_.receivedOffset = r_;
+  replay_.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
+  replay_.receivedHex = Hex(PendingAt(0), std::min(settings_.excerpt, Pending()));
+}
+
+bool StreamComparator::Replay(bool final) {
+  while (Pending() > 0 && replayAt_ < e_) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>({Pending(), e_ - replayAt_, far_.size()}));
+    const std::size_t n = ReadExpected(replayAt_, far_.data(), want);
+    std::size_t same = 0;
+    while (same < n && far_[same] == *PendingAt(same)) ++same;
+    replay_.extra += same;
+    counts_.extra += same;
+    counts_.received += same;
+    replayAt_ += same;
+    ConsumePending(same);
+    if (same < want) {
+      EndReplay(false);
+      return true;
+    }
+  }
+  if (replayAt_ == e_ || final) {
+    EndReplay(replayAt_ == e_);
+    return true;
+  }
+  return false;
+}
+
+void StreamComparator::EndReplay(bool reachedTheStream) {
+  replaying_ = false;
+  if (reachedTheStream && replay_.extra >= kShortestRepeat) counts_.repeated += replay_.repeated = replay_.extra;
+  if (!replay_.extra) return;
+  ++counts_.places;
+  if (differences_.size() < settings_.keepDifferences) differences_.push_back(replay_);
 }
 
 bool StreamComparator::ResolveDenseFaults(std::size_t nE, std::size_t nR) {

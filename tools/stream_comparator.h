@@ -134,6 +134,21 @@ class StreamComparator {
   // Newest index in `table` whose gram equals `gram`, at most `limit`; -1 if none.
   long Lookup(const GramTable& table, std::uint32_t hash, const std::uint8_t* gram, bool expectedSide) const;
   Candidate TailCandidate(std::size_t nE, std::size_t nR) const;
+  // Where nothing agrees within the window: looks for the place further
+  // off, ahead as far as has been sent (a loss longer than the window) and
+  // behind (a stretch sent again), nearest first; takes it and returns true,
+  // or false when there is none.
+  bool FarSearch();
+  // Counts the next n expected bytes lost, in one gap, and moves past them.
+  void SkipLost(std::uint64_t n);
+  // Received bytes that play the stream again from replayAt_: extra, and a
+  // repeat when they run up to where the stream stands. False when it needs
+  // more bytes first.
+  void StartReplay(std::uint64_t from);
+  bool Replay(bool final);
+  void EndReplay(bool reachedTheStream);
+  // Reads expected bytes from anywhere in the stream, past the window too.
+  std::size_t ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n);
 
   ExpectedStream& stream_;
   Settings settings_;
@@ -157,6 +172,11 @@ class StreamComparator {
   Candidate strong_, weak_;
 
   std::vector<std::uint16_t> cost_;  // the alignment's table, kept for reuse
+  std::vector<std::uint8_t> far_;    // expected bytes read from further off
+
+  bool replaying_ = false;
+  std::uint64_t replayAt_ = 0;  // the expected byte the received ones are playing again
+  Difference replay_;           // the place of the bytes played again, while they come
 
   CompareCounts counts_;
   std::vector<Difference> differences_;
