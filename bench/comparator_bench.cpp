@@ -111,7 +111,9 @@ int main() {
   unlink(path);
 
   // The worst case: nothing agrees (a wrong line speed). The cost stays
-  // linear, a window searched once per window of bytes.
+  // linear: per window of bytes, the window searched, then the stream
+  // further off (ahead as far as was sent, here all 4 MiB at once, the most
+  // it reads, and behind).
   std::string garbage(4u << 20, '\0');
   for (auto& c : garbage) {
     x = x * 1103515245u + 12345u;

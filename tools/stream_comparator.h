@@ -5,8 +5,11 @@
 // ahead a bounded window on both sides for the smallest skip after which a run
 // of bytes agrees, so one dropped byte costs one "lost", not the rest of the
 // run; where faults are too dense for any run to agree, it aligns a short
-// stretch byte by byte instead. Memory stays bounded by the window, whatever
-// the length of the streams.
+// stretch byte by byte instead. Where nothing agrees within the window, it
+// looks further off in the stream sent, ahead for a lost stretch longer than
+// the window and behind for one sent again, reading the stream a band at a
+// time. Memory stays bounded by the window and that band, whatever the
+// length of the streams.
 #pragma once
 
 #include "tools/expected_stream.h"
