@@ -68,6 +68,17 @@ std::string Hex2(char c) {
 
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
+// Whether every place on record is a carriage return put in before a line
+// feed: where the streams part, LF was expected and CR LF came.
+bool CarriageReturnsBeforeLineFeeds(const RunFacts& f) {
+  if (f.differences.empty()) return false;
+  for (const Difference& d : f.differences) {
+    if (d.lost || d.corrupted || d.extra == 0) return false;
+    if (d.expectedHex.rfind("0a", 0) != 0 || d.receivedHex.rfind("0d 0a", 0) != 0) return false;
+  }
+  return true;
+}
+
 // What to try next, for a run that did not come out right.
 std::string Hint(const RunFacts& f) {
   switch (JudgeRun(f)) {
@@ -188,6 +199,9 @@ std::string Hint(const RunFacts& f) {
   if (k.extra && !k.lost && 2 * k.repeated >= k.extra)
     return "the far end sent pieces of the stream twice (" + Bytes(k.repeated) +
            " repeating the bytes just before them): check its buffering, and whether something on the way retries";
+  if (k.extra && !k.lost && !k.corrupted && CarriageReturnsBeforeLineFeeds(f))
+    return "the extra bytes are carriage returns put before line feeds (CR LF came back where LF was sent): "
+           "something on the way converts line endings (a terminal's onlcr, socat's crnl); make the path raw";
   if (k.extra && !k.lost)
     return "the far end sent bytes it was never sent (a banner, a console, chatter): make sure nothing else talks on the line";
   if (k.lost) return "bytes went missing on the way: check the far end's buffer and flow control";
@@ -310,6 +324,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     if (f.options.stress) std::fprintf(out, " (pass %" PRIu64 ", file offset %" PRIu64 ")", d.expectedOffset / pass + 1, d.expectedOffset % pass);
     std::fprintf(out, ", received byte %" PRIu64 ":", d.receivedOffset);
     if (d.lost) std::fprintf(out, " %" PRIu64 " lost", d.lost);
+    if (d.gaps > 1) std::fprintf(out, " (in %" PRIu64 " gaps)", d.gaps);
     if (d.corrupted) std::fprintf(out, " %" PRIu64 " corrupted (%" PRIu64 " bits)", d.corrupted, d.bitErrors);
     if (d.extra) std::fprintf(out, " %" PRIu64 " extra%s", d.extra, d.repeated ? " (a repeat of the bytes before)" : "");
     std::fprintf(out, "\n    expected %s\n    received %s\n", d.expectedHex.empty() ? "(nothing)" : d.expectedHex.c_str(),
@@ -367,11 +382,12 @@ void WriteJson(FILE* out, const RunFacts& f) {
     const Difference& d = f.differences[n];
     std::fprintf(out,
                  "%s\n    {\"expected_offset\": %" PRIu64 ", \"received_offset\": %" PRIu64 ", \"pass\": %" PRIu64
-                 ", \"file_offset\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"corrupted\": %" PRIu64
-                 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64 ", \"repeated\": %" PRIu64
-                 ", \"expected_hex\": \"%s\", \"received_hex\": \"%s\"}",
+                 ", \"file_offset\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
+                 ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
+                 ", \"repeated\": %" PRIu64 ", \"expected_hex\": \"%s\", \"received_hex\": \"%s\"}",
                  n ? "," : "", d.expectedOffset, d.receivedOffset, d.expectedOffset / pass + 1, d.expectedOffset % pass,
-                 d.lost, d.corrupted, d.bitErrors, d.extra, d.repeated, d.expectedHex.c_str(), d.receivedHex.c_str());
+                 d.lost, d.gaps, d.corrupted, d.bitErrors, d.extra, d.repeated, d.expectedHex.c_str(),
+                 d.receivedHex.c_str());
   }
   std::fprintf(out, "%s]\n}\n", f.differences.empty() ? "" : "\n  ");
 }

@@ -2,6 +2,8 @@
 #include "tools/run_report.h"
 
 #include "platform/win32.h"
+#include "tools/expected_stream.h"
+#include "tools/stream_comparator.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -258,6 +260,56 @@ TEST(RunVerdict, ALineHeldBackWhenTheWaitEndedIsToldAsHeld) {
                             "16384 bytes never went out"),
             std::string::npos)
       << Summary(f);
+}
+
+// The facts of a one-shot run of `sent` that came back as `received`.
+RunFacts Judged(const std::string& sent, const std::string& received) {
+  MemoryStream stream(sent, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(sent.size());
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(received.data()), received.size());
+  comparator.Finish(sent.size());
+  RunFacts f = IntactRun(sent.size(), sent.size());
+  f.fileSize = sent.size();
+  f.received = received.size();
+  f.counts = comparator.Counts();
+  f.differences = comparator.Differences();
+  return f;
+}
+
+// Line endings converted on the way (LF to CR LF) are named as such, not
+// as chatter; a banner is still a banner.
+TEST(RunVerdict, CarriageReturnsPutBeforeLineFeedsAreToldAsAConversion) {
+  std::string sent, converted;
+  for (int line = 0; line < 300; ++line) {
+    const std::string text = "line " + std::to_string(line) + " of the file, long enough to stand alone\n";
+    sent += text;
+    converted += text.substr(0, text.size() - 1) + "\r\n";
+  }
+  RunFacts f = Judged(sent, converted);
+  ASSERT_EQ(f.counts.extra, 300u);
+  ASSERT_EQ(f.counts.lost + f.counts.corrupted, 0u);
+  EXPECT_NE(Summary(f).find("hint: the extra bytes are carriage returns put before line feeds"), std::string::npos)
+      << Summary(f);
+  f = Judged(sent, "\r\nBOOT 1.0\r\n" + sent);
+  EXPECT_NE(Summary(f).find("hint: the far end sent bytes it was never sent"), std::string::npos) << Summary(f);
+  std::string marked = sent;  // something else put in before each line feed
+  for (std::size_t at = marked.find('\n'); at != std::string::npos; at = marked.find('\n', at + 2))
+    marked.insert(at, "~");
+  f = Judged(sent, marked);
+  ASSERT_EQ(f.counts.extra, 300u);
+  EXPECT_NE(Summary(f).find("hint: the far end sent bytes it was never sent"), std::string::npos) << Summary(f);
+}
+
+// Bytes lost a few bytes apart share a place; it says they are not one run.
+TEST(RunVerdict, APlaceSaysInHowManyGapsItsBytesWereLost) {
+  std::string sent;
+  for (int k = 0; k < 4000; ++k) sent += static_cast<char>((k * 37 + k / 256) & 0xFF);
+  std::string received = sent;
+  received.erase(1010, 1).erase(1000, 1);
+  const RunFacts f = Judged(sent, received);
+  ASSERT_EQ(f.counts.lost, 2u);
+  EXPECT_NE(Summary(f).find(": 2 lost (in 2 gaps)"), std::string::npos) << Summary(f);
 }
 
 TEST(RunVerdict, SettingsARawNetworkPortCannotApplyAreSaidToBeUnapplied) {
