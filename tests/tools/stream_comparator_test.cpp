@@ -80,6 +80,15 @@ struct Expect {
   std::uint64_t repeated = 0;  // of the extra
 };
 
+void ExpectCounts(const CompareCounts& k, const Expect& want) {
+  EXPECT_EQ(k.lost, want.lost);
+  EXPECT_EQ(k.gaps, want.gaps);
+  EXPECT_EQ(k.corrupted, want.corrupted);
+  EXPECT_EQ(k.bitErrors, want.bitErrors);
+  EXPECT_EQ(k.extra, want.extra);
+  EXPECT_EQ(k.repeated, want.repeated);
+}
+
 struct Case {
   const char* name;
   std::string file;
@@ -194,13 +203,7 @@ TEST_P(ComparatorCases, CountsWhatTheLineDid) {
   const std::size_t block = GetParam();
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
-    CompareCounts k = Compare(c, block);
-    EXPECT_EQ(k.lost, c.expect.lost);
-    EXPECT_EQ(k.gaps, c.expect.gaps);
-    EXPECT_EQ(k.corrupted, c.expect.corrupted);
-    EXPECT_EQ(k.bitErrors, c.expect.bitErrors);
-    EXPECT_EQ(k.extra, c.expect.extra);
-    EXPECT_EQ(k.repeated, c.expect.repeated);
+    ExpectCounts(Compare(c, block), c.expect);
   }
 }
 
@@ -378,13 +381,7 @@ TEST(Comparator, AStretchLostOrSentAgainBeyondTheWindowIsOnePlace) {
   for (const FarCase& f : cases) {
     for (std::size_t block : {7u, 2048u}) {
       SCOPED_TRACE(testing::Message() << f.what << ", blocks of " << block);
-      const CompareCounts k = Compare({f.what, f.file, f.repeat, f.sent, f.line, f.expect}, block);
-      EXPECT_EQ(k.lost, f.expect.lost);
-      EXPECT_EQ(k.gaps, f.expect.gaps);
-      EXPECT_EQ(k.corrupted, f.expect.corrupted);
-      EXPECT_EQ(k.bitErrors, f.expect.bitErrors);
-      EXPECT_EQ(k.extra, f.expect.extra);
-      EXPECT_EQ(k.repeated, f.expect.repeated);
+      ExpectCounts(Compare({f.what, f.file, f.repeat, f.sent, f.line, f.expect}, block), f.expect);
     }
   }
 }
