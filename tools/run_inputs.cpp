@@ -14,13 +14,21 @@ namespace {
 
 // Whether `name` is valid UTF-8: the exerciser's window takes names through
 // a text field, which holds Unicode text and cannot carry other bytes.
+// Strict: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool IsUtf8(const std::string& name) {
   for (std::size_t i = 0; i < name.size();) {
     const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || (length == 2 && c < 0xC2) || i + length > name.size()) return false;
-    for (std::size_t k = 1; k < length; ++k)
-      if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return false;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the byte after the lead
+    if (c < 0x80) length = 1;
+    else if (c >= 0xC2 && c <= 0xDF) length = 2;
+    else if (c >= 0xE0 && c <= 0xEF) length = 3, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4) length = 4, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+    if (length == 0 || i + length > name.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(name[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
     i += length;
   }
   return true;
@@ -77,16 +85,28 @@ std::string SourceFileProblem(const std::string& path) {
 std::string ReportTargetProblem(const std::string& target, const std::string& source) {
   const std::string quoted = "'" + target + "'";
   struct stat report, sent;
-  const bool exists = ::stat(target.c_str(), &report) == 0;
-  if (exists && S_ISDIR(report.st_mode)) return "--json " + quoted + " is a directory: name a file in it";
-  if (exists && ::stat(source.c_str(), &sent) == 0 && report.st_dev == sent.st_dev && report.st_ino == sent.st_ino)
+  if (::lstat(target.c_str(), &report) != 0) {
+    // Nothing there: made to ask, and taken away again. Made exclusively, so
+    // that only this file goes, never one another program made meanwhile.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return "cannot write the report to " + quoted + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(target.c_str());
+    return "";
+  }
+  // A link that leads nowhere is left alone: the report is made through it
+  // at the end, as asked.
+  if (::stat(target.c_str(), &report) != 0) return "";
+  if (S_ISDIR(report.st_mode)) return "--json " + quoted + " is a directory: name a file in it";
+  if (::stat(source.c_str(), &sent) == 0 && report.st_dev == sent.st_dev && report.st_ino == sent.st_ino)
     return "--json " + quoted + " is the file to send: the report would overwrite it";
-  // Opened as it will be written, without truncating a report that is
-  // there; a file made only to ask is taken away again.
-  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  // Only a regular file is opened to ask: a named pipe's reader would take
+  // the open and close for an empty report and go, and a device answers
+  // only when written to.
+  if (!S_ISREG(report.st_mode)) return "";
+  const int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) return "cannot write the report to " + quoted + ": " + std::strerror(errno);
   ::close(fd);
-  if (!exists) ::unlink(target.c_str());
   return "";
 }
 

@@ -68,17 +68,6 @@ std::string Hex2(char c) {
 
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
-// Whether every place on record is a carriage return put in before a line
-// feed: where the streams part, LF was expected and CR LF came.
-bool CarriageReturnsBeforeLineFeeds(const RunFacts& f) {
-  if (f.differences.empty()) return false;
-  for (const Difference& d : f.differences) {
-    if (d.lost || d.corrupted || d.extra == 0) return false;
-    if (d.expectedHex.rfind("0a", 0) != 0 || d.receivedHex.rfind("0d 0a", 0) != 0) return false;
-  }
-  return true;
-}
-
 // What to try next, for a run that did not come out right.
 std::string Hint(const RunFacts& f) {
   switch (JudgeRun(f)) {
@@ -199,7 +188,7 @@ std::string Hint(const RunFacts& f) {
   if (k.extra && !k.lost && 2 * k.repeated >= k.extra)
     return "the far end sent pieces of the stream twice (" + Bytes(k.repeated) +
            " repeating the bytes just before them): check its buffering, and whether something on the way retries";
-  if (k.extra && !k.lost && !k.corrupted && CarriageReturnsBeforeLineFeeds(f))
+  if (k.extra && !k.lost && !k.corrupted && k.carriageReturnsAdded == k.extra)
     return "the extra bytes are carriage returns put before line feeds (CR LF came back where LF was sent): "
            "something on the way converts line endings (a terminal's onlcr, socat's crnl); make the path raw";
   if (k.extra && !k.lost)
@@ -354,9 +343,10 @@ void WriteJson(FILE* out, const RunFacts& f) {
                "  \"counts\": {\"offered\": %" PRIu64 ", \"accepted\": %" PRIu64 ", \"written\": %" PRIu64
                ", \"received\": %" PRIu64 ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
                ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
-               ", \"repeated\": %" PRIu64 ", \"places\": %" PRIu64 ", \"unreturned\": %" PRIu64 "},\n",
+               ", \"repeated\": %" PRIu64 ", \"carriage_returns_added\": %" PRIu64 ", \"places\": %" PRIu64
+               ", \"unreturned\": %" PRIu64 "},\n",
                Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps,
-               k.corrupted, k.bitErrors, k.extra, k.repeated, k.places, k.unreturned);
+               k.corrupted, k.bitErrors, k.extra, k.repeated, k.carriageReturnsAdded, k.places, k.unreturned);
   std::fprintf(out,
                "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
                "\"bit_error_rate\": %.6g},\n",

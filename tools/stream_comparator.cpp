@@ -189,14 +189,23 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
   }
 }
 
+Difference StreamComparator::PlaceHere() const {
+  Difference place;
+  place.expectedOffset = e_;
+  place.receivedOffset = r_;
+  return place;
+}
+
+void StreamComparator::Excerpt(Difference* place) {
+  place->expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
+  place->receivedHex = Hex(PendingAt(0), std::min(settings_.excerpt, Pending()));
+}
+
 void StreamComparator::SkipLost(std::uint64_t n) {
-  Difference diff;
-  diff.expectedOffset = e_;
-  diff.receivedOffset = r_;
+  Difference diff = PlaceHere();
   diff.lost = n;
   diff.gaps = 1;
-  diff.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
-  diff.receivedHex = Hex(PendingAt(0), std::min(settings_.excerpt, Pending()));
+  Excerpt(&diff);
   counts_.lost += n;
   counts_.expected += n;
   ++counts_.gaps;
@@ -431,8 +440,12 @@ bool StreamComparator::FarSearch() {
   const std::size_t indexed = recTable_.inserted;
   if (indexed == 0 || Pending() < C) return false;
   const std::uint64_t limit = std::min(sent_, streamEnd_);
-  const std::uint64_t ahead = limit > e_ ? std::min(limit - e_, kFarAhead) : 0;
-  const std::uint64_t behind = std::min(e_, kFarBehind);
+  // Nothing further off than a pass is new where the stream repeats (a
+  // stress run), and a small file would otherwise be read again and again,
+  // pass by pass, at every window of noise.
+  const std::uint64_t reach = stream_.PassLength() + C;
+  const std::uint64_t ahead = limit > e_ ? std::min({limit - e_, kFarAhead, reach}) : 0;
+  const std::uint64_t behind = std::min({e_, kFarBehind, reach});
   struct Place {
     bool found = false, behind = false;
     std::uint64_t at = 0;  // where in the expected stream received byte i stands
@@ -483,10 +496,15 @@ bool StreamComparator::FarSearch() {
       if (!best.found || shift < best.shift) best = {true, isBehind, start, i, shift};
     }
   };
-  for (std::uint64_t band = 0; band < std::max(ahead, behind) && !best.found; band += kFarBand) {
-    if (band < ahead) look(e_ + band, e_ + std::min(ahead, band + kFarBand), false);
-    if (band < behind) look(e_ - std::min(behind, band + kFarBand), e_ - band, true);
-  }
+  // Ahead first, all of it: where the stream repeats (a stress run, a file
+  // of two equal halves) a loss of L and a repeat of the pass less L look
+  // alike, and the nearer is not the likelier. A loss lies within what has
+  // been sent, as the lost bytes were; the mirror of a repeat lies a pass
+  // less its length ahead, further than the sender usually is.
+  for (std::uint64_t band = 0; band < ahead && !best.found; band += kFarBand)
+    look(e_ + band, e_ + std::min(ahead, band + kFarBand), false);
+  for (std::uint64_t band = 0; band < behind && !best.found; band += kFarBand)
+    look(e_ - std::min(behind, band + kFarBand), e_ - band, true);
   if (!best.found) return false;
   if (!best.behind) {
     // Lost in one piece; the received bytes before the place, if any, are
@@ -503,11 +521,8 @@ void StreamComparator::StartReplay(std::uint64_t from) {
   replaying_ = true;
   searching_ = false;
   replayAt_ = from;
-  replay_ = Difference{};
-  replay_.expectedOffset = e_;
-  replay_.receivedOffset = r_;
-  replay_.expectedHex = Hex(ExpectedAt(0), ExpectedAvailable(settings_.excerpt));
-  replay_.receivedHex = Hex(PendingAt(0), std::min(settings_.excerpt, Pending()));
+  replay_ = PlaceHere();
+  Excerpt(&replay_);
 }
 
 bool StreamComparator::Replay(bool final) {
@@ -669,6 +684,24 @@ void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, 
   }
 }
 
+bool StreamComparator::CarriageReturnsAddedOnly(std::size_t d, std::size_t i) const {
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
+  // The line feed a carriage return was put before may be the first byte
+  // after the place, where the streams agree again.
+  const std::size_t wantHeld = Buffered();
+  const std::size_t gotHeld = Pending();
+  std::size_t a = 0;
+  for (std::size_t b = 0; b < i; ++b) {
+    if (a < d && got[b] == want[a]) {
+      ++a;
+    } else if (got[b] != '\r' || a >= wantHeld || want[a] != '\n' || b + 1 >= gotHeld || got[b + 1] != '\n') {
+      return false;
+    }
+  }
+  return a == d;
+}
+
 bool StreamComparator::RepeatsWhatCameBefore(std::size_t d, std::size_t i) const {
   if (e_ + d < i) return false;
   const std::uint64_t from = e_ + d - i;
@@ -686,9 +719,7 @@ bool StreamComparator::RepeatsWhatCameBefore(std::size_t d, std::size_t i) const
 void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   const std::uint8_t* want = ExpectedAt(0);
   const std::uint8_t* got = PendingAt(0);
-  Difference diff;
-  diff.expectedOffset = e_;
-  diff.receivedOffset = r_;
+  Difference diff = PlaceHere();
   std::uint64_t gaps = 0;
   if (const std::size_t first = d == i ? SwappedAt(want, got, d) : 0) {
     // Two blocks that came back whole but in swapped order: nothing in them
@@ -712,12 +743,13 @@ void StreamComparator::Resolve(std::size_t d, std::size_t i) {
   counts_.extra += diff.extra;
   if (!diff.lost && !diff.corrupted && diff.extra >= kShortestRepeat && RepeatsWhatCameBefore(d, i))
     counts_.repeated += diff.repeated = diff.extra;
+  else if (!diff.lost && !diff.corrupted && diff.extra && CarriageReturnsAddedOnly(d, i))
+    counts_.carriageReturnsAdded += diff.extra;
   counts_.places += (diff.corrupted || diff.lost || diff.extra) ? 1 : 0;
   counts_.expected += d;
   counts_.received += i;
   if (differences_.size() < settings_.keepDifferences && (diff.corrupted || diff.lost || diff.extra)) {
-    diff.expectedHex = Hex(want, std::min(settings_.excerpt, Buffered()));
-    diff.receivedHex = Hex(got, std::min(settings_.excerpt, Pending()));
+    Excerpt(&diff);
     differences_.push_back(diff);
   }
   e_ += d;

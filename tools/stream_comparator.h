@@ -32,6 +32,7 @@ struct CompareCounts {
   std::uint64_t bitErrors = 0;  // differing bits among the corrupted bytes
   std::uint64_t extra = 0;
   std::uint64_t repeated = 0;   // of the extra, runs that repeat the bytes just before them
+  std::uint64_t carriageReturnsAdded = 0;  // of the extra, a CR put before a sent LF (line endings converted)
   std::uint64_t places = 0;     // places where the streams part (kept or not)
   std::uint64_t lostAtEnd = 0;  // of the lost, those sent after the last byte that came back
   std::uint64_t unreturned = 0;  // sent, not back when the run was cut short, and not judged
@@ -131,6 +132,9 @@ class StreamComparator {
   // and i - d extra, are the stream played again from i - d bytes back: a
   // far end that sent a piece twice, not bytes of its own.
   bool RepeatsWhatCameBefore(std::size_t d, std::size_t i) const;
+  // Whether the i received bytes are the d expected ones with a carriage
+  // return put before some of their line feeds, and nothing else.
+  bool CarriageReturnsAddedOnly(std::size_t d, std::size_t i) const;
   void ConsumePending(std::size_t n);
   std::uint32_t Hash(const std::uint8_t* p) const;
   void Insert(GramTable& table, std::size_t index, std::uint32_t hash);
@@ -142,7 +146,13 @@ class StreamComparator {
   // behind (a stretch sent again), nearest first; takes it and returns true,
   // or false when there is none.
   bool FarSearch();
-  // Counts the next n expected bytes lost, in one gap, and moves past them.
+  // A place where the streams part, here: both offsets.
+  Difference PlaceHere() const;
+  // A few bytes of each side from here, for the place's record.
+  void Excerpt(Difference* place);
+  // Counts the next n expected bytes lost, in one gap, and moves past them:
+  // the search is over, and the read-ahead starts again past them when they
+  // run beyond it.
   void SkipLost(std::uint64_t n);
   // Received bytes that play the stream again from replayAt_: extra, and a
   // repeat when they run up to where the stream stands. False when it needs

@@ -45,7 +45,12 @@ TEST_F(RunInputs, AFileThatCannotBeSentAndJudgedIsRefusedWithItsReason) {
   EXPECT_PRED2(Says, SourceFileProblem(dir_ + "/missing"), "cannot read");
   EXPECT_PRED2(Says, SourceFileProblem(Make("lat\xe9.bin", "x")), "is not UTF-8");
   EXPECT_PRED2(Says, SourceFileProblem(Make("\xc3(.bin", "x")), "is not UTF-8") << "a lead byte with no follower";
-  EXPECT_PRED2(Says, SourceFileProblem(Make("\xc0\xaf.bin", "x")), "is not UTF-8") << "an overlong form";
+  for (const char* name : {"\xc0\xaf.bin", "\xe0\x80\x80.bin", "\xf0\x80\x80\x80.bin"})
+    EXPECT_PRED2(Says, SourceFileProblem(Make(name, "x")), "is not UTF-8") << "an overlong form";
+  EXPECT_PRED2(Says, SourceFileProblem(Make("\xed\xa0\x80.bin", "x")), "is not UTF-8") << "a surrogate";
+  EXPECT_PRED2(Says, SourceFileProblem(Make("\xf4\x90\x80\x80.bin", "x")), "is not UTF-8") << "past U+10FFFF";
+  EXPECT_PRED2(Says, SourceFileProblem(Make("\xf5\x80\x80\x80.bin", "x")), "is not UTF-8") << "no such lead";
+  EXPECT_EQ(SourceFileProblem(Make("\xf0\x9f\x93\x84 \xed\x9f\xbf.bin", "x")), "") << "U+1F4C4 and U+D7FF";
 }
 
 // A report that would destroy the file under test, or could not be written
@@ -66,6 +71,18 @@ TEST_F(RunInputs, AReportTargetIsCheckedBeforeTheRunAndLeftAsItWas) {
   EXPECT_EQ(ReportTargetProblem(old, sent), "");
   ASSERT_EQ(stat(old.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 17) << "an earlier report is not cut before the run has one to put in its place";
+
+  // A named pipe is not opened to ask (its reader would take that for an
+  // empty report and go); a link that leads nowhere is left as it is.
+  const std::string pipe = dir_ + "/report.fifo";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(ReportTargetProblem(pipe, sent), "") << "it would block here, with no reader";
+  const std::string dangling = dir_ + "/link.json";
+  ASSERT_EQ(symlink((dir_ + "/target.json").c_str(), dangling.c_str()), 0);
+  EXPECT_EQ(ReportTargetProblem(dangling, sent), "");
+  EXPECT_EQ(lstat(dangling.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is still a link";
+  EXPECT_NE(stat((dir_ + "/target.json").c_str(), &st), 0) << "and leads nowhere still";
 }
 
 }  // namespace
