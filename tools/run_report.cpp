@@ -121,7 +121,8 @@ std::string Hint(const RunFacts& f) {
            "holds the sender";
   if (f.received == 0)
     return "nothing came back: is the far end looped back or echoing, with the same line settings?";
-  if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut && f.accepted > f.written)
+  if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut && f.accepted > f.written &&
+      !f.stillAnswering)
     return "the far end was holding the line back when --drain-timeout ended (it had paused its reading, or flow "
            "control held the sender): " + Bytes(k.unreturned) + " sent were not back yet and " +
            Bytes(f.accepted - f.written) + " never went out; raise --drain-timeout if it pauses that long";
@@ -137,6 +138,19 @@ std::string Hint(const RunFacts& f) {
   if (f.accepted > f.written)
     return "the line stopped taking bytes before all the link accepted went out: the far end stopped reading, "
            "flow control holds the sender, or --drain-timeout ended first";
+  // Bytes that came back as good as random (several bits wrong in each, where
+  // a line that damages bytes flips one or two) are another stream: the two
+  // ends do not agree on speed or framing. That explains the losses beside
+  // them too, however much of it came back.
+  constexpr std::uint64_t kFewChanged = 64;
+  if (k.corrupted >= kFewChanged && k.bitErrors >= 3 * k.corrupted) {
+    char text[280];
+    std::snprintf(text, sizeof text,
+                  "the bytes that came back are unlike those sent (%s changed, %.1f bits in each, as in random "
+                  "bytes): the two ends do not agree on line speed or framing; check both ends' settings",
+                  Bytes(k.corrupted).c_str(), static_cast<double>(k.bitErrors) / static_cast<double>(k.corrupted));
+    return text;
+  }
   // The last write, not the dialog's end of the file: the dialog waits up to
   // a second there for the last bytes, and a far end that answered every
   // byte but one has not stopped answering a second early.

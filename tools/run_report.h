@@ -37,6 +37,7 @@ struct RunFacts {
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;
   bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
+  bool stillAnswering = false;  // bytes were still coming back when the run ended
   bool fileChanged = false;     // the file was truncated or rewritten during the run
   // On a port with XON/XOFF flow control, the file's bytes 0x11 and 0x13,
   // which the line takes as flow control rather than data.

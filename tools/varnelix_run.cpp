@@ -212,7 +212,8 @@ class Run {
     // still holding the sender back: a far end that paused its reading has
     // the rest queued before it, unread, not dropped.
     const bool cutShort = (end == DrainEnd::TimedOut && !facts_.sendingStalled) || end == DrainEnd::Interrupted;
-    comparator_.Finish(written, cutShort && (drain_.StillAnswering(now) || held));
+    facts_.stillAnswering = drain_.StillAnswering(now);
+    comparator_.Finish(written, cutShort && (facts_.stillAnswering || held));
     facts_.written = written;
     facts_.accepted = dlg_.m_nWritten;
     facts_.received = dlg_.m_nReceived;

@@ -260,6 +260,35 @@ TEST(RunVerdict, ALineHeldBackWhenTheWaitEndedIsToldAsHeld) {
                             "16384 bytes never went out"),
             std::string::npos)
       << Summary(f);
+  // A slow line that was still answering holds the sender back too: its
+  // queue is full, and that is no pause.
+  f.stillAnswering = true;
+  f.totalSeconds = f.lastReceiptSeconds = 7.0;
+  f.drainSeconds = 2.0;
+  EXPECT_NE(Summary(f).find("hint: the line was still answering when --drain-timeout ended"), std::string::npos)
+      << Summary(f);
+}
+
+// A far end at another line speed answers with bytes of its own making:
+// that, not a stall, explains the losses beside them.
+TEST(RunVerdict, BytesAsGoodAsRandomAreToldAsAMismatchOfSpeedOrFraming) {
+  RunFacts f = IntactRun(65536, 65536);
+  f.fileSize = 65536;
+  f.sendingSeconds = 0.36;
+  f.lastReceiptSeconds = 0.38;
+  f.counts.matched = 57;
+  f.counts.corrupted = 16328;
+  f.counts.bitErrors = 65596;
+  f.counts.lost = f.counts.lostAtEnd = 49151;
+  f.counts.gaps = 1;
+  f.counts.extra = 16383;
+  f.counts.received = f.received = 32768;
+  EXPECT_NE(Summary(f).find("hint: the bytes that came back are unlike those sent (16328 bytes changed, 4.0 bits in "
+                            "each"),
+            std::string::npos)
+      << Summary(f);
+  f.counts.bitErrors = f.counts.corrupted;  // one bit each: a line that damages bytes, not another stream
+  EXPECT_EQ(Summary(f).find("unlike those sent"), std::string::npos) << Summary(f);
 }
 
 // The facts of a one-shot run of `sent` that came back as `received`.
