@@ -212,10 +212,12 @@ check rates.received_bytes_per_s != 0.0
 
 # A far end that stops reading mid-run in a stress run, cut by the drain
 # timeout while the line still holds the sender back: what it has not read
-# is queued before it, not lost.
+# is queued before it, not lost. (The wait is long enough that its last
+# answer is more than 3 s old at the cut even on a slow machine: a line
+# still answering gets another hint.)
 peer --stall-after 100000
 run "a stress run cut while the far end holds the line back" 1 --port "$device" --file "$work/random.bin" \
-  --stress --duration 2 --drain-timeout 2
+  --stress --duration 2 --drain-timeout 4
 stop_peer
 check counts.matched = 100000
 check counts.lost = 0
