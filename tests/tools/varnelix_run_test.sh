@@ -181,7 +181,9 @@ check counts.matched -le 5000
 check counts.written -lt "$(field counts.accepted)"
 check counts.lost = $(( $(field counts.written) - $(field counts.matched) ))
 check counts.lost -ge 5000
-[ "$took" -le 10 ] || fail "a stalled peer kept the runner $took s"
+# The stall is called after 3 s of it (--drain-timeout 2 is less); the rest
+# is the runner starting and ending, slow under the sanitizers.
+[ "$took" -le 15 ] || fail "a stalled peer kept the runner $took s"
 
 # A peer that stops answering after 1000 bytes while the pty still takes the
 # rest: the drain times out long after the last answer. Those bytes are lost,
