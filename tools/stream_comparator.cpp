@@ -380,7 +380,11 @@ bool StreamComparator::Search(bool final) {
     }
   }
   if (const Candidate* take = settled()) {
-    Resolve(take->d, take->i);
+    const std::size_t lost = take->d == 0 && take->i > 0 ? LossInPlaceOfRepeat(nE, take->i) : 0;
+    if (lost)
+      Resolve(lost, 0);
+    else
+      Resolve(take->d, take->i);
     return true;
   }
   if (!(eDone && rDone)) return false;  // more bytes first
@@ -682,6 +686,23 @@ void StreamComparator::Align(const std::uint8_t* want, const std::uint8_t* got, 
       inGap = false;  // lost bytes on both sides of an extra one are two gaps
     }
   }
+}
+
+std::size_t StreamComparator::LossInPlaceOfRepeat(std::size_t nE, std::size_t i) {
+  // In a stream that repeats itself (a counter pattern, a short period), a
+  // loss of L and a repeat of the period less L leave the same bytes behind,
+  // and the repeat may be the nearer step. A line loses bytes far more often
+  // than it plays them again: where the bytes skipped are a repeat and the
+  // stream further on agrees as well, the loss is taken.
+  const std::size_t C = settings_.confirm;
+  if (Pending() < C || !RepeatsWhatCameBefore(0, i)) return 0;
+  for (std::size_t d = 1; d + C <= nE; ++d) {
+    if (*ExpectedAt(d) != *PendingAt(0)) continue;
+    std::size_t agree = 1;
+    while (agree < C && *ExpectedAt(d + agree) == *PendingAt(agree)) ++agree;
+    if (agree == C) return d;
+  }
+  return 0;
 }
 
 bool StreamComparator::CarriageReturnsAddedOnly(std::size_t d, std::size_t i) const {

@@ -132,6 +132,10 @@ class StreamComparator {
   // and i - d extra, are the stream played again from i - d bytes back: a
   // far end that sent a piece twice, not bytes of its own.
   bool RepeatsWhatCameBefore(std::size_t d, std::size_t i) const;
+  // Where the i received bytes about to be called extra repeat what came
+  // before them and the stream further on agrees as well (of the nE expected
+  // bytes at hand): the expected bytes a loss would skip instead, else 0.
+  std::size_t LossInPlaceOfRepeat(std::size_t nE, std::size_t i);
   // Whether the i received bytes are the d expected ones with a carriage
   // return put before some of their line feeds, and nothing else.
   bool CarriageReturnsAddedOnly(std::size_t d, std::size_t i) const;

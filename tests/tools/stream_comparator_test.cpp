@@ -133,6 +133,14 @@ const std::string kPeriodic = Periodic(20000);
 const std::string kSmall = Text(1500);
 const std::string kBanner = "U-Boot 2031.04 (booting...)\r\nlogin: ";
 
+std::string Pattern(std::size_t n, std::size_t period) {
+  std::string s(n, '\0');
+  for (std::size_t k = 0; k < n; ++k) s[k] = static_cast<char>(period == 4 ? "ABCD"[k % 4] : k % period);
+  return s;
+}
+const std::string kCounter = Pattern(65536, 256);  // 00 01 ... ff, the usual serial test file
+const std::string kAbcd = Pattern(20000, 4);
+
 std::vector<Case> Cases() {
   return {
       {"intact text", kText, false, kText.size(), Same, {}},
@@ -144,6 +152,13 @@ std::vector<Case> Cases() {
       {"loss of the last ten", kText, false, kText.size(), [](auto s) { return Erase(s, s.size() - 10, 10); }, {10, 1, 0, 0, 0}},
       {"loss near the end", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, s.size() - 7, 1); }, {1, 1, 0, 0, 0}},
       {"burst loss of a block", kRandom, false, kRandom.size(), [](auto s) { return Erase(s, 4000, 2048); }, {2048, 1, 0, 0, 0}},
+      // In a pattern that repeats, a loss of most of a period leaves the
+      // same bytes as a repeat of the rest of it: a loss it is taken for.
+      {"200 lost from a counter pattern", kCounter, false, kCounter.size(),
+       [](auto s) { return Erase(s, 5000, 200); }, {200, 1, 0, 0, 0}},
+      {"3 lost from ABCD", kAbcd, false, kAbcd.size(), [](auto s) { return Erase(s, 5000, 3); }, {3, 1, 0, 0, 0}},
+      {"a banner in a counter pattern", kCounter, false, kCounter.size(),
+       [](auto s) { return Put(s, 5000, "BOOT v1.0 ready\r\n"); }, {0, 0, 0, 0, 17}},
       {"a burst lost from numbered lines, longer than a line", kText, false, kText.size(),
        [](auto s) { return Erase(s, 7000, 120); }, {120, 1, 0, 0, 0}},
       {"three separate losses", kText, false, kText.size(),
