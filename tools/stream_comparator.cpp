@@ -325,8 +325,7 @@ bool StreamComparator::Search(bool final) {
   // counts as true: the received side always holds enough to tell, so that
   // end is the end of what was sent, or of the window.
   auto consider = [&](std::size_t d, std::size_t i) {
-    std::size_t room = std::min(nE - d, nR - i), agree = 0;
-    while (agree < std::min(room, C) && *ExpectedAt(d + agree) == *PendingAt(i + agree)) ++agree;
+    const std::size_t agree = AgreeFrom(d, i, std::min({nE - d, nR - i, C}));
     if (agree >= C) {
       if (!strong_.found || CostOf(d, i) < CostOf(strong_.d, strong_.i)) strong_ = {d, i, true, agree};
     } else if (!weak_.found || agree > weak_.agree ||
@@ -428,7 +427,7 @@ bool StreamComparator::Search(bool final) {
   return true;
 }
 
-std::size_t StreamComparator::ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n) {
+std::size_t StreamComparator::ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n) const {
   std::size_t got = 0;
   while (got < n) {
     const std::size_t part = stream_.Read(from + got, out + got, n - got);
@@ -696,13 +695,15 @@ std::size_t StreamComparator::LossInPlaceOfRepeat(std::size_t nE, std::size_t i)
   // stream further on agrees as well, the loss is taken.
   const std::size_t C = settings_.confirm;
   if (Pending() < C || !RepeatsWhatCameBefore(0, i)) return 0;
-  for (std::size_t d = 1; d + C <= nE; ++d) {
-    if (*ExpectedAt(d) != *PendingAt(0)) continue;
-    std::size_t agree = 1;
-    while (agree < C && *ExpectedAt(d + agree) == *PendingAt(agree)) ++agree;
-    if (agree == C) return d;
-  }
+  for (std::size_t d = 1; d + C <= nE; ++d)
+    if (AgreeFrom(d, 0, C) == C) return d;
   return 0;
+}
+
+std::size_t StreamComparator::AgreeFrom(std::size_t d, std::size_t i, std::size_t most) const {
+  std::size_t agree = 0;
+  while (agree < most && *ExpectedAt(d + agree) == *PendingAt(i + agree)) ++agree;
+  return agree;
 }
 
 bool StreamComparator::CarriageReturnsAddedOnly(std::size_t d, std::size_t i) const {
@@ -729,12 +730,7 @@ bool StreamComparator::RepeatsWhatCameBefore(std::size_t d, std::size_t i) const
   if (from >= expBase_) return std::memcmp(exp_.data() + (from - expBase_), PendingAt(0), i) == 0;
   // Read again from the stream: the window has moved past them.
   std::vector<std::uint8_t> before(i);
-  for (std::size_t got = 0; got < i;) {
-    const std::size_t part = stream_.Read(from + got, before.data() + got, i - got);
-    if (part == 0) return false;
-    got += part;
-  }
-  return std::memcmp(before.data(), PendingAt(0), i) == 0;
+  return ReadExpected(from, before.data(), i) == i && std::memcmp(before.data(), PendingAt(0), i) == 0;
 }
 
 void StreamComparator::Resolve(std::size_t d, std::size_t i) {

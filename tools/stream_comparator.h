@@ -165,7 +165,10 @@ class StreamComparator {
   bool Replay(bool final);
   void EndReplay(bool reachedTheStream);
   // Reads expected bytes from anywhere in the stream, past the window too.
-  std::size_t ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n);
+  std::size_t ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n) const;
+  // How many bytes agree from expected byte d and received byte i on, up to
+  // `most` (both sides must hold that many).
+  std::size_t AgreeFrom(std::size_t d, std::size_t i, std::size_t most) const;
 
   ExpectedStream& stream_;
   Settings settings_;
