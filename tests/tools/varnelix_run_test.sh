@@ -397,6 +397,7 @@ expect_status "a report over the file to send" 2 "$bin/varnelix-run" --file "$wo
 cmp -s "$work/2000.txt" "$work/firmware.bin" || fail "$last: the file to send was overwritten"
 expect_status "a report where none can be written" 2 "$bin/varnelix-run" --file "$sample" --json "$work/no/dir.json"
 expect_status "--duration without --stress" 2 "$bin/varnelix-run" --file "$sample" --duration 5
+expect_status "seconds in hexadecimal" 2 "$bin/varnelix-run" --file "$sample" --stress --duration 0x1
 
 "$bin/varnelix-run" --port loop:// --file "$sample" --json - > "$work/report.json" 2> "$work/out.txt"
 last="--json -"
