@@ -3,6 +3,7 @@
 #include "platform/hooks.h"
 #include "support/port_fixture.h"
 #include "support/raw_pty.h"
+#include "line_rates.h"
 
 #include <algorithm>
 #include <atomic>
@@ -526,6 +527,30 @@ TEST_F(RawPty, SettingsInTheNameAreSetAtOpenAndGivenBackAtClose) {
   ASSERT_TRUE(GetCommState(h, &fresh));
   EXPECT_EQ(fresh.BaudRate, 250000u);
   CloseHandle(h);
+  ::close(slave);
+}
+
+// A line found at rates with no Bnnn constant, and with an input rate of its
+// own, is given them back at close, whatever the port set meanwhile; and a
+// standard rate set on it holds in both directions while the port is open.
+TEST_F(RawPty, RatesWithoutAConstantAreGivenBackAtClose) {
+  int slave = FarSide();
+  ASSERT_GE(slave, 0);
+  for (const char* query : {"?baud=9600", "?baud=31250"}) {
+    ASSERT_TRUE(SetLineRates(slave, 250000, 31250)) << errno;
+    std::string name = std::string(ptsname(master)) + query;
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    unsigned input = 0, output = 0;
+    ASSERT_TRUE(GetLineRates(slave, &input, &output));
+    const unsigned asked = std::string(query) == "?baud=9600" ? 9600 : 31250;
+    EXPECT_EQ(input, asked) << query;
+    EXPECT_EQ(output, asked) << query;
+    CloseHandle(h);
+    ASSERT_TRUE(GetLineRates(slave, &input, &output));
+    EXPECT_EQ(input, 250000u) << query;
+    EXPECT_EQ(output, 31250u) << query;
+  }
   ::close(slave);
 }
 

@@ -54,14 +54,14 @@ class TtyBackend final : public Backend {
   // another character device; `blockingFd` the same terminal opened again
   // without O_NONBLOCK, or -1.
   TtyBackend(int fd, int blockingFd) : fd_(fd), blockingFd_(blockingFd), isTty_(isatty(fd)) {
-    if (isTty_) haveFound_ = tcgetattr(fd_, &found_) == 0;
+    if (isTty_) found_ = SaveLine(fd_);
     if (isTty_) MakeRaw();
   }
   ~TtyBackend() override {
     if (isTty_) {
       // Left as it was found: a terminal put back into raw mode by an
       // exerciser would be unusable, and the next program expects its rate.
-      if (haveFound_) tcsetattr(fd_, TCSANOW, &found_);
+      RestoreLine(fd_, found_);
       ioctl(fd_, TIOCNXCL);
     }
     if (blockingFd_ >= 0) ::close(blockingFd_);
@@ -131,6 +131,9 @@ class TtyBackend final : public Backend {
     if (standard) {
       cfsetispeed(&t, speed);
       cfsetospeed(&t, speed);
+      // An input rate of its own, left by a termios2 rate, would otherwise
+      // stay: no input rate in the flags makes it follow the output rate.
+      t.c_cflag &= ~CIBAUD;
     }
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
@@ -207,8 +210,7 @@ class TtyBackend final : public Backend {
   int fd_;
   int blockingFd_;
   bool isTty_;
-  bool haveFound_ = false;
-  termios found_{};  // the settings at open, given back at close
+  SavedLine found_;  // the settings at open, given back at close
   bool haveBase_ = false;
   serial_icounter_struct base_{};
 };

@@ -4,6 +4,7 @@
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <cstring>
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -23,6 +24,23 @@ DWORD ReadArbitraryRate(int fd) {
   struct termios2 t {};
   if (ioctl(fd, TCGETS2, &t) != 0) return 0;
   return t.c_ospeed;
+}
+
+static_assert(sizeof(termios2) <= sizeof(SavedLine::state), "SavedLine must hold a termios2");
+
+SavedLine SaveLine(int fd) {
+  SavedLine line{};
+  struct termios2 t {};
+  line.valid = ioctl(fd, TCGETS2, &t) == 0;
+  std::memcpy(line.state, &t, sizeof t);
+  return line;
+}
+
+bool RestoreLine(int fd, const SavedLine& line) {
+  if (!line.valid) return false;
+  struct termios2 t {};
+  std::memcpy(&t, line.state, sizeof t);
+  return ioctl(fd, TCSETS2, &t) == 0;
 }
 
 }  // namespace vx::comm

@@ -1,5 +1,6 @@
 // Line rates that termios has no Bnnn constant for (250000, 3000000 on some
-// adapters, ...), set and read through termios2 and BOTHER.
+// adapters, ...), set and read through termios2 and BOTHER; and the whole
+// line state as termios2 holds it, rates in both directions included.
 #pragma once
 
 #include "platform/win32.h"
@@ -11,5 +12,15 @@ namespace vx::comm {
 bool SetArbitraryRate(int fd, DWORD baud);
 // The output rate in bits a second, however it was set; 0 when unknown.
 DWORD ReadArbitraryRate(int fd);
+
+// A terminal's settings as found, to be given back exactly: termios without
+// the 2 cannot carry a rate that has no Bnnn constant, nor an input rate of
+// its own, and a tty given back that way keeps the rate the port last set.
+struct SavedLine {
+  unsigned char state[64];
+  bool valid = false;
+};
+SavedLine SaveLine(int fd);
+bool RestoreLine(int fd, const SavedLine& line);
 
 }  // namespace vx::comm
