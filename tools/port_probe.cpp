@@ -177,7 +177,7 @@ PortProblem ProbePort(const std::string& fullName) {
                   "a port name may carry ?baud=N&format=8N1&flow=none|rtscts|xonxoff (see the README)"};
         if (kind == vx::PortKind::Rfc2217)
           return {"the serial server at " + name + " refused the line settings in '" + fullName + "'",
-                  "it answered with other settings: try a rate or framing its line supports, or leave them out to "
+                  "it answered with other settings: try a rate, framing or flow control its line supports, or leave them out to "
                   "keep the server's own"};
         if (!loop && !IsTerminal(name)) return NotAPort(name);
         return {"the line settings in '" + fullName + "' cannot be used on this port",

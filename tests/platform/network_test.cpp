@@ -419,8 +419,8 @@ TEST(Rfc2217, ARawPortWhoseDeviceEchoesIsNotTakenForAServer) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
 }
 
-// A server that keeps its line at 115200 8N1, whatever it is asked, and says
-// so in each answer, as RFC 2217 has it.
+// A server that keeps its line at 115200 8N1 without flow control, whatever
+// it is asked, and says so in each answer, as RFC 2217 has it.
 std::string FixedLineAnswers(const std::string& received, std::size_t* seen) {
   std::string reply;
   for (std::size_t at = received.find('\xff', *seen); at != std::string::npos && at + 3 < received.size();
@@ -435,13 +435,14 @@ std::string FixedLineAnswers(const std::string& received, std::size_t* seen) {
     if (command == 2) reply += Bytes({255, 250, 44, 102, 8, 255, 240});
     if (command == 3) reply += Bytes({255, 250, 44, 103, 1, 255, 240});  // none
     if (command == 4) reply += Bytes({255, 250, 44, 104, 1, 255, 240});
+    if (command == 5) reply += Bytes({255, 250, 44, 105, 1, 255, 240});  // no flow control
     *seen = at = end + 1;
   }
   return reply;
 }
 
 TEST(Rfc2217, SettingsTheServerAnswersOtherwiseFailTheOpen) {
-  for (const char* query : {"?baud=9600", "?format=7E1", "?baud=115200&format=8N2"}) {
+  for (const char* query : {"?baud=9600", "?format=7E1", "?baud=115200&format=8N2", "?flow=rtscts", "?flow=xonxoff"}) {
     std::size_t seen = 0;
     TelnetServer server([&seen](const std::string& received) { return FixedLineAnswers(received, &seen); });
     EXPECT_EQ(Open(server.Name() + query), INVALID_HANDLE_VALUE) << query;
@@ -449,12 +450,14 @@ TEST(Rfc2217, SettingsTheServerAnswersOtherwiseFailTheOpen) {
   }
   std::size_t seen = 0;
   TelnetServer server([&seen](const std::string& received) { return FixedLineAnswers(received, &seen); });
-  HANDLE h = Open(server.Name() + "?baud=115200&format=8N1");
+  HANDLE h = Open(server.Name() + "?baud=115200&format=8N1&flow=none");
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   ASSERT_TRUE(GetCommState(h, &dcb));
   EXPECT_EQ(dcb.BaudRate, 115200u);
+  EXPECT_FALSE(dcb.fOutxCtsFlow || dcb.fOutX);
+  EXPECT_TRUE(server.Saw(Bytes({255, 250, 44, 5, 1, 255, 240}))) << "flow=none must be sent and confirmed";
   CloseHandle(h);
 }
 

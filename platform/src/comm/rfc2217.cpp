@@ -81,12 +81,13 @@ class Rfc2217Backend final : public SocketBackend {
     unsigned named = 0;
     if (query.hasBaud) named |= 1u << kSetBaudRate;
     if (query.hasFormat) named |= 1u << kSetDataSize | 1u << kSetParity | 1u << kSetStopSize;
+    if (query.hasFlow) named |= 1u << kSetControl;
     unsigned unsent;
     {
       std::lock_guard lock(stateLock_);
       unsent = named & ~sentSettings_ & ~reported_;
     }
-    for (unsigned char command = kSetBaudRate; command <= kSetStopSize; ++command)
+    for (unsigned char command = kSetBaudRate; command <= kSetControl; ++command)
       if (unsent & (1u << command)) SendSetting(command, asked);
     {
       std::lock_guard lock(stateLock_);
@@ -104,7 +105,8 @@ class Rfc2217Backend final : public SocketBackend {
     return !(answered(kSetBaudRate) && (rate < 0.97 || rate > 1.03)) &&
            !(answered(kSetDataSize) && dcb_.ByteSize != asked.ByteSize) &&
            !(answered(kSetParity) && dcb_.Parity != asked.Parity) &&
-           !(answered(kSetStopSize) && dcb_.StopBits != asked.StopBits);
+           !(answered(kSetStopSize) && dcb_.StopBits != asked.StopBits) &&
+           !(answered(kSetControl) && FlowOf(dcb_) != FlowOf(asked));
   }
 
   long ReadSome(void* buffer, std::size_t size, DWORD* error) override {
@@ -158,12 +160,11 @@ class Rfc2217Backend final : public SocketBackend {
     // override what the server was configured with.
     bool ok = true;
     unsigned sent = 0;
-    for (unsigned char command = kSetBaudRate; command <= kSetStopSize; ++command) {
+    for (unsigned char command = kSetBaudRate; command <= kSetControl; ++command) {
       if (!Differs(command, dcb, before)) continue;
       ok &= SendSetting(command, dcb);
       sent |= 1u << command;
     }
-    if (FlowOf(dcb) != FlowOf(before)) ok &= SendValue(kSetControl, FlowOf(dcb));
     {
       std::lock_guard lock(stateLock_);
       sentSettings_ = sent;
@@ -193,10 +194,16 @@ class Rfc2217Backend final : public SocketBackend {
   static constexpr std::size_t kChunk = 8192;
   static constexpr unsigned kAllAnswers = 0x1E;  // rate, data size, parity, stop size
 
+  // Flow control as SET-CONTROL says it: 1 none, 2 XON/XOFF, 3 RTS/CTS.
   static unsigned char FlowOf(const DCB& dcb) {
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return 3;
     if (dcb.fOutX || dcb.fInX) return 2;
     return 1;
+  }
+  static void SetFlow(DCB* dcb, unsigned char flow) {
+    dcb->fOutxCtsFlow = flow == 3;
+    dcb->fRtsControl = flow == 3 ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb->fOutX = dcb->fInX = flow == 2;
   }
 
   // Waits up to kAnswerWaitMs for the answers in `wanted` (bits by command),
@@ -209,7 +216,7 @@ class Rfc2217Backend final : public SocketBackend {
       {
         std::lock_guard lock(stateLock_);
         bool all = true;
-        for (unsigned char command = kSetBaudRate; command <= kSetStopSize; ++command)
+        for (unsigned char command = kSetBaudRate; command <= kSetControl; ++command)
           if ((wanted & (1u << command)) && owedAnswers_[command]) all = false;
         if (all) return true;
       }
@@ -244,13 +251,14 @@ class Rfc2217Backend final : public SocketBackend {
     return dcb.StopBits == TWOSTOPBITS ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 1;
   }
   // Whether two DCBs differ in the setting of `command` (rate, data size,
-  // parity or stop size).
+  // parity, stop size or flow control).
   static bool Differs(unsigned char command, const DCB& a, const DCB& b) {
     switch (command) {
       case kSetBaudRate: return a.BaudRate != b.BaudRate;
       case kSetDataSize: return a.ByteSize != b.ByteSize;
       case kSetParity: return a.Parity != b.Parity;
       case kSetStopSize: return a.StopBits != b.StopBits;
+      case kSetControl: return FlowOf(a) != FlowOf(b);
     }
     return false;
   }
@@ -267,6 +275,7 @@ class Rfc2217Backend final : public SocketBackend {
       case kSetDataSize: return SendValue(kSetDataSize, dcb.ByteSize);
       case kSetParity: return SendValue(kSetParity, static_cast<unsigned char>(dcb.Parity + 1));
       case kSetStopSize: return SendValue(kSetStopSize, StopSizeOf(dcb));
+      case kSetControl: return SendValue(kSetControl, FlowOf(dcb));
     }
     return true;
   }
@@ -281,7 +290,7 @@ class Rfc2217Backend final : public SocketBackend {
     c.push_back(kIac);
     c.push_back(kSe);
     if (!SendControl(c.data(), c.size(), waitMs)) return false;
-    if (command >= kSetBaudRate && command <= kSetStopSize) {
+    if (command >= kSetBaudRate && command <= kSetControl) {
       std::lock_guard lock(stateLock_);
       if (owedAnswers_[command] < 255) ++owedAnswers_[command];
     }
@@ -382,6 +391,11 @@ class Rfc2217Backend final : public SocketBackend {
       if (value[0] == 2) dcb_.StopBits = TWOSTOPBITS;
       if (value[0] == 3) dcb_.StopBits = ONE5STOPBITS;
       Answered(kSetStopSize);
+    } else if (code == kServerOffset + kSetControl && length >= 1) {
+      // Only flow control is ever asked for; its answer is the flow the
+      // server's line now has.
+      if (value[0] >= 1 && value[0] <= 3) SetFlow(&dcb_, value[0]);
+      Answered(kSetControl);
     }
   }
 
@@ -396,7 +410,7 @@ class Rfc2217Backend final : public SocketBackend {
   bool refusedWill_[256] = {};
   // Answers the server owes for the settings questions and commands sent,
   // by command; stateLock_. They come in order, so the last is to the last.
-  unsigned char owedAnswers_[kSetStopSize + 1] = {};
+  unsigned char owedAnswers_[kSetControl + 1] = {};
   unsigned reported_ = 0;  // the settings the server has said, by command bit; stateLock_
   unsigned sentSettings_ = 0;  // the settings the last WriteState sent, by command bit; stateLock_
   bool comPortAgreed_ = false;  // the server said DO to the COM-PORT option
