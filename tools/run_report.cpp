@@ -68,6 +68,13 @@ std::string Hex2(char c) {
 
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
+// Whether the loss at the end could as well have been a good way earlier:
+// the data before it repeats with the loss's length as its period.
+bool TailLossUnplaced(const CompareCounts& k) {
+  constexpr std::uint64_t kFarEnoughToSay = 64;
+  return k.lostAtEnd && k.lostAtEndSpan >= kFarEnoughToSay;
+}
+
 // What to try next, for a run that did not come out right.
 std::string Hint(const RunFacts& f) {
   switch (JudgeRun(f)) {
@@ -161,6 +168,17 @@ std::string Hint(const RunFacts& f) {
                   "the far end stopped answering %.1f s after Start, %.1f s before the transfer ended: it stalled, "
                   "hung, or stopped reading",
                   f.lastReceiptSeconds, transferEnd - f.lastReceiptSeconds);
+    return text;
+  }
+  if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0 && TailLossUnplaced(k)) {
+    // The loss shows at the end only because the data repeats: it may have
+    // been anywhere in that stretch, and the far end answered to the end.
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "the last %s sent never came back, but the data repeats itself before %s (from sent byte %" PRIu64
+                  " on), so the bytes cannot tell where they went missing: the far end dropped them along the way, "
+                  "or stopped answering at the end",
+                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), k.lost == 1 ? "it" : "them", k.LostAtEndFrom());
     return text;
   }
   if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0) {
@@ -328,6 +346,8 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     std::fprintf(out, ", received byte %" PRIu64 ":", d.receivedOffset);
     if (d.lost) std::fprintf(out, " %" PRIu64 " lost", d.lost);
     if (d.gaps > 1) std::fprintf(out, " (in %" PRIu64 " gaps)", d.gaps);
+    if (d.lost && d.lost == k.lostAtEnd && d.expectedOffset + d.lost == k.expected && TailLossUnplaced(k))
+      std::fprintf(out, " (or anywhere from sent byte %" PRIu64 " on: the data repeats)", k.LostAtEndFrom());
     if (d.corrupted) std::fprintf(out, " %" PRIu64 " corrupted (%" PRIu64 " bits)", d.corrupted, d.bitErrors);
     if (d.extra) std::fprintf(out, " %" PRIu64 " extra%s", d.extra, d.repeated ? " (a repeat of the bytes before)" : "");
     std::fprintf(out, "\n    expected %s\n    received %s\n", d.expectedHex.empty() ? "(nothing)" : d.expectedHex.c_str(),
@@ -356,11 +376,13 @@ void WriteJson(FILE* out, const RunFacts& f) {
   std::fprintf(out,
                "  \"counts\": {\"offered\": %" PRIu64 ", \"accepted\": %" PRIu64 ", \"written\": %" PRIu64
                ", \"received\": %" PRIu64 ", \"matched\": %" PRIu64 ", \"lost\": %" PRIu64 ", \"lost_gaps\": %" PRIu64
+               ", \"lost_at_end\": %" PRIu64 ", \"lost_at_end_from\": %" PRIu64
                ", \"corrupted\": %" PRIu64 ", \"bit_errors\": %" PRIu64 ", \"extra\": %" PRIu64
                ", \"repeated\": %" PRIu64 ", \"carriage_returns_added\": %" PRIu64 ", \"places\": %" PRIu64
                ", \"unreturned\": %" PRIu64 "},\n",
-               Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps,
-               k.corrupted, k.bitErrors, k.extra, k.repeated, k.carriageReturnsAdded, k.places, k.unreturned);
+               Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps, k.lostAtEnd,
+               k.lostAtEnd ? k.LostAtEndFrom() : 0, k.corrupted, k.bitErrors, k.extra, k.repeated,
+               k.carriageReturnsAdded, k.places, k.unreturned);
   std::fprintf(out,
                "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
                "\"bit_error_rate\": %.6g},\n",

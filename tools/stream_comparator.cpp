@@ -185,6 +185,7 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
   } else if (sent_ > e_) {
     // Sent and never seen: one gap at the end.
     counts_.lostAtEnd = sent_ - e_;
+    counts_.lostAtEndSpan = e_ - EarliestPlaceOfTailLoss(e_, sent_ - e_);
     SkipLost(sent_ - e_);
   }
 }
@@ -435,6 +436,24 @@ std::size_t StreamComparator::ReadExpected(std::uint64_t from, std::uint8_t* out
     got += part;
   }
   return got;
+}
+
+std::uint64_t StreamComparator::EarliestPlaceOfTailLoss(std::uint64_t at, std::uint64_t n) const {
+  // Byte j may stand where byte j + n does as long as the two are equal.
+  // Looked at a band at a time, back at most a window's worth of bands: far
+  // enough to tell a pattern from a place, cheap once at the end.
+  const std::uint64_t stop = at - std::min<std::uint64_t>(at, 16 * kFarBand);
+  std::vector<std::uint8_t> early(kFarBand), late(kFarBand);
+  std::uint64_t from = at;
+  while (from > stop) {
+    const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(kFarBand, from - stop));
+    if (ReadExpected(from - m, early.data(), m) != m || ReadExpected(from - m + n, late.data(), m) != m) break;
+    std::size_t k = m;
+    while (k > 0 && early[k - 1] == late[k - 1]) --k;
+    from -= m - k;
+    if (k > 0) break;
+  }
+  return from;
 }
 
 bool StreamComparator::FarSearch() {

@@ -35,6 +35,13 @@ struct CompareCounts {
   std::uint64_t carriageReturnsAdded = 0;  // of the extra, a CR put before a sent LF (line endings converted)
   std::uint64_t places = 0;     // places where the streams part (kept or not)
   std::uint64_t lostAtEnd = 0;  // of the lost, those sent after the last byte that came back
+  // How much earlier those may have gone missing instead: the stream before
+  // them repeats itself that far with their length as its period (one byte
+  // value over and over, a pattern), and a loss anywhere there leaves the
+  // same bytes behind. 0 where nothing repeats.
+  std::uint64_t lostAtEndSpan = 0;
+  // The earliest sent byte the loss at the end may have begun at.
+  std::uint64_t LostAtEndFrom() const { return expected - lostAtEnd - lostAtEndSpan; }
   std::uint64_t unreturned = 0;  // sent, not back when the run was cut short, and not judged
   // Something found wrong among the bytes judged.
   bool Faulty() const { return lost || corrupted || extra; }
@@ -166,6 +173,9 @@ class StreamComparator {
   void EndReplay(bool reachedTheStream);
   // Reads expected bytes from anywhere in the stream, past the window too.
   std::size_t ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n) const;
+  // For n bytes lost at `at`, the end of what came back: how far back a loss
+  // of n bytes leaves the same bytes behind (see CompareCounts::lostAtEndSpan).
+  std::uint64_t EarliestPlaceOfTailLoss(std::uint64_t at, std::uint64_t n) const;
   // How many bytes agree from expected byte d and received byte i on, up to
   // `most` (both sides must hold that many).
   std::size_t AgreeFrom(std::size_t d, std::size_t i, std::size_t most) const;

@@ -38,6 +38,17 @@ std::string Summary(const RunFacts& f) {
   return summary;
 }
 
+std::string Json(const RunFacts& f) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  WriteJson(out, f);
+  std::fclose(out);
+  std::string json(text, size);
+  std::free(text);
+  return json;
+}
+
 TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
   RunFacts f = IntactRun(5000, 3000);
   EXPECT_EQ(JudgeRun(f), Verdict::Failed);
@@ -226,6 +237,29 @@ TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStopOrADroppedEnd) {
   f.counts.matched = f.counts.received = f.received = 16441;
   f.counts.lost = f.counts.lostAtEnd = 1;
   EXPECT_NE(Summary(f).find("hint: the last byte sent never came back"), std::string::npos) << Summary(f);
+}
+
+// A loss that shows at the end only because the data repeats is not told as
+// a far end that stopped: where it was, the bytes cannot tell.
+TEST(RunVerdict, ALossAtTheEndOfDataThatRepeatsIsNotPinnedOnTheEnd) {
+  RunFacts f = IntactRun(65536, 65536);
+  f.counts.matched = f.counts.received = f.received = 65535;
+  f.counts.expected = 65536;
+  f.counts.lost = f.counts.lostAtEnd = f.counts.gaps = 1;
+  f.counts.lostAtEndSpan = 65535;
+  f.lastReceiptSeconds = 0.38;
+  f.differences = {Difference{65535, 65535, 1, 0, 0, 0, 1, 0, "55", ""}};
+  const std::string text = Summary(f);
+  EXPECT_EQ(text.find("stopped answering 0.4 s"), std::string::npos) << text;
+  EXPECT_NE(text.find("the last byte sent never came back, but the data repeats itself before it (from sent byte 0 "
+                      "on), so the bytes cannot tell where they went missing"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("1 lost (or anywhere from sent byte 0 on: the data repeats)"), std::string::npos) << text;
+  EXPECT_NE(Json(f).find("\"lost_at_end\": 1, \"lost_at_end_from\": 0,"), std::string::npos) << Json(f);
+  // A few bytes that happen to repeat are not worth a word.
+  f.counts.lostAtEndSpan = 3;
+  EXPECT_NE(Summary(f).find("stopped answering"), std::string::npos) << Summary(f);
 }
 
 // A far end that answered until the last write has not stopped answering

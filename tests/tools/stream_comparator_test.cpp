@@ -505,6 +505,40 @@ TEST(Comparator, TheTailOfACutShortRunIsUnreturnedNotLost) {
   EXPECT_EQ(comparator.Counts().unreturned, 500u);
 }
 
+// A loss whose length is the period of data that repeats leaves the same
+// bytes behind wherever it was: it shows at the end, and the judge says how
+// far back it may have been instead. Where nothing repeats, it stands where
+// it shows, a tail the far end never answered.
+TEST(Comparator, ALossAtTheEndSaysHowFarBackTheDataLetsItLie) {
+  struct TailCase {
+    const char* what;
+    std::string file;
+    std::size_t drop, length;  // what the line dropped
+    std::uint64_t span;
+  };
+  const std::string ones(20000, 'U');
+  const TailCase cases[] = {
+      {"one byte value, 1 dropped", ones, 5000, 1, 19999},
+      {"ABCD, 4 dropped", kPeriodic, 5000, 4, 19996},
+      {"ABCD, 3 dropped", kPeriodic, 5000, 3, 0},  // found where it was
+      {"random, the tail dropped", kRandom, 19000, 1000, 0},
+  };
+  for (const TailCase& c : cases) {
+    MemoryStream stream(c.file, false);
+    StreamComparator comparator(stream);
+    const std::string back = c.file.substr(0, c.drop) + c.file.substr(c.drop + c.length);
+    comparator.SetSent(c.file.size());
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
+    comparator.Finish(c.file.size());
+    const CompareCounts& k = comparator.Counts();
+    EXPECT_EQ(k.lost, c.length) << c.what;
+    EXPECT_EQ(k.lostAtEndSpan, c.span) << c.what;
+    if (k.lostAtEnd) {
+      EXPECT_EQ(k.LostAtEndFrom(), c.file.size() - c.length - c.span) << c.what;
+    }
+  }
+}
+
 // The last few bytes before a cut, too few for a run that agrees, are placed
 // where they stand with the rest of the stream still open: a fault among them
 // is counted, chatter is extra, and neither the tail nor a loss before them
