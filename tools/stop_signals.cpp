@@ -8,7 +8,10 @@ namespace vx::tools {
 void CatchStopSignals(void (*handler)(int)) {
   struct sigaction sa {};
   sa.sa_handler = handler;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  // Every signal whose default ends the process, short of SIGKILL: a run
+  // ended by any of them still reports what it found, and the port gets
+  // its settings back. (SIGQUIT's core dump is given up for that.)
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
     // A signal the run was started ignoring stays ignored: nohup's SIGHUP,
     // a background job's SIGINT.
     struct sigaction old {};
@@ -25,6 +28,10 @@ const char* StopSignalName(int signal) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGALRM: return "SIGALRM";
   }
   return "";
 }
