@@ -101,8 +101,9 @@ std::string Hint(const RunFacts& f) {
   }
   const CompareCounts& k = f.counts;
   if (f.fileChanged)
-    return "the file changed while it was being sent (truncated or rewritten): what was sent is not what it holds "
-           "now, so the comparison cannot be trusted; send a file nothing writes to";
+    return "the file changed while it was being sent (appended to, truncated or rewritten): the bytes that came "
+           "back were compared with what it held when read, which need not be what was sent, so the counts say "
+           "nothing about the line; send a file nothing writes to";
   if (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled)
     return "the file could not be read to its end: only part of it was sent";
   // A Telnet server greets with its option negotiation, IAC (0xFF) and a
@@ -300,10 +301,12 @@ void WriteSummary(FILE* out, const RunFacts& f) {
   if (verdict == Verdict::Ok) {
     std::fprintf(out, "varnelix-run: OK: all %s written came back intact, nothing extra\n", Bytes(f.written).c_str());
   } else {
-    std::fprintf(out, "varnelix-run: %s%s%s: %" PRIu64 " lost (%" PRIu64 " %s), %" PRIu64 " corrupted (%" PRIu64
+    // Counts against a file that changed under the run are not the line's.
+    std::fprintf(out, "varnelix-run: %s%s%s: %s%" PRIu64 " lost (%" PRIu64 " %s), %" PRIu64 " corrupted (%" PRIu64
                  " bit %s), %" PRIu64 " extra, of %s written\n",
                  word, verdict == Verdict::LinkError ? " (link ERROR)" : "",
-                 verdict == Verdict::Interrupted ? (std::string(" by ") + StopSignalName(f.signal)).c_str() : "", k.lost,
+                 verdict == Verdict::Interrupted ? (std::string(" by ") + StopSignalName(f.signal)).c_str() : "",
+                 f.fileChanged ? "the file changed during the run; against what it held when read, " : "", k.lost,
                  k.gaps, k.gaps == 1 ? "gap" : "gaps", k.corrupted, k.bitErrors, k.bitErrors == 1 ? "error" : "errors",
                  k.extra, Bytes(f.written).c_str());
   }
@@ -334,7 +337,7 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
                                                    : "cut short");
-  if (k.Faulty())
+  if (k.Faulty() && !f.fileChanged)
     std::fprintf(out, "  errors    %.3g%% of the bytes, bit error rate %.3g\n", 100 * ErrorRate(f), BitErrorRate(f));
   if (f.lineErrors)
     std::fprintf(out, "  line      %u error%s reported by the port (%s)\n", f.lineErrors, f.lineErrors == 1 ? "" : "s",

@@ -392,6 +392,12 @@ TEST(RunVerdict, AFileNotSentWholeOrChangedMeanwhileFailsTheRun) {
   EXPECT_NE(Summary(f).find("hint: the file could not be read to its end"), std::string::npos) << Summary(f);
   f.fileChanged = true;
   EXPECT_NE(Summary(f).find("hint: the file changed while it was being sent"), std::string::npos) << Summary(f);
+  // Counts against bytes the file no longer holds are not the line's faults.
+  f.counts.lost = f.counts.extra = 4000;
+  EXPECT_NE(Summary(f).find("FAILED: the file changed during the run; against what it held when read, 4000 lost"),
+            std::string::npos)
+      << Summary(f);
+  EXPECT_EQ(Summary(f).find("errors "), std::string::npos) << Summary(f);
   f = IntactRun(900000, 900000);  // a stress run sends no whole number of files
   f.fileSize = 197304;
   f.options.stress = true;
