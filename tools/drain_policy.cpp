@@ -13,8 +13,19 @@ void DrainPolicy::Observe(double now, std::uint64_t received) {
     }
     lastReceipt_ = now;
     lastActivity_ = now;
+    recent_.push_back({now, received});
+    while (recent_.size() > 3 && recent_[1].at <= now - kRecentSeconds) recent_.pop_front();
   }
   received_ = received;
+}
+
+double DrainPolicy::RecentRate() const {
+  // From the first of them on, as ObservedRate does: the first block's
+  // bytes came before it.
+  if (recent_.size() < 3) return 0;
+  const Receipt& from = recent_.front();
+  const Receipt& to = recent_.back();
+  return static_cast<double>(to.count - from.count) / (to.at - from.at);
 }
 
 double DrainPolicy::ObservedRate() const {

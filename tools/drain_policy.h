@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 
 namespace vx::tools {
 
@@ -60,6 +61,12 @@ class DrainPolicy {
   // The line's rate as seen so far, in bytes a second; 0 until something has
   // come back after the first receipt.
   double ObservedRate() const;
+  // The line's rate of late, in bytes a second: over the last kRecentSeconds
+  // and at least two gaps between receipts (a slow line answers a block every
+  // few seconds). What a line that slowed down runs at now, which the rate
+  // since the start hides; 0 until two receipts after the first.
+  static constexpr double kRecentSeconds = 3.0;
+  double RecentRate() const;
   double LastReceipt() const { return lastReceipt_; }
 
  private:
@@ -73,6 +80,12 @@ class DrainPolicy {
   // sending: the first block is due a block's time after the first byte went.
   double lastActivity_ = sendStart_;
   std::uint64_t received_ = 0;
+  // Receipts of the last few seconds, the oldest one just before them.
+  struct Receipt {
+    double at;
+    std::uint64_t count;
+  };
+  std::deque<Receipt> recent_;
 };
 
 }  // namespace vx::tools

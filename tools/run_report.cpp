@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <initializer_list>
@@ -135,12 +136,18 @@ std::string Hint(const RunFacts& f) {
            "control held the sender): " + Bytes(k.unreturned) + " sent were not back yet and " +
            Bytes(f.accepted - f.written) + " never went out; raise --drain-timeout if it pauses that long";
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut) {
-    char text[256];
-    const double line = ReceivedRate(f);
+    // At the rate of late: a line that slowed down needs far longer than the
+    // rate since Start says. The bytes the line had not taken yet come after.
+    const double line = f.recentReceiveRate > 0 ? f.recentReceiveRate : ReceivedRate(f);
+    const std::uint64_t unsent = f.accepted > f.written ? f.accepted - f.written : 0;
+    const std::uint64_t owed = k.unreturned + unsent;
+    char text[320];
     std::snprintf(text, sizeof text,
-                  "the line was still answering when --drain-timeout ended: at about %.0f B/s the %s on their way "
-                  "needed about %.0f s more; raise --drain-timeout",
-                  line, Bytes(k.unreturned).c_str(), line > 0 ? static_cast<double>(k.unreturned) / line : 0.0);
+                  "the line was still answering when --drain-timeout ended: at the %.0f B/s it ran at last, the %s "
+                  "on their way%s needed about %.0f s more; raise --drain-timeout",
+                  line, Bytes(k.unreturned).c_str(),
+                  unsent ? (" and the " + Bytes(unsent) + " it had not taken").c_str() : "",
+                  line > 0 ? std::max(1.0, std::ceil(static_cast<double>(owed) / line)) : 0.0);
     return text;
   }
   if (f.accepted > f.written)

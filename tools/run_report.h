@@ -34,6 +34,7 @@ struct RunFacts {
   double drainSeconds = 0;     // end of the transfer to the verdict
   double totalSeconds = 0;     // Start to the verdict
   double lastReceiptSeconds = -1;  // Start to the last byte received; -1 if none came
+  double recentReceiveRate = 0;  // bytes a second over the last few seconds of receipts; 0 if unknown
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;
   bool sendingStalled = false;  // the line stopped taking bytes before the file was sent

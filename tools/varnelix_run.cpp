@@ -222,6 +222,7 @@ class Run {
     facts_.drainSeconds = now - drainStart_;
     facts_.totalSeconds = now;
     facts_.lastReceiptSeconds = drain_.LastReceipt();
+    facts_.recentReceiveRate = drain_.RecentRate();
     facts_.fileChanged = expected_.Changed();
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();

@@ -47,6 +47,20 @@ TEST(DrainPolicy, AFirstBurstDoesNotMakeASlowLineLookFast) {
   EXPECT_TRUE(drain.Done(2.33 + 1.5 * 2048 / 975.0 + 0.2, 650));
 }
 
+// A line that ran fast and then slowed to 960 B/s (a block every 2.13 s):
+// its rate of late is the slow one, where the rate since the start is not.
+TEST(DrainPolicy, TheRecentRateFollowsALineThatSlowedDown) {
+  DrainPolicy p(0.5, 60);
+  EXPECT_EQ(p.RecentRate(), 0);
+  std::uint64_t received = 0;
+  double t = 0.6;
+  for (; t < 4.6; t += 0.02) p.Observe(t, received += 2000);  // 100 kB/s for 4 s
+  EXPECT_NEAR(p.RecentRate(), 100000, 1000);
+  for (int block = 0; block < 3; ++block) p.Observe(t += 2.1333, received += 2048);
+  EXPECT_NEAR(p.RecentRate(), 960, 10);
+  EXPECT_GT(p.ObservedRate(), 30000);
+}
+
 TEST(DrainPolicy, NothingOwedEndsAfterTheShortFloor) {
   DrainPolicy drain(0.0, 600);
   drain.Observe(0.5, 16442);

@@ -213,10 +213,23 @@ TEST(RunVerdict, BytesStillOnTheirWayFailTheRunWithoutBeingCalledLost) {
   f.counts.matched -= 3;
   f.counts.corrupted = 3;  // a fault found comes before the wait that was too short
   EXPECT_NE(Summary(f).find("hint: bytes came back changed"), std::string::npos) << Summary(f);
-  EXPECT_NE(summary.find("hint: the line was still answering when --drain-timeout ended: at about 60 B/s the 3174 "
-                         "bytes on their way needed about 53 s more"),
+  EXPECT_NE(summary.find("hint: the line was still answering when --drain-timeout ended: at the 60 B/s it ran at "
+                         "last, the 3174 bytes on their way needed about 53 s more"),
             std::string::npos)
       << summary;
+  // A line that slowed down is judged by its rate of late, and the bytes it
+  // had not taken yet are owed too.
+  f.counts.matched += 3;
+  f.counts.corrupted = 0;
+  f.accepted += 16384;
+  f.stillAnswering = true;
+  f.recentReceiveRate = 960;
+  EXPECT_NE(Summary(f).find("at the 960 B/s it ran at last, the 3174 bytes on their way and the 16384 bytes it had "
+                            "not taken needed about 21 s more"),
+            std::string::npos)
+      << Summary(f);
+  f.recentReceiveRate = 1e6;  // never "0 s more" beside "raise --drain-timeout"
+  EXPECT_NE(Summary(f).find("needed about 1 s more"), std::string::npos) << Summary(f);
 }
 
 // Lost bytes all owed when the answers stopped: the far end stopped, or
