@@ -2,14 +2,11 @@
 
 #include "platform/hooks.h"
 #include "platform/win32.h"
+#include "tools/port_holders.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,36 +15,6 @@
 namespace vx::tools {
 
 namespace {
-
-// Other processes of this user that hold `path` open, as "pid (command)".
-std::string Holders(const std::string& path) {
-  char real[PATH_MAX];
-  if (!realpath(path.c_str(), real)) return "";
-  std::string found;
-  DIR* proc = opendir("/proc");
-  if (!proc) return "";
-  while (dirent* entry = readdir(proc)) {
-    char* end = nullptr;
-    long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end || pid <= 0 || pid == getpid()) continue;
-    std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
-    DIR* fds = opendir(fdDir.c_str());
-    if (!fds) continue;
-    bool holds = false;
-    while (dirent* fd = readdir(fds)) {
-      char target[PATH_MAX];
-      ssize_t n = readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-      if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == real) holds = true;
-    }
-    closedir(fds);
-    if (!holds) continue;
-    std::string command;
-    std::ifstream(std::string("/proc/") + entry->d_name + "/comm") >> command;
-    found += (found.empty() ? "" : ", ") + std::to_string(pid) + " (" + command + ")";
-  }
-  closedir(proc);
-  return found;
-}
 
 bool InGroup(gid_t gid) {
   if (getegid() == gid) return true;
@@ -76,7 +43,7 @@ PortProblem Denied(const std::string& name) {
                " given to it, and join it with sudo usermod -aG dialout $USER, then log in again";
     return p;
   }
-  std::string holders = isPath ? Holders(name) : "";
+  const std::string holders = isPath ? HoldersText(Holders(name)) : "";
   return {name + " is busy: another program has it open" + (holders.empty() ? "" : " (process " + holders + ")"),
           "close the other program (a terminal, a modem manager, another exerciser) and try again"};
 }
