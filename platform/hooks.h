@@ -74,6 +74,10 @@ bool PortSettingsIgnored(const char* name);
 // back, out of sight.
 enum class PortKind { Unknown, Device, Loopback, RawNetwork, Rfc2217 };
 PortKind PortKindOf(const char* name);
+// The device file a name opens (COM3: /dev/ttyS2; the line settings after
+// '?' left off), or "" when it names no device: a tool that looks for other
+// programs holding the port needs the file, not the name.
+std::string PortDevicePath(const char* name);
 
 // ---- Serial devices present (Linux) --------------------------------------
 // Paths of the serial ports present under `root` (the machine's is /dev):

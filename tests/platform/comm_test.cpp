@@ -569,6 +569,11 @@ TEST(PortNames, BadSettingsFailTheOpenAndGoodOnesShowInTheState) {
   EXPECT_EQ(vx::PortNameProblem("/dev/ttyUSB0?speed=1"), "unknown setting 'speed' (baud, format, flow)");
   EXPECT_EQ(vx::PortNameProblem("loop://?flow=none&flow=rtscts"), "flow is given twice");
   EXPECT_EQ(vx::PortNameProblem("COM3?baud=115200&format=8N1&flow=none"), "");
+  // The file a name opens, for a tool that looks for other programs holding it.
+  EXPECT_EQ(vx::PortDevicePath("COM3?baud=115200"), "/dev/ttyS2");
+  EXPECT_EQ(vx::PortDevicePath("/dev/pts/7?format=8N1"), "/dev/pts/7");
+  EXPECT_EQ(vx::PortDevicePath("tcp://127.0.0.1:3001"), "");
+  EXPECT_EQ(vx::PortDevicePath("loop://"), "");
   HANDLE h = CreateFileA("loop://?baud=19200&format=7o1&flow=xonxoff", GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

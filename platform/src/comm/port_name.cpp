@@ -180,6 +180,13 @@ PortKind PortKindOf(const char* name) {
   return PortKind::Unknown;
 }
 
+std::string PortDevicePath(const char* name) {
+  comm::PortName parsed;
+  std::string why;
+  if (!name || !comm::ParsePortName(name, &parsed, &why) || parsed.kind != comm::NameKind::Path) return "";
+  return parsed.path;
+}
+
 bool PortSettingsIgnored(const char* name) {
   comm::PortName parsed;
   std::string why;
