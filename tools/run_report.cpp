@@ -76,8 +76,26 @@ bool TailLossUnplaced(const CompareCounts& k) {
   return k.lostAtEnd && k.lostAtEndSpan >= kFarEnoughToSay;
 }
 
-// What to try next, for a run that did not come out right.
+// "another program has /dev/pts/3 open too (1234 (cat))".
+std::string SharedWith(const RunFacts& f) {
+  const std::size_t n = f.otherHolders.size();
+  return std::string(n == 1 ? "another program has " : "other programs have ") +
+         vx::PortDevicePath(f.options.port.c_str()) + " open too (" + HoldersText(f.otherHolders) + ")";
+}
+
+std::string LineHint(const RunFacts& f);
+
+// What to try next, for a run that did not come out right. Another program
+// on the port explains any byte gone astray, whatever the line did: it reads
+// what it finds and may write; so it is named first.
 std::string Hint(const RunFacts& f) {
+  const std::string line = LineHint(f);
+  if (f.otherHolders.empty() || JudgeRun(f) != Verdict::Failed || !f.counts.Faulty()) return line;
+  return SharedWith(f) + ": it may have read the bytes called lost and written the extra ones; close it and run "
+         "again. Otherwise: " + line;
+}
+
+std::string LineHint(const RunFacts& f) {
   switch (JudgeRun(f)) {
     case Verdict::Ok: return "";
     case Verdict::PortError: return f.portHint;
@@ -329,6 +347,9 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                PortSettingsIgnored(f.options.port.c_str())
                    ? " (a raw tcp:// port: its line keeps the server's settings, not these)"
                    : "");
+  if (!f.otherHolders.empty())
+    std::fprintf(out, "  shared    %s is open in %s too: %s\n", vx::PortDevicePath(f.options.port.c_str()).c_str(),
+                 f.otherHolders.size() == 1 ? "another program" : "other programs", HoldersText(f.otherHolders).c_str());
   std::fprintf(out, "  written   %s in %.2f s, %.0f B/s\n", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
   if (f.accepted > f.written)
     std::fprintf(out, "  unsent    %s the link accepted and the line never took (neither sent nor judged)\n",
@@ -408,6 +429,13 @@ void WriteJson(FILE* out, const RunFacts& f) {
                DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.fileChanged ? "true" : "false",
                f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
+  std::fprintf(out, ",\n  \"other_holders\": [");
+  for (std::size_t n = 0; n < f.otherHolders.size(); ++n) {
+    std::fprintf(out, "%s{\"pid\": %ld, \"command\": ", n ? ", " : "", f.otherHolders[n].pid);
+    JsonString(out, f.otherHolders[n].command);
+    std::fputc('}', out);
+  }
+  std::fputc(']', out);
   std::fprintf(out, ",\n  \"signal\": ");
   if (f.signal) JsonString(out, StopSignalName(f.signal)); else std::fprintf(out, "null");
   std::fprintf(out, ",\n  \"hint\": ");

@@ -2,6 +2,7 @@
 // person reads, and the JSON report a script reads. No Qt, no port: only facts.
 #pragma once
 
+#include "tools/port_holders.h"
 #include "tools/run_options.h"
 #include "tools/stream_comparator.h"
 
@@ -47,6 +48,9 @@ struct RunFacts {
   std::string firstBytesSent;  // the file's first two bytes
   std::uint32_t lineErrors = 0;      // line errors the port reported (framing, parity, overrun, break)
   std::uint32_t lineErrorKinds = 0;  // the CE_ flags among them
+  // Other programs that had the port open while it ran: they may have read
+  // bytes meant for the run, and written their own. (Not a fault of the line.)
+  std::vector<PortHolder> otherHolders;
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

@@ -8,6 +8,7 @@
 #include "tools/drain_policy.h"
 #include "tools/expected_stream.h"
 #include "tools/port_fleet.h"
+#include "tools/port_holders.h"
 #include "tools/port_probe.h"
 #include "tools/run_options.h"
 #include "tools/run_report.h"
@@ -129,6 +130,7 @@ class Run {
       Quit(kBadArguments);
       return;
     }
+    NoteOtherHolders();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     xonXoff_ = GetCommState(dlg_.m_pLink->PortHandle(), &dcb) && (dcb.fOutX || dcb.fInX);
@@ -194,7 +196,21 @@ class Run {
   // that has paused (or stopped) its reading.
   bool LineHolding() const { return dlg_.m_pLink && dlg_.m_pLink->BytesWritten() < dlg_.m_nWritten; }
 
+  // Other programs with the port open. The port's exclusivity keeps out only
+  // those that open it later (and root not even those): looked for at the
+  // start, and again at the end for one that came meanwhile.
+  void NoteOtherHolders() {
+    const std::string device = vx::PortDevicePath(facts_.options.port.c_str());
+    if (device.empty()) return;
+    for (const PortHolder& holder : Holders(device)) {
+      auto& known = facts_.otherHolders;
+      if (std::none_of(known.begin(), known.end(), [&](const PortHolder& h) { return h.pid == holder.pid; }))
+        known.push_back(holder);
+    }
+  }
+
   void Conclude(DrainEnd end) {
+    if (facts_.portError.empty()) NoteOtherHolders();
     dlg_.StopSending();
     const bool held = LineHolding();
     const std::uint64_t written = dlg_.EndLink();

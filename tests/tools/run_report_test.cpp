@@ -396,6 +396,48 @@ TEST(RunVerdict, SettingsARawNetworkPortCannotApplyAreSaidToBeUnapplied) {
   EXPECT_EQ(Summary(f).find("server's settings"), std::string::npos) << Summary(f);
 }
 
+// Another program with the port open reads what it finds there: it, not the
+// line, is the first suspect for bytes gone astray. It does not change the
+// verdict: the line may be at fault too.
+TEST(RunVerdict, AnotherProgramOnThePortIsNamedAndSuspectedFirstOfBytesGoneAstray) {
+  RunFacts f = IntactRun(16384, 16384);
+  f.options.port = "/dev/pts/3?baud=9600";
+  EXPECT_NE(Json(f).find("\"other_holders\": [],"), std::string::npos) << Json(f);
+  f.otherHolders = {{1234, "cat"}, {99, "say \"hi\""}};
+  EXPECT_EQ(JudgeRun(f), Verdict::Ok);
+  EXPECT_NE(Summary(f).find("\n  shared    /dev/pts/3 is open in other programs too: 1234 (cat), 99 (say \"hi\")\n"),
+            std::string::npos)
+      << Summary(f);
+  EXPECT_EQ(Summary(f).find("hint:"), std::string::npos) << Summary(f);
+  EXPECT_NE(Json(f).find("\"other_holders\": [{\"pid\": 1234, \"command\": \"cat\"}, "
+                         "{\"pid\": 99, \"command\": \"say \\\"hi\\\"\"}],"),
+            std::string::npos)
+      << Json(f);
+
+  f.otherHolders.resize(1);
+  f.counts.matched -= 11008;
+  f.received = f.counts.received -= 11008;
+  f.counts.lost = 11008;
+  f.counts.gaps = 14;
+  f.sendingSeconds = 0.18;
+  f.lastReceiptSeconds = 0.55;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  const std::string summary = Summary(f);
+  EXPECT_NE(summary.find("  shared    /dev/pts/3 is open in another program too: 1234 (cat)\n"), std::string::npos)
+      << summary;
+  // What the line alone would be told comes after.
+  EXPECT_NE(summary.find("hint: another program has /dev/pts/3 open too (1234 (cat)): it may have read the bytes "
+                         "called lost and written the extra ones; close it and run again. Otherwise: the line carries "
+                         "about"),
+            std::string::npos)
+      << summary;
+  f.linkError = true;  // a hang-up is no byte the other program took
+  EXPECT_EQ(Summary(f).find("another program has"), std::string::npos) << Summary(f);
+  f = IntactRun(5000, 3000);  // nor is a line that stopped taking bytes
+  f.otherHolders = {{1234, "cat"}};
+  EXPECT_NE(Summary(f).find("hint: the line stopped taking bytes"), std::string::npos) << Summary(f);
+}
+
 // Every byte that went out came back, yet the run did not send the file: it
 // was cut short on disk, or changed under the run.
 TEST(RunVerdict, AFileNotSentWholeOrChangedMeanwhileFailsTheRun) {

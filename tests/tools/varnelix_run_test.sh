@@ -100,6 +100,7 @@ peer --baud 9600
 run "a 9600-baud echo" 0 --port "$device" --file "$work/3000.txt"
 stop_peer
 check counts.matched = 3000
+check other_holders = "[]"  # the peer holds the pty's slave too, as its maker: not another program
 
 peer
 run "an echo of a file full of zero bytes" 0 --port "$device" --file "$work/zeros.bin"
@@ -305,6 +306,66 @@ if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null && setpriv --reuid=65534
   check port_error has "permission denied"
   check hint has "usermod -aG"
   stop_peer
+fi
+
+# --- Another program on the port ---------------------------------------------
+# The port's exclusivity keeps out only programs that open it later: one that
+# had it open before reads bytes meant for the run. It is named, and the bytes
+# it read are not blamed on the line first.
+cat > "$work/holder.py" <<'HOLDER'
+import os, signal, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+taken = 0
+def done(*_):
+    print(taken, flush=True)
+    sys.exit(0)
+signal.signal(signal.SIGTERM, done)
+signal.signal(signal.SIGALRM, done)
+signal.alarm(int(sys.argv[3]) if len(sys.argv) > 3 else 0)
+open(sys.argv[2], "w").close()
+while True:
+    taken += len(os.read(fd, 4096))
+HOLDER
+hold() {  # device, delay[, seconds]: the other program from `delay` s on (for `seconds`), sets $holder_pid
+  rm -f "$work/held" "$work/taken"
+  (sleep "$2"; exec python3 "$work/holder.py" "$1" "$work/held" ${3:-} > "$work/taken") &
+  holder_pid=$!
+}
+peer
+hold "$device" 0
+for _ in $(seq 50); do [ -e "$work/held" ] && break; sleep 0.1; done
+run "a port another program reads too" 1 --port "$device" --file "$work/random.bin" --drain-timeout 3
+kill "$holder_pid"
+wait "$holder_pid"
+stop_peer
+check other_holders.0.pid = "$holder_pid"
+check other_holders.0.command = python3
+check counts.lost = "$(cat "$work/taken")"
+check counts.corrupted = 0
+check hint has "another program has $device open too ($holder_pid (python3)): it may have read the bytes called lost"
+grep -q "^  shared    $device is open in another program too: $holder_pid (python3)" "$work/out.txt" ||
+  fail "$last: the summary does not name the other program"
+# One that leaves during the run is found by the look at the start.
+peer
+hold "$device" 0 1
+for _ in $(seq 50); do [ -e "$work/held" ] && break; sleep 0.1; done
+run "a port another program reads for the first second" 1 --port "$device" --file "$work/random.bin" --stress \
+  --duration 3
+wait "$holder_pid"
+stop_peer
+check other_holders.0.pid = "$holder_pid"
+# Root is not kept out by TIOCEXCL: a program that opens the port during the
+# run is found by the look at the end.
+if [ "$(id -u)" = 0 ]; then
+  peer
+  hold "$device" 1
+  run "a port another program opens during the run" 1 --port "$device" --file "$work/random.bin" --stress \
+    --duration 3
+  kill "$holder_pid"
+  wait "$holder_pid"
+  stop_peer
+  check other_holders.0.pid = "$holder_pid"
+  check hint has "another program has $device open too"
 fi
 
 # --- Interrupted runs --------------------------------------------------------
