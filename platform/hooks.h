@@ -64,6 +64,14 @@ std::string PortNameProblem(const char* name);
 // steadily but slowly its count is the only sign that bytes still come; a
 // tool that judges the line reads it, Win32 has no call for it.
 DWORD PendingReadBytes(HANDLE port);
+// What of the line settings kept on `port` (those the name or SetCommState
+// gave it, which GetCommState gives back) the device does not hold, in words:
+// "8 data bits and no parity where 7 data bits and even parity were set". A
+// driver keeps only what it can make (a pseudo-terminal: 8 data bits without
+// parity, whatever it is told) and says nothing; Win32 has no call that reads
+// the device back. Empty when it holds them all, and for a port with no local
+// driver (the loopback, a network port).
+std::string LineSettingsNotHeld(HANDLE port);
 // True when the name carries line settings its kind of port cannot apply: a
 // raw tcp:// port is a byte stream, and its line keeps the server's settings.
 bool PortSettingsIgnored(const char* name);

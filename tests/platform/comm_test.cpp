@@ -554,6 +554,63 @@ TEST_F(RawPty, RatesWithoutAConstantAreGivenBackAtClose) {
   ::close(slave);
 }
 
+// A pseudo-terminal keeps 8 data bits and no parity whatever it is told,
+// and the open succeeds: the port still reports what it was given, and only
+// reading the device back tells what the line carries.
+TEST_F(RawPty, SettingsTheDeviceDoesNotHoldAreToldInWords) {
+  int slave = FarSide();  // the tty's settings, changed as its driver might
+  ASSERT_GE(slave, 0);
+  const std::string pty = ptsname(master);
+  HANDLE h = CreateFileA((pty + "?format=7E1").c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  EXPECT_EQ(dcb.ByteSize, 7);
+  EXPECT_EQ(vx::LineSettingsNotHeld(h), "8 data bits and no parity where 7 data bits and even parity were set");
+  CloseHandle(h);
+
+  // The rates as the tty's driver might set them: Bnnn in CBAUD for output,
+  // in CIBAUD for input (0 there: the same as output).
+  auto setRates = [&](termios t, speed_t out, speed_t in) {
+    t.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | out | (in << 16);  // 16: CIBAUD's shift
+    return tcsetattr(slave, TCSANOW, &t) == 0;
+  };
+  // 9700 is not the 9600 the tty is turned to, but within a UART's rounding.
+  h = CreateFileA((pty + "?baud=9700&format=8N2&flow=rtscts").c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_EQ(vx::LineSettingsNotHeld(h), "");
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  const termios was = t;
+  ASSERT_TRUE(setRates(t, B9600, 0));
+  EXPECT_EQ(vx::LineSettingsNotHeld(h), "");
+  t.c_cflag &= ~(CSTOPB | CRTSCTS);
+  t.c_iflag |= IXOFF;
+  ASSERT_TRUE(setRates(t, B9600, B4800));
+  EXPECT_EQ(vx::LineSettingsNotHeld(h),
+            "1 stop bit, input at 4800 baud, no RTS/CTS flow control and XON/XOFF flow control on input only where "
+            "2 stop bits, 9700 baud, RTS/CTS flow control and no XON/XOFF flow control were set");
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  t.c_cflag |= CSTOPB | CRTSCTS;
+  t.c_iflag &= ~IXOFF;
+  ASSERT_TRUE(setRates(t, B19200, B9600));
+  EXPECT_EQ(vx::LineSettingsNotHeld(h), "output at 19200 baud where 9700 baud was set");
+  ASSERT_TRUE(setRates(t, B2400, 0));
+  EXPECT_EQ(vx::LineSettingsNotHeld(h), "2400 baud where 9700 baud was set");
+  ASSERT_EQ(tcsetattr(slave, TCSANOW, &was), 0);
+  CloseHandle(h);
+  ::close(slave);
+
+  // No local driver, nothing to read back.
+  h = CreateFileA("loop://?format=7E1", GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(vx::LineSettingsNotHeld(h), "");
+  CloseHandle(h);
+  EXPECT_EQ(vx::LineSettingsNotHeld(INVALID_HANDLE_VALUE), "");
+}
+
 TEST(PortNames, BadSettingsFailTheOpenAndGoodOnesShowInTheState) {
   for (const char* name : {"loop://?baud=fast", "loop://?baud=", "loop://?format=9N1", "loop://?format=8X1",
                            "loop://?format=8N3", "loop://?flow=magic", "loop://?speed=9600", "loop://?baud",

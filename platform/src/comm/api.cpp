@@ -171,6 +171,11 @@ DWORD PendingReadBytes(HANDLE h) {
   return port ? port->PendingReadBytes() : 0;
 }
 
+std::string LineSettingsNotHeld(HANDLE h) {
+  auto port = Lookup<Port>(h);
+  return port ? port->SettingsNotHeld() : "";
+}
+
 BOOL LoopInjectLineError(HANDLE h, DWORD errors) {
   auto port = PortOf(h);
   return port ? port->InjectLineErrors(errors) : FALSE;

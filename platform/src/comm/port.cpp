@@ -332,6 +332,11 @@ BOOL Port::SetState(const DCB* dcb) {
   return TRUE;
 }
 
+std::string Port::SettingsNotHeld() {
+  std::lock_guard lock(lock_);
+  return haveDcb_ ? backend_->SettingsNotHeld(dcb_) : "";
+}
+
 BOOL Port::GetTimeouts(COMMTIMEOUTS* t) {
   if (!backend_->IsCommDevice()) return kernel::Fail(kNotACommDevice, FALSE);
   std::lock_guard lock(readLock_);

@@ -61,6 +61,9 @@ class Backend {
   // answers, and says whether the settings `asked` were taken. Called only
   // before the port starts.
   virtual bool ConfirmState(const DCB& asked, const LineQuery& query) { return true; }
+  // What of `kept`, the settings last set, the device does not hold, in
+  // words; "" when it holds them all, or cannot tell (no local driver).
+  virtual std::string SettingsNotHeld(const DCB& kept) { return ""; }
   virtual void PurgeInput() = 0;
   virtual void PurgeOutput() = 0;
   // CE_* errors seen on the line since the last call; false when the device
@@ -108,6 +111,8 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   BOOL Purge(DWORD flags);
   BOOL GetState(DCB* dcb);
   BOOL SetState(const DCB* dcb);
+  // What of the settings kept since SetState the device does not hold.
+  std::string SettingsNotHeld();
   BOOL GetTimeouts(COMMTIMEOUTS* t);
   BOOL SetTimeouts(const COMMTIMEOUTS* t);
   // Line errors reported by the loopback's test hook.

@@ -4,6 +4,7 @@
 #include "nonblocking_io.h"
 #include "port.h"
 #include "tty_rate.h"
+#include "tty_settings_held.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -190,6 +191,8 @@ class TtyBackend final : public Backend {
     int n = 0;
     return ioctl(fd_, TIOCOUTQ, &n) == 0 && n > 0 ? static_cast<DWORD>(n) : 0;
   }
+
+  std::string SettingsNotHeld(const DCB& kept) override { return isTty_ ? TtySettingsNotHeld(fd_, kept) : ""; }
 
  private:
   // Binary, no echo, no line editing, no output processing; rate, framing and
