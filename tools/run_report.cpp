@@ -119,6 +119,12 @@ std::string LineHint(const RunFacts& f) {
     case Verdict::Failed: break;
   }
   const CompareCounts& k = f.counts;
+  // Whatever came back, it came over another line than the one asked for.
+  if (!f.settingsNotHeld.empty())
+    return "the port holds " + f.settingsNotHeld + ": the run did not test the line asked for; " +
+           (f.pseudoTerminal ? "a pseudo-terminal carries 8 data bits without parity whatever it is told: leave "
+                               "format= out of its name"
+                             : "ask for settings the adapter supports, or leave them out to keep what it holds");
   if (f.fileChanged)
     return "the file changed while it was being sent (appended to, truncated or rewritten): the bytes that came "
            "back were compared with what it held when read, which need not be what was sent, so the counts say "
@@ -283,8 +289,11 @@ Verdict JudgeRun(const RunFacts& f) {
   const bool wholeFile = f.options.stress || f.accepted >= f.fileSize;
   // Errors the port itself saw on the line fail the run even when the bytes
   // that came back were right: the line is not sound.
-  return f.counts.Intact() && allSent && wholeFile && !f.fileChanged && f.lineErrors == 0 ? Verdict::Ok
-                                                                                           : Verdict::Failed;
+  // Nor did a run over a line other than the one asked for test it.
+  return f.counts.Intact() && allSent && wholeFile && !f.fileChanged && f.lineErrors == 0 &&
+                 f.settingsNotHeld.empty()
+             ? Verdict::Ok
+             : Verdict::Failed;
 }
 
 int ExitStatus(const RunFacts& f) {
@@ -347,6 +356,8 @@ void WriteSummary(FILE* out, const RunFacts& f) {
                PortSettingsIgnored(f.options.port.c_str())
                    ? " (a raw tcp:// port: its line keeps the server's settings, not these)"
                    : "");
+  if (!f.settingsNotHeld.empty())
+    std::fprintf(out, "  settings  the port holds %s: not the line asked for\n", f.settingsNotHeld.c_str());
   if (!f.otherHolders.empty())
     std::fprintf(out, "  shared    %s is open in %s too: %s\n", vx::PortDevicePath(f.options.port.c_str()).c_str(),
                  f.otherHolders.size() == 1 ? "another program" : "other programs", HoldersText(f.otherHolders).c_str());
@@ -429,6 +440,8 @@ void WriteJson(FILE* out, const RunFacts& f) {
                DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.fileChanged ? "true" : "false",
                f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
+  std::fprintf(out, ",\n  \"settings_not_held\": ");
+  if (f.settingsNotHeld.empty()) std::fprintf(out, "null"); else JsonString(out, f.settingsNotHeld);
   std::fprintf(out, ",\n  \"other_holders\": [");
   for (std::size_t n = 0; n < f.otherHolders.size(); ++n) {
     std::fprintf(out, "%s{\"pid\": %ld, \"command\": ", n ? ", " : "", f.otherHolders[n].pid);

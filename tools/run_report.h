@@ -15,7 +15,7 @@ namespace vx::tools {
 
 enum class Verdict {
   Ok,           // every byte back intact, nothing extra
-  Failed,       // bytes lost, corrupted, extra, unsent or not back
+  Failed,       // bytes lost, corrupted, extra, unsent or not back; or not the line asked for
   LinkError,    // the link reported ERROR during the transfer
   PortError,    // the port could not be opened
   Interrupted,  // SIGINT or SIGTERM
@@ -51,6 +51,10 @@ struct RunFacts {
   // Other programs that had the port open while it ran: they may have read
   // bytes meant for the run, and written their own. (Not a fault of the line.)
   std::vector<PortHolder> otherHolders;
+  // What of the line settings asked for the port's device does not hold, in
+  // words ("" when it holds them all): the run did not test that line.
+  std::string settingsNotHeld;
+  bool pseudoTerminal = false;  // the port is one: it carries 8 data bits without parity
   std::string portError;       // why the port could not be opened
   std::string portHint;
   int signal = 0;              // the signal that interrupted the run

@@ -131,6 +131,9 @@ class Run {
       return;
     }
     NoteOtherHolders();
+    // A driver keeps only the settings it can make, and says nothing.
+    facts_.settingsNotHeld = vx::LineSettingsNotHeld(dlg_.m_pLink->PortHandle());
+    facts_.pseudoTerminal = IsPseudoTerminal(vx::PortDevicePath(o.port.c_str()));
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     xonXoff_ = GetCommState(dlg_.m_pLink->PortHandle(), &dcb) && (dcb.fOutX || dcb.fInX);

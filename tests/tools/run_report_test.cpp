@@ -438,6 +438,37 @@ TEST(RunVerdict, AnotherProgramOnThePortIsNamedAndSuspectedFirstOfBytesGoneAstra
   EXPECT_NE(Summary(f).find("hint: the line stopped taking bytes"), std::string::npos) << Summary(f);
 }
 
+// Every byte came back, over a line the driver made other than the one
+// asked for (a pseudo-terminal keeps 8 data bits and no parity): that line
+// was not tested.
+TEST(RunVerdict, ALineSettingThePortDidNotHoldFailsTheRunAndIsNamed) {
+  RunFacts f = IntactRun(16384, 16384);
+  f.options.port = "/dev/pts/0?format=7E1";
+  f.settingsNotHeld = "8 data bits and no parity where 7 data bits and even parity were set";
+  f.pseudoTerminal = true;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_EQ(ExitStatus(f), 1);
+  const std::string summary = Summary(f);
+  EXPECT_NE(summary.find("\n  settings  the port holds 8 data bits and no parity where 7 data bits and even parity "
+                         "were set: not the line asked for\n"),
+            std::string::npos)
+      << summary;
+  EXPECT_NE(summary.find("hint: the port holds 8 data bits and no parity where 7 data bits and even parity were set: "
+                         "the run did not test the line asked for; a pseudo-terminal carries 8 data bits without "
+                         "parity whatever it is told: leave format= out of its name"),
+            std::string::npos)
+      << summary;
+  EXPECT_NE(Json(f).find("\"settings_not_held\": \"8 data bits and no parity where 7 data bits and even parity were "
+                         "set\","),
+            std::string::npos)
+      << Json(f);
+  f.pseudoTerminal = false;  // an adapter that rounded the rate, say
+  EXPECT_NE(Summary(f).find("; ask for settings the adapter supports"), std::string::npos) << Summary(f);
+  f.settingsNotHeld.clear();
+  EXPECT_EQ(JudgeRun(f), Verdict::Ok);
+  EXPECT_NE(Json(f).find("\"settings_not_held\": null,"), std::string::npos) << Json(f);
+}
+
 // Every byte that went out came back, yet the run did not send the file: it
 // was cut short on disk, or changed under the run.
 TEST(RunVerdict, AFileNotSentWholeOrChangedMeanwhileFailsTheRun) {

@@ -505,6 +505,19 @@ check port_error has "unknown setting 'speed'"
 run "a bad rate" 1 --port "loop://?baud=fast" --file "$sample"
 check port_error has "baud 'fast'"
 run "settings that are fine" 0 --port "loop://?baud=230400&format=8N1&flow=none" --file "$work/3000.txt"
+# A pseudo-terminal keeps 8 data bits and no parity whatever it is told, and
+# every byte comes back: over a line other than the one asked for.
+peer
+run "a format the port does not hold" 1 --port "$device?format=7E1" --file "$work/3000.txt"
+check verdict = failed
+check counts.matched = 3000
+check settings_not_held = "8 data bits and no parity where 7 data bits and even parity were set"
+check hint has "a pseudo-terminal carries 8 data bits without parity whatever it is told: leave format= out"
+grep -q "^  settings  the port holds 8 data bits and no parity where 7 data bits and even parity were set" \
+  "$work/out.txt" || fail "$last: the summary does not say what the port holds"
+run "settings the port holds" 0 --port "$device?baud=250000&format=8N2&flow=rtscts" --file "$work/3000.txt"
+check settings_not_held = None
+stop_peer
 
 # --- Far ends that keep talking or hang up, on a plain TCP port ----------------
 # A read ends at 2048 bytes or 20 ms after the last byte, so bytes that keep
