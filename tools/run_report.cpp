@@ -67,6 +67,11 @@ std::string Hex2(char c) {
   return text;
 }
 
+bool OverNetwork(const RunFacts& f) {
+  const vx::PortKind kind = vx::PortKindOf(f.options.port.c_str());
+  return kind == vx::PortKind::RawNetwork || kind == vx::PortKind::Rfc2217;
+}
+
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 // Whether the loss at the end could as well have been a good way earlier:
@@ -74,6 +79,14 @@ std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte
 bool TailLossUnplaced(const CompareCounts& k) {
   constexpr std::uint64_t kFarEnoughToSay = 64;
   return k.lostAtEnd && k.lostAtEndSpan >= kFarEnoughToSay;
+}
+
+// For a link that failed: whether the whole file had gone out and come back
+// before, which tells a line that died mid-transfer from one that went away
+// once its echo was complete.
+bool AllBackBeforeTheEnd(const RunFacts& f) {
+  return !f.options.stress && f.written >= f.fileSize && f.written > 0 && f.counts.lost == 0 &&
+         f.accepted == f.written;
 }
 
 // "another program has /dev/pts/3 open too (1234 (cat))".
@@ -109,10 +122,14 @@ std::string LineHint(const RunFacts& f) {
         return "the serial server closed the connection before anything was sent: it may be serving another "
                "client, or be unable to open its device; see its log";
       }
-      // Whether anything was still owed tells a line that died mid-transfer
-      // from one that went away once its echo was complete.
-      if (!f.options.stress && f.written >= f.fileSize && f.written > 0 && f.counts.lost == 0 &&
-          f.accepted == f.written)
+      // Behind a network port it is the server that closes the connection,
+      // for its line or for reasons of its own.
+      if (OverNetwork(f))
+        return std::string("the serial server closed the connection ") +
+               (AllBackBeforeTheEnd(f) ? "after every byte sent had come back" : "during the transfer") +
+               ": the far end hung up, another client took the port over (ser2net's kickolduser), or the server "
+               "stopped";
+      if (AllBackBeforeTheEnd(f))
         return "the line went away after every byte sent had come back: the far end hung up, or the adapter was "
                "unplugged";
       return "the line went away during the transfer: the far end hung up, or the adapter was unplugged";
@@ -153,7 +170,10 @@ std::string LineHint(const RunFacts& f) {
     return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
            "holds the sender";
   if (f.received == 0)
-    return "nothing came back: is the far end looped back or echoing, with the same line settings?";
+    return std::string("nothing came back: is the far end looped back or echoing, with the same line settings?") +
+           (OverNetwork(f) ? " Or the serial server, serving another client, never took this connection up (TCP "
+                             "connects before the server accepts)"
+                           : "");
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut && f.accepted > f.written &&
       !f.stillAnswering)
     return "the far end was holding the line back when --drain-timeout ended (it had paused its reading, or flow "

@@ -97,6 +97,25 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   f = IntactRun(0, 0);  // an empty file: nothing came back because nothing went out
   f.linkError = true;
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
+  // Behind a network port the server closed the connection: for its line,
+  // for another client (ser2net's kickolduser), or because it stopped.
+  for (const char* port : {"tcp://127.0.0.1:3001", "rfc2217://127.0.0.1:3002"}) {
+    f = IntactRun(5000, 5000);
+    f.options.port = port;
+    f.fileSize = 16442;
+    f.linkError = true;
+    EXPECT_NE(Summary(f).find("hint: the serial server closed the connection during the transfer: the far end hung "
+                              "up, another client took the port over (ser2net's kickolduser), or the server stopped"),
+              std::string::npos)
+        << Summary(f);
+    f.fileSize = 5000;
+    EXPECT_NE(Summary(f).find("hint: the serial server closed the connection after every byte sent had come back: "
+                              "the far end hung up, another client"),
+              std::string::npos)
+        << Summary(f);
+  }
+  f = IntactRun(0, 0);
+  f.linkError = true;
   f.options.port = "tcp://127.0.0.1:3001";  // a server that closed the connection at once
   EXPECT_NE(Summary(f).find("hint: the serial server closed the connection before anything was sent"),
             std::string::npos)
@@ -105,6 +124,26 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   f.received = f.counts.received = f.counts.extra = 21;
   EXPECT_NE(Summary(f).find("before anything was sent, saying \"Port already in use\""), std::string::npos)
       << Summary(f);
+}
+
+// Nothing back from a network port: the server may not have taken the
+// connection up at all, which TCP cannot tell from a silent far end.
+TEST(RunVerdict, NothingBackFromANetworkPortMayBeAConnectionNeverTakenUp) {
+  RunFacts f = IntactRun(3000, 3000);
+  f.received = f.counts.received = f.counts.matched = 0;
+  f.counts.lost = 3000;
+  f.counts.gaps = 1;
+  f.options.port = "/dev/ttyUSB0";
+  const std::string silent = "hint: nothing came back: is the far end looped back or echoing, with the same line "
+                             "settings?";
+  EXPECT_NE(Summary(f).find(silent + "\n"), std::string::npos) << Summary(f);
+  for (const char* port : {"tcp://127.0.0.1:3001", "rfc2217://127.0.0.1:3002"}) {
+    f.options.port = port;
+    EXPECT_NE(Summary(f).find(silent + " Or the serial server, serving another client, never took this connection up "
+                                       "(TCP connects before the server accepts)"),
+              std::string::npos)
+        << Summary(f);
+  }
 }
 
 // Two blocks swapped on a short run: their echo ends after sending does, so

@@ -539,6 +539,8 @@ if mode == "echo":  # a device behind a raw port, served to one client after ano
         except OSError:
             pass
         c.close()
+while mode == "busy":  # a server busy with another client that leaves the next one in its backlog
+    time.sleep(1)
 while mode == "close":  # a server busy with another client, as ser2net says it
     c, _ = s.accept()
     c.sendall(b"Port already in use\r\n")
@@ -634,6 +636,15 @@ run "a far end that hangs up after 3000 bytes" 1 --port "tcp://127.0.0.1:$tcp_po
 check link_error = true
 check counts.received = 3000
 check counts.matched = 3000
+check hint has "the serial server closed the connection during the transfer: the far end hung up, another client"
+kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
+# TCP connects before the server accepts: a server busy with another client
+# takes the bytes into its backlog and never answers.
+tcp_peer busy
+run "a serial server that never takes the connection up" 1 --port "tcp://127.0.0.1:$tcp_port" \
+  --file "$work/3000.txt" --drain-timeout 3
+check counts.received = 0
+check hint has "the serial server, serving another client, never took this connection up"
 kill "$tcp_pid" 2>/dev/null; wait "$tcp_pid" 2>/dev/null
 # A network far end that holds the bytes back for 5 s after 12000: the hold is
 # out of sight behind a network port, so the drain waits longer for it.
@@ -776,6 +787,7 @@ if [ -x /usr/sbin/ser2net ]; then
   ( sleep 1.5; kill "$ser2net_pid" ) &
   run "ser2net killed mid-transfer" 1 --port "rfc2217://127.0.0.1:$tel" --file "$sample" --stress --duration 8
   check link_error = true
+  check hint has "the serial server closed the connection during the transfer"
   wait "$ser2net_pid" 2>/dev/null
   stop_peer
 else
