@@ -570,12 +570,12 @@ TEST_F(RawPty, SettingsTheDeviceDoesNotHoldAreToldInWords) {
   EXPECT_EQ(vx::LineSettingsNotHeld(h), "8 data bits and no parity where 7 data bits and even parity were set");
   CloseHandle(h);
 
-  // The rates as the tty's driver might set them: Bnnn in CBAUD for output,
-  // in CIBAUD for input (0 there: the same as output).
-  auto setRates = [&](termios t, speed_t out, speed_t in) {
-    t.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | out | (in << 16);  // 16: CIBAUD's shift
-    return tcsetattr(slave, TCSANOW, &t) == 0;
+  // The settings as the tty's driver might make them, the rates in each
+  // direction (0 for input: the same as output).
+  auto setRates = [&](termios t, unsigned out, unsigned in) {
+    return tcsetattr(slave, TCSANOW, &t) == 0 && SetLineRates(slave, in ? in : out, out);
   };
+
   // 9700 is not the 9600 the tty is turned to, but within a UART's rounding.
   h = CreateFileA((pty + "?baud=9700&format=8N2&flow=rtscts").c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
                   FILE_FLAG_OVERLAPPED, nullptr);
@@ -584,20 +584,20 @@ TEST_F(RawPty, SettingsTheDeviceDoesNotHoldAreToldInWords) {
   termios t{};
   ASSERT_EQ(tcgetattr(slave, &t), 0);
   const termios was = t;
-  ASSERT_TRUE(setRates(t, B9600, 0));
+  ASSERT_TRUE(setRates(t, 9600, 0));
   EXPECT_EQ(vx::LineSettingsNotHeld(h), "");
   t.c_cflag &= ~(CSTOPB | CRTSCTS);
   t.c_iflag |= IXOFF;
-  ASSERT_TRUE(setRates(t, B9600, B4800));
+  ASSERT_TRUE(setRates(t, 9600, 4800));
   EXPECT_EQ(vx::LineSettingsNotHeld(h),
             "1 stop bit, input at 4800 baud, no RTS/CTS flow control and XON/XOFF flow control on input only where "
             "2 stop bits, 9700 baud, RTS/CTS flow control and no XON/XOFF flow control were set");
   ASSERT_EQ(tcgetattr(slave, &t), 0);
   t.c_cflag |= CSTOPB | CRTSCTS;
   t.c_iflag &= ~IXOFF;
-  ASSERT_TRUE(setRates(t, B19200, B9600));
+  ASSERT_TRUE(setRates(t, 19200, 9600));
   EXPECT_EQ(vx::LineSettingsNotHeld(h), "output at 19200 baud where 9700 baud was set");
-  ASSERT_TRUE(setRates(t, B2400, 0));
+  ASSERT_TRUE(setRates(t, 2400, 0));
   EXPECT_EQ(vx::LineSettingsNotHeld(h), "2400 baud where 9700 baud was set");
   ASSERT_EQ(tcsetattr(slave, TCSANOW, &was), 0);
   CloseHandle(h);
