@@ -27,27 +27,19 @@ TEST(RunVerdict, EverythingSentAndBackIsOk) {
   EXPECT_EQ(ExitStatus(IntactRun(5000, 5000)), 0);
 }
 
-std::string Summary(const RunFacts& f) {
+// What `write` puts out for `f`: the summary, or the JSON report.
+std::string Written(void (*write)(FILE*, const RunFacts&), const RunFacts& f) {
   char* text = nullptr;
   std::size_t size = 0;
   FILE* out = open_memstream(&text, &size);
-  WriteSummary(out, f);
+  write(out, f);
   std::fclose(out);
-  std::string summary(text, size);
+  std::string written(text, size);
   std::free(text);
-  return summary;
+  return written;
 }
-
-std::string Json(const RunFacts& f) {
-  char* text = nullptr;
-  std::size_t size = 0;
-  FILE* out = open_memstream(&text, &size);
-  WriteJson(out, f);
-  std::fclose(out);
-  std::string json(text, size);
-  std::free(text);
-  return json;
-}
+std::string Summary(const RunFacts& f) { return Written(WriteSummary, f); }
+std::string Json(const RunFacts& f) { return Written(WriteJson, f); }
 
 TEST(RunVerdict, BytesAcceptedButNeverSentFailTheRunThoughAllSentCameBack) {
   RunFacts f = IntactRun(5000, 3000);
