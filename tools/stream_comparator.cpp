@@ -178,6 +178,7 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
   // what has already been matched against.
   sent_ = std::max(sent, e_);
   atCut_ = lineStillAnswering;
+  if (!atCut_) TakeForeignBytesInRepeatsAsPutIn();
   Drain(true);
   if (sent_ > e_ && atCut_) {
     counts_.unreturned = sent_ - e_;
@@ -185,9 +186,42 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
   } else if (sent_ > e_) {
     // Sent and never seen: one gap at the end.
     counts_.lostAtEnd = sent_ - e_;
-    counts_.lostAtEndSpan = e_ - EarliestPlaceOfTailLoss(e_, sent_ - e_);
+    // Byte j may stand where byte j + n does as long as the two are equal.
+    counts_.lostAtEndSpan = e_ - RepeatsFrom(e_, sent_ - e_);
     SkipLost(sent_ - e_);
   }
+}
+
+void StreamComparator::TakeForeignBytesInRepeatsAsPutIn() {
+  // Only with every place on record, and every byte sent judged: what is
+  // held now comes after the end, and would be extra.
+  if (replaying_ || e_ != sent_ || Pending() == 0 || counts_.places != differences_.size()) return;
+  bool taken = false;
+  for (std::size_t n = differences_.size(); n-- > 0 && Pending() > 0;) {
+    Difference& place = differences_[n];
+    const std::uint64_t c = place.corrupted;
+    // Changed bytes, each unlike the sent one in several bits (a line that
+    // damages a byte flips one or two): bytes of another stream, put in.
+    if (!c || place.lost || place.extra || place.bitErrors < 2 * c || c > Pending()) continue;
+    // Put in, they leave the stream after them in step one place earlier:
+    // it must pair up there as well, up to the held bytes that end it.
+    std::vector<std::uint8_t> last(static_cast<std::size_t>(c));
+    if (RepeatsFrom(sent_ - c, c) > place.expectedOffset || ReadExpected(sent_ - c, last.data(), last.size()) != c ||
+        std::memcmp(last.data(), PendingAt(0), last.size()) != 0)
+      continue;
+    counts_.matched += c;
+    counts_.corrupted -= c;
+    counts_.bitErrors -= place.bitErrors;
+    counts_.extra += c;
+    counts_.received += c;
+    place.extra = c;
+    place.corrupted = place.bitErrors = 0;
+    ConsumePending(last.size());
+    // The places after it stand that much earlier in the stream.
+    for (std::size_t later = n + 1; later < differences_.size(); ++later) differences_[later].expectedOffset -= c;
+    taken = true;
+  }
+  if (taken) searching_ = false;  // the held bytes the search had begun on are gone
 }
 
 Difference StreamComparator::PlaceHere() const {
@@ -438,8 +472,7 @@ std::size_t StreamComparator::ReadExpected(std::uint64_t from, std::uint8_t* out
   return got;
 }
 
-std::uint64_t StreamComparator::EarliestPlaceOfTailLoss(std::uint64_t at, std::uint64_t n) const {
-  // Byte j may stand where byte j + n does as long as the two are equal.
+std::uint64_t StreamComparator::RepeatsFrom(std::uint64_t at, std::uint64_t n) const {
   // Looked at a band at a time, back at most a window's worth of bands: far
   // enough to tell a pattern from a place, cheap once at the end.
   const std::uint64_t stop = at - std::min<std::uint64_t>(at, 16 * kFarBand);

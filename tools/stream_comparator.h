@@ -173,9 +173,17 @@ class StreamComparator {
   void EndReplay(bool reachedTheStream);
   // Reads expected bytes from anywhere in the stream, past the window too.
   std::size_t ReadExpected(std::uint64_t from, std::uint8_t* out, std::size_t n) const;
-  // For n bytes lost at `at`, the end of what came back: how far back a loss
-  // of n bytes leaves the same bytes behind (see CompareCounts::lostAtEndSpan).
-  std::uint64_t EarliestPlaceOfTailLoss(std::uint64_t at, std::uint64_t n) const;
+  // The earliest byte j from which the stream repeats itself with period n
+  // up to `at`: byte k equals byte k + n for every k in [j, at). A loss or an
+  // insertion of n bytes anywhere there leaves the same bytes behind.
+  std::uint64_t RepeatsFrom(std::uint64_t at, std::uint64_t n) const;
+  // At the end, with received bytes left over after the last one sent: in
+  // data that repeats, a place where bytes unlike those sent stood in for
+  // them is taken as those bytes put in, and the stream after it as in step
+  // one place earlier, up to the left-over bytes, when that pairs up too: a
+  // foreign byte put into one byte value over and over otherwise reads as a
+  // changed byte plus the stream's own last byte extra.
+  void TakeForeignBytesInRepeatsAsPutIn();
   // How many bytes agree from expected byte d and received byte i on, up to
   // `most` (both sides must hold that many).
   std::size_t AgreeFrom(std::size_t d, std::size_t i, std::size_t most) const;

@@ -539,6 +539,45 @@ TEST(Comparator, ALossAtTheEndSaysHowFarBackTheDataLetsItLie) {
   }
 }
 
+// Bytes unlike the stream put into data that repeats: at the place they read
+// as changed bytes, since the end is not yet in view; at the end, where the
+// stream's own last bytes come out extra, they are taken as put in. A byte
+// changed in one bit stays a changed byte.
+TEST(Comparator, ForeignBytesPutIntoDataThatRepeatsAreExtraNotChanged) {
+  struct InsertCase {
+    const char* what;
+    std::string file, back;
+    std::uint64_t corrupted, extra;
+    std::vector<std::uint64_t> extraAt;  // sent offsets of the places with bytes put in
+  };
+  const std::string ones(20000, 'U');
+  std::string flipped = ones;
+  flipped[12000] ^= 0x08;
+  const InsertCase cases[] = {
+      {"one byte value, one put in", ones, ones.substr(0, 5000) + "~" + ones.substr(5000), 0, 1, {5000}},
+      {"two put in, a bit flipped between", ones,
+       flipped.substr(0, 5000) + "~" + flipped.substr(5000, 4000) + "~" + flipped.substr(9000), 1, 2, {5000, 9000}},
+      {"ABCD, four put in", kPeriodic, kPeriodic.substr(0, 5000) + "wxyz" + kPeriodic.substr(5000), 0, 4, {5000}},
+      {"random, one put in", kRandom, kRandom.substr(0, 5000) + "~" + kRandom.substr(5000), 0, 1, {5000}},
+  };
+  for (const InsertCase& c : cases) {
+    MemoryStream stream(c.file, false);
+    StreamComparator comparator(stream);
+    comparator.SetSent(c.file.size());
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(c.back.data()), c.back.size());
+    comparator.Finish(c.file.size());
+    const CompareCounts& k = comparator.Counts();
+    EXPECT_EQ(k.corrupted, c.corrupted) << c.what;
+    EXPECT_EQ(k.extra, c.extra) << c.what;
+    EXPECT_EQ(k.matched + k.corrupted, c.file.size()) << c.what;
+    EXPECT_EQ(k.matched + k.corrupted + k.extra, c.back.size()) << c.what;
+    std::vector<std::uint64_t> extraAt;
+    for (const Difference& d : comparator.Differences())
+      if (d.extra) extraAt.push_back(d.expectedOffset);
+    EXPECT_EQ(extraAt, c.extraAt) << c.what;
+  }
+}
+
 // The last few bytes before a cut, too few for a run that agrees, are placed
 // where they stand with the rest of the stream still open: a fault among them
 // is counted, chatter is extra, and neither the tail nor a loss before them
