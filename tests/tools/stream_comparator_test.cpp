@@ -576,6 +576,17 @@ TEST(Comparator, ForeignBytesPutIntoDataThatRepeatsAreExtraNotChanged) {
       if (d.extra) extraAt.push_back(d.expectedOffset);
     EXPECT_EQ(extraAt, c.extraAt) << c.what;
   }
+  // A stress run of a small file of one byte value, a byte put in 3 MB
+  // before the end: every pass repeats as the file does.
+  MemoryStream stream(std::string(4096, 'U'), true);
+  StreamComparator comparator(stream);
+  const std::size_t sent = 4u << 20;
+  const std::string back = std::string(1u << 20, 'U') + "~" + std::string(sent - (1u << 20), 'U');
+  comparator.SetSent(sent);
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
+  comparator.Finish(sent);
+  EXPECT_EQ(comparator.Counts().corrupted, 0u);
+  EXPECT_EQ(comparator.Counts().extra, 1u);
 }
 
 // The last few bytes before a cut, too few for a run that agrees, are placed
