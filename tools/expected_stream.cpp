@@ -44,18 +44,31 @@ bool FileStream::Open(const std::string& path, std::string* error) {
     return false;
   }
   size_ = static_cast<std::uint64_t>(st.st_size);
-  modifiedNs_ = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  path_ = path;
+  found_ = st;
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
 }
 
+namespace {
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+}  // namespace
+
 bool FileStream::Changed() const {
   // Through the open descriptor: a file renamed or deleted meanwhile is still
   // the one both sides read, while one truncated or rewritten is not.
-  struct stat st;
-  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
-  const std::int64_t modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return static_cast<std::uint64_t>(st.st_size) != size_ || modified != modifiedNs_;
+  struct stat now;
+  if (fd_ < 0 || fstat(fd_, &now) != 0) return false;
+  if (static_cast<std::uint64_t>(now.st_size) != size_ || !SameTime(now.st_mtim, found_.st_mtim)) return true;
+  if (SameTime(now.st_ctim, found_.st_ctim)) return false;
+  // The status changed, and nobody can set that time: written with its
+  // modification time put back (cp -p, rsync -t), or only renamed, linked,
+  // deleted, given another mode or owner, which leave the bytes alone. Those
+  // show in the status itself, or in the name no longer naming this file.
+  struct stat named;
+  const bool stillNamed = stat(path_.c_str(), &named) == 0 && named.st_dev == now.st_dev && named.st_ino == now.st_ino;
+  return stillNamed && now.st_nlink == found_.st_nlink && now.st_mode == found_.st_mode &&
+         now.st_uid == found_.st_uid && now.st_gid == found_.st_gid;
 }
 
 std::size_t FileStream::Read(std::uint64_t position, std::uint8_t* out, std::size_t n) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <sys/stat.h>
 
 namespace vx::tools {
 
@@ -38,13 +39,15 @@ class FileStream final : public ExpectedStream {
   bool Open(const std::string& path, std::string* error);
   std::size_t Read(std::uint64_t position, std::uint8_t* out, std::size_t n) override;
   std::uint64_t PassLength() const override { return size_; }
-  // Its size or its modification time moved (truncated, rewritten in place).
+  // Its size or its modification time moved (appended to, truncated,
+  // rewritten in place), or it was written with its time put back.
   bool Changed() const override;
 
  private:
   int fd_ = -1;
+  std::string path_;
   std::uint64_t size_ = 0;
-  std::int64_t modifiedNs_ = 0;
+  struct stat found_ {};  // as it was opened
   bool repeat_;
 };
 

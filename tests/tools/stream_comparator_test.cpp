@@ -836,6 +836,32 @@ TEST(FileStream, TellsAFileChangedUnderItFromOneMovedAway) {
   EXPECT_TRUE(same.Changed()) << "rewritten";
   close(fd);
   unlink(other);
+
+  // Written in place with its time put back, as cp -p and rsync -t leave a
+  // file; a new mode or a second name leave the bytes alone.
+  char kept[] = "/tmp/vx-stream-XXXXXX";
+  fd = mkstemp(kept);
+  ASSERT_EQ(write(fd, "0123456789", 10), 10);
+  struct stat before;
+  ASSERT_EQ(fstat(fd, &before), 0);
+  FileStream quiet(false);
+  ASSERT_TRUE(quiet.Open(kept, &error)) << error;
+  usleep(20000);  // past the file system's clock step
+  ASSERT_EQ(fchmod(fd, 0640), 0);
+  const std::string link = std::string(kept) + ".link";
+  ASSERT_EQ(::link(kept, link.c_str()), 0);
+  EXPECT_FALSE(quiet.Changed()) << "a new mode and a second name";
+  unlink(link.c_str());
+  ASSERT_EQ(fchmod(fd, before.st_mode & 07777), 0);
+  FileStream stealth(false);
+  ASSERT_TRUE(stealth.Open(kept, &error)) << error;
+  usleep(20000);
+  ASSERT_EQ(pwrite(fd, "ABCDEFGHIJ", 10, 0), 10);
+  timespec back[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(futimens(fd, back), 0);
+  EXPECT_TRUE(stealth.Changed()) << "written with its time put back";
+  close(fd);
+  unlink(kept);
 }
 
 }  // namespace
