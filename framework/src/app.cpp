@@ -137,10 +137,6 @@ int AfxMessageBox(const char* text, UINT type) {
 
 void EnsureApplication(int argc, char** argv) {
   if (!QCoreApplication::instance()) {
-    // Qt's own event dispatcher rather than GLib's, unless the user chose:
-    // the GLib one costs more at every wake-up, and a transfer wakes this
-    // thread twice a millisecond (the tick, and the block received).
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     static int storedArgc = 1;
     static char name[] = "varnelix";
     static char* defaultArgv[] = {name, nullptr};

@@ -160,10 +160,6 @@ int CFileDialog::DoModal() {
   chooser.setFileMode(QFileDialog::AnyFile);  // a name that does not exist is accepted
   chooser.setAcceptMode(m_bOpen ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
   chooser.setOption(QFileDialog::HideNameFilterDetails);
-  // Qt's own dialog: a pattern typed as the name filters its list (below),
-  // and a desktop's native dialog would need GLib's event loop, which this
-  // program does not run.
-  chooser.setOption(QFileDialog::DontUseNativeDialog);
   if (!filters.isEmpty()) chooser.setNameFilters(filters);
   if (!m_strFileName.IsEmpty()) chooser.selectFile(LocalText(m_strFileName.str()));
   for (;;) {
