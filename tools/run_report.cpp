@@ -182,14 +182,15 @@ std::string LineHint(const RunFacts& f) {
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut) {
     // At the rate of late: a line that slowed down needs far longer than the
     // rate since Start says. The bytes the line had not taken yet come after.
-    const double line = f.recentReceiveRate > 0 ? f.recentReceiveRate : ReceivedRate(f);
+    const bool recent = f.recentReceiveRate > 0;
+    const double line = recent ? f.recentReceiveRate : ReceivedRate(f);
     const std::uint64_t unsent = f.accepted > f.written ? f.accepted - f.written : 0;
     const std::uint64_t owed = k.unreturned + unsent;
     char text[320];
     std::snprintf(text, sizeof text,
-                  "the line was still answering when --drain-timeout ended: at the %.0f B/s it ran at last, the %s "
+                  "the line was still answering when --drain-timeout ended: at the %.0f B/s it ran at %s, the %s "
                   "on their way%s needed about %.0f s more; raise --drain-timeout",
-                  line, Bytes(k.unreturned).c_str(),
+                  line, recent ? "last" : "on average", Bytes(k.unreturned).c_str(),
                   unsent ? (" and the " + Bytes(unsent) + " it had not taken").c_str() : "",
                   line > 0 ? std::max(1.0, std::ceil(static_cast<double>(owed) / line)) : 0.0);
     return text;
@@ -367,11 +368,12 @@ void WriteSummary(FILE* out, const RunFacts& f) {
   if (k.unreturned)
     std::fprintf(out, "  not back  %s still on their way when the wait was cut short (not judged)\n",
                  Bytes(k.unreturned).c_str());
+  const char* changed = f.fileChanged ? " (when read: it changed during the run)" : "";
   if (f.options.stress)
-    std::fprintf(out, "  file      %s, %s, sent again and again for %.1f s\n", f.options.file.c_str(),
-                 Bytes(f.fileSize).c_str(), f.options.duration);
+    std::fprintf(out, "  file      %s, %s%s, sent again and again for %.1f s\n", f.options.file.c_str(),
+                 Bytes(f.fileSize).c_str(), changed, f.options.duration);
   else
-    std::fprintf(out, "  file      %s, %s, sent once\n", f.options.file.c_str(), Bytes(f.fileSize).c_str());
+    std::fprintf(out, "  file      %s, %s%s, sent once\n", f.options.file.c_str(), Bytes(f.fileSize).c_str(), changed);
   std::fprintf(out, "  port      %s, %u-byte packets%s\n", f.options.port.c_str(), f.options.packetSize,
                PortSettingsIgnored(f.options.port.c_str())
                    ? " (a raw tcp:// port: its line keeps the server's settings, not these)"
@@ -445,10 +447,13 @@ void WriteJson(FILE* out, const RunFacts& f) {
                Offered(f), f.accepted, f.written, f.received, k.matched, k.lost, k.gaps, k.lostAtEnd,
                k.lostAtEnd ? k.LostAtEndFrom() : 0, k.corrupted, k.bitErrors, k.extra, k.repeated,
                k.carriageReturnsAdded, k.places, k.unreturned);
-  std::fprintf(out,
-               "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, \"error_rate\": %.6g, "
-               "\"bit_error_rate\": %.6g},\n",
-               WrittenRate(f), ReceivedRate(f), ErrorRate(f), BitErrorRate(f));
+  // Error rates against a file that changed under the run are not the line's.
+  char errorRates[96] = "\"error_rate\": null, \"bit_error_rate\": null";
+  if (!f.fileChanged)
+    std::snprintf(errorRates, sizeof errorRates, "\"error_rate\": %.6g, \"bit_error_rate\": %.6g", ErrorRate(f),
+                  BitErrorRate(f));
+  std::fprintf(out, "  \"rates\": {\"written_bytes_per_s\": %.1f, \"received_bytes_per_s\": %.1f, %s},\n",
+               WrittenRate(f), ReceivedRate(f), errorRates);
   std::fprintf(out,
                "  \"durations\": {\"sending_s\": %.3f, \"drain_s\": %.3f, \"total_s\": %.3f, \"last_receipt_s\": %.3f},\n",
                f.sendingSeconds, f.drainSeconds, f.totalSeconds, f.lastReceiptSeconds);

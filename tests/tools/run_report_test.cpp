@@ -245,7 +245,7 @@ TEST(RunVerdict, BytesStillOnTheirWayFailTheRunWithoutBeingCalledLost) {
   f.counts.corrupted = 3;  // a fault found comes before the wait that was too short
   EXPECT_NE(Summary(f).find("hint: bytes came back changed"), std::string::npos) << Summary(f);
   EXPECT_NE(summary.find("hint: the line was still answering when --drain-timeout ended: at the 60 B/s it ran at "
-                         "last, the 3174 bytes on their way needed about 53 s more"),
+                         "on average, the 3174 bytes on their way needed about 53 s more"),
             std::string::npos)
       << summary;
   // A line that slowed down is judged by its rate of late, and the bytes it
@@ -515,6 +515,8 @@ TEST(RunVerdict, AFileNotSentWholeOrChangedMeanwhileFailsTheRun) {
             std::string::npos)
       << Summary(f);
   EXPECT_EQ(Summary(f).find("errors "), std::string::npos) << Summary(f);
+  EXPECT_NE(Summary(f).find("197304 bytes (when read: it changed during the run)"), std::string::npos) << Summary(f);
+  EXPECT_NE(Json(f).find("\"error_rate\": null, \"bit_error_rate\": null"), std::string::npos) << Json(f);
   f = IntactRun(900000, 900000);  // a stress run sends no whole number of files
   f.fileSize = 197304;
   f.options.stress = true;
