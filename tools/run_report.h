@@ -18,7 +18,7 @@ enum class Verdict {
   Failed,       // bytes lost, corrupted, extra, unsent or not back; or not the line asked for
   LinkError,    // the link reported ERROR during the transfer
   PortError,    // the port could not be opened
-  Interrupted,  // SIGINT or SIGTERM
+  Interrupted,  // a signal asked the run to end (SIGINT, SIGTERM, ...)
 };
 
 enum class DrainEnd { NotReached, Quiet, TimedOut, LinkError, Interrupted };

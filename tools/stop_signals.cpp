@@ -8,10 +8,12 @@ namespace vx::tools {
 void CatchStopSignals(void (*handler)(int)) {
   struct sigaction sa {};
   sa.sa_handler = handler;
-  // Every signal whose default ends the process, short of SIGKILL: a run
-  // ended by any of them still reports what it found, and the port gets
-  // its settings back. (SIGQUIT's core dump is given up for that.)
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
+  // The signals sent to ask a program to end, and those of the limits a
+  // script or CI puts on it (CPU time, file size): a run ended by any of them
+  // still reports what it found, and the port gets its settings back.
+  // (SIGQUIT's core dump is given up for that; profilers' and real-time
+  // signals are left alone.)
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ}) {
     // A signal the run was started ignoring stays ignored: nohup's SIGHUP,
     // a background job's SIGINT.
     struct sigaction old {};
@@ -32,6 +34,8 @@ const char* StopSignalName(int signal) {
     case SIGUSR1: return "SIGUSR1";
     case SIGUSR2: return "SIGUSR2";
     case SIGALRM: return "SIGALRM";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
   }
   return "";
 }

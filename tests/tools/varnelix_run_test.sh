@@ -386,8 +386,8 @@ signalled() {
 # (A background job of a script starts with SIGINT ignored, as from nohup
 # with SIGHUP: the runner keeps what it was started with, so these start with
 # the signals at their default, as from a terminal.)
-for sig in INT TERM HUP QUIT USR1; do
-  want=$(case $sig in INT) echo 130 ;; TERM) echo 143 ;; HUP) echo 129 ;; QUIT) echo 131 ;; USR1) echo 138 ;; esac)
+for sig in INT TERM HUP QUIT USR1 XCPU; do
+  want=$(case $sig in INT) echo 130 ;; TERM) echo 143 ;; HUP) echo 129 ;; QUIT) echo 131 ;; USR1) echo 138 ;; XCPU) echo 152 ;; esac)
   signalled "SIG$sig in a stress run" $sig "$want" env --default-signal=INT,HUP,QUIT "$bin/varnelix-run" --port loop:// \
     --file "$sample" --stress --duration 60 --json "$work/report.json"
   check verdict = interrupted

@@ -200,9 +200,14 @@ class Rfc2217Backend final : public SocketBackend {
     if (dcb.fOutX || dcb.fInX) return 2;
     return 1;
   }
+  // RTS is left as the caller set it (enabled, disabled, toggling) unless it
+  // goes to or from steering the flow.
   static void SetFlow(DCB* dcb, unsigned char flow) {
     dcb->fOutxCtsFlow = flow == 3;
-    dcb->fRtsControl = flow == 3 ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    if (flow == 3)
+      dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
+      dcb->fRtsControl = RTS_CONTROL_ENABLE;
     dcb->fOutX = dcb->fInX = flow == 2;
   }
 
