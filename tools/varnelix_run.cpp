@@ -115,6 +115,8 @@ class Run {
 
   void Start() {
     const RunOptions& o = facts_.options;
+    // Before the clock starts: the look through /proc takes a while.
+    NoteOtherHolders();
     clock_.start();
     StartTransfer(dlg_, {o.file, o.port, o.packetSize, o.stress});
     if (!dlg_.m_pLink) {
@@ -130,7 +132,6 @@ class Run {
       Quit(kBadArguments);
       return;
     }
-    NoteOtherHolders();
     // A driver keeps only the settings it can make, and says nothing.
     facts_.settingsNotHeld = vx::LineSettingsNotHeld(dlg_.m_pLink->PortHandle());
     facts_.pseudoTerminal = IsPseudoTerminal(vx::PortDevicePath(o.port.c_str()));
@@ -155,6 +156,16 @@ class Run {
     CString line;
     dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);
     view_.Show(line.str(), dlg_.m_nWritten);
+    // A program that opens the port during the run and leaves before its end
+    // is seen only while it holds it: looked for again as faults are found,
+    // at most once a second.
+    const CompareCounts& k = comparator_.Counts();
+    const std::uint64_t faults = k.lost + k.corrupted + k.extra;
+    if (faults > faultsAtHolderLook_ && now - lastHolderLook_ >= 1.0) {
+      NoteOtherHolders();
+      faultsAtHolderLook_ = faults;
+      lastHolderLook_ = now;
+    }
 
     if (signalSeen) return Conclude(DrainEnd::Interrupted);
     if (dlg_.LinkFailed()) {
@@ -214,6 +225,9 @@ class Run {
 
   void Conclude(DrainEnd end) {
     if (facts_.portError.empty()) NoteOtherHolders();
+    // Settings another program changed during the run count as well.
+    if (facts_.settingsNotHeld.empty() && dlg_.m_pLink)
+      facts_.settingsNotHeld = vx::LineSettingsNotHeld(dlg_.m_pLink->PortHandle());
     dlg_.StopSending();
     const bool held = LineHolding();
     const std::uint64_t written = dlg_.EndLink();
@@ -280,6 +294,8 @@ class Run {
   std::uint64_t lastWritten_ = 0;
   std::uint64_t arrived_ = 0;  // bytes seen back, delivered or still in the link's read
   double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
+  double lastHolderLook_ = -1;  // when other holders were last looked for, as faults grew
+  std::uint64_t faultsAtHolderLook_ = 0;
   int exitStatus_ = 1;
   bool xonXoff_ = false;  // the port has XON/XOFF flow control
 };
