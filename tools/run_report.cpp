@@ -229,9 +229,10 @@ std::string LineHint(const RunFacts& f) {
     char text[320];
     std::snprintf(text, sizeof text,
                   "the last %s sent never came back, but the data repeats itself before %s (from sent byte %" PRIu64
-                  " on), so the bytes cannot tell where they went missing: the far end dropped them along the way, "
+                  " on%s), so the bytes cannot tell where they went missing: the far end dropped them along the way, "
                   "or stopped answering at the end",
-                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), k.lost == 1 ? "it" : "them", k.LostAtEndFrom());
+                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), k.lost == 1 ? "it" : "them", k.LostAtEndFrom(),
+                  k.lostAtEndSpanGoesFurther ? ", or further back" : "");
     return text;
   }
   if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0) {
@@ -411,7 +412,8 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     if (d.lost) std::fprintf(out, " %" PRIu64 " lost", d.lost);
     if (d.gaps > 1) std::fprintf(out, " (in %" PRIu64 " gaps)", d.gaps);
     if (d.lost && d.lost == k.lostAtEnd && d.expectedOffset + d.lost == k.expected && TailLossUnplaced(k))
-      std::fprintf(out, " (or anywhere from sent byte %" PRIu64 " on: the data repeats)", k.LostAtEndFrom());
+      std::fprintf(out, " (or anywhere from sent byte %" PRIu64 " on%s: the data repeats)", k.LostAtEndFrom(),
+                   k.lostAtEndSpanGoesFurther ? ", or further back" : "");
     if (d.corrupted) std::fprintf(out, " %" PRIu64 " corrupted (%" PRIu64 " bits)", d.corrupted, d.bitErrors);
     if (d.extra) std::fprintf(out, " %" PRIu64 " extra%s", d.extra, d.repeated ? " (a repeat of the bytes before)" : "");
     std::fprintf(out, "\n    expected %s\n    received %s\n", d.expectedHex.empty() ? "(nothing)" : d.expectedHex.c_str(),

@@ -187,7 +187,7 @@ void StreamComparator::Finish(std::uint64_t sent, bool lineStillAnswering) {
     // Sent and never seen: one gap at the end.
     counts_.lostAtEnd = sent_ - e_;
     // Byte j may stand where byte j + n does as long as the two are equal.
-    counts_.lostAtEndSpan = e_ - RepeatsFrom(e_, sent_ - e_);
+    counts_.lostAtEndSpan = e_ - RepeatsFrom(e_, sent_ - e_, &counts_.lostAtEndSpanGoesFurther);
     SkipLost(sent_ - e_);
   }
 }
@@ -472,10 +472,11 @@ std::size_t StreamComparator::ReadExpected(std::uint64_t from, std::uint8_t* out
   return got;
 }
 
-std::uint64_t StreamComparator::RepeatsFrom(std::uint64_t at, std::uint64_t n) const {
-  // Looked at a band at a time, back at most a window's worth of bands: far
-  // enough to tell a pattern from a place, cheap once at the end.
-  const std::uint64_t stop = at - std::min<std::uint64_t>(at, 16 * kFarBand);
+std::uint64_t StreamComparator::RepeatsFrom(std::uint64_t at, std::uint64_t n, bool* further) const {
+  // Looked at a band at a time, back at most 16 MiB: far enough to tell a
+  // pattern from a place, and cheap once at the end.
+  const std::uint64_t stop = at - std::min<std::uint64_t>(at, 256 * kFarBand);
+  if (further) *further = false;
   std::vector<std::uint8_t> early(kFarBand), late(kFarBand);
   std::uint64_t from = at;
   while (from > stop) {
@@ -489,6 +490,7 @@ std::uint64_t StreamComparator::RepeatsFrom(std::uint64_t at, std::uint64_t n) c
     // a stress run, back to the first.
     if (at - from >= stream_.PassLength()) return 0;
   }
+  if (further && from == stop && stop > 0) *further = true;  // as far as it looked
   return from;
 }
 

@@ -40,6 +40,7 @@ struct CompareCounts {
   // value over and over, a pattern), and a loss anywhere there leaves the
   // same bytes behind. 0 where nothing repeats.
   std::uint64_t lostAtEndSpan = 0;
+  bool lostAtEndSpanGoesFurther = false;  // and the data repeats further back than the judge looks
   // The earliest sent byte the loss at the end may have begun at.
   std::uint64_t LostAtEndFrom() const { return expected - lostAtEnd - lostAtEndSpan; }
   std::uint64_t unreturned = 0;  // sent, not back when the run was cut short, and not judged
@@ -176,7 +177,8 @@ class StreamComparator {
   // The earliest byte j from which the stream repeats itself with period n
   // up to `at`: byte k equals byte k + n for every k in [j, at). A loss or an
   // insertion of n bytes anywhere there leaves the same bytes behind.
-  std::uint64_t RepeatsFrom(std::uint64_t at, std::uint64_t n) const;
+  // *further: the stream repeats so as far back as the look went.
+  std::uint64_t RepeatsFrom(std::uint64_t at, std::uint64_t n, bool* further = nullptr) const;
   // At the end, with received bytes left over after the last one sent: in
   // data that repeats, a place where bytes unlike those sent stood in for
   // them is taken as those bytes put in, and the stream after it as in step

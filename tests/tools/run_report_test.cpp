@@ -301,7 +301,12 @@ TEST(RunVerdict, ALossAtTheEndOfDataThatRepeatsIsNotPinnedOnTheEnd) {
       << text;
   EXPECT_NE(text.find("1 lost (or anywhere from sent byte 0 on: the data repeats)"), std::string::npos) << text;
   EXPECT_NE(Json(f).find("\"lost_at_end\": 1, \"lost_at_end_from\": 0,"), std::string::npos) << Json(f);
+  f.counts.lostAtEndSpanGoesFurther = true;  // where the judge stopped looking
+  EXPECT_NE(Summary(f).find("(or anywhere from sent byte 0 on, or further back: the data repeats)"),
+            std::string::npos)
+      << Summary(f);
   // A few bytes that happen to repeat are not worth a word.
+  f.counts.lostAtEndSpanGoesFurther = false;
   f.counts.lostAtEndSpan = 3;
   EXPECT_NE(Summary(f).find("stopped answering"), std::string::npos) << Summary(f);
 }

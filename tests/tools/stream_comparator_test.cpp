@@ -536,7 +536,17 @@ TEST(Comparator, ALossAtTheEndSaysHowFarBackTheDataLetsItLie) {
     if (k.lostAtEnd) {
       EXPECT_EQ(k.LostAtEndFrom(), c.file.size() - c.length - c.span) << c.what;
     }
+    EXPECT_FALSE(k.lostAtEndSpanGoesFurther) << c.what;
   }
+  // Data that repeats further back than the judge looks (16 MiB): it says so.
+  const std::string big = Random(24u << 20, 3) + std::string(20u << 20, 'U');
+  MemoryStream stream(big, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(big.size());
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(big.data()), big.size() - 1);
+  comparator.Finish(big.size());
+  EXPECT_EQ(comparator.Counts().lostAtEndSpan, 16u << 20);
+  EXPECT_TRUE(comparator.Counts().lostAtEndSpanGoesFurther);
 }
 
 // Bytes unlike the stream put into data that repeats: at the place they read
