@@ -82,6 +82,8 @@ bool PortSettingsIgnored(const char* name);
 // back, out of sight.
 enum class PortKind { Unknown, Device, Loopback, RawNetwork, Rfc2217 };
 PortKind PortKindOf(const char* name);
+// A port served over the network, raw or Telnet: a serial server between.
+inline bool IsNetworkPort(PortKind kind) { return kind == PortKind::RawNetwork || kind == PortKind::Rfc2217; }
 // The device file a name opens (COM3: /dev/ttyS2; the line settings after
 // '?' left off), or "" when it names no device: a tool that looks for other
 // programs holding the port needs the file, not the name.

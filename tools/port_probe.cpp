@@ -130,7 +130,7 @@ PortProblem ProbePort(const std::string& fullName) {
                        "port with a device that echoes sends it",
                 "name it tcp://" + name.substr(name.find("://") + 3) + " (its line then keeps the server's settings)"};
       case ERROR_DEVICE_NOT_CONNECTED:
-        if (kind == vx::PortKind::RawNetwork || kind == vx::PortKind::Rfc2217)
+        if (vx::IsNetworkPort(kind))
           return {"the serial server at " + name + " closed the connection at once",
                   "it may be serving another client, or be unable to open its device: close the other client, and "
                   "see the server's log (ser2net names the device it could not open)"};

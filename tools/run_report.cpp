@@ -67,11 +67,6 @@ std::string Hex2(char c) {
   return text;
 }
 
-bool OverNetwork(const RunFacts& f) {
-  const vx::PortKind kind = vx::PortKindOf(f.options.port.c_str());
-  return kind == vx::PortKind::RawNetwork || kind == vx::PortKind::Rfc2217;
-}
-
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 // Whether the loss at the end could as well have been a good way earlier:
@@ -109,6 +104,7 @@ std::string Hint(const RunFacts& f) {
 }
 
 std::string LineHint(const RunFacts& f) {
+  const bool overNetwork = vx::IsNetworkPort(vx::PortKindOf(f.options.port.c_str()));
   switch (JudgeRun(f)) {
     case Verdict::Ok: return "";
     case Verdict::PortError: return f.portHint;
@@ -124,7 +120,7 @@ std::string LineHint(const RunFacts& f) {
       }
       // Behind a network port it is the server that closes the connection,
       // for its line or for reasons of its own.
-      if (OverNetwork(f))
+      if (overNetwork)
         return std::string("the serial server closed the connection ") +
                (AllBackBeforeTheEnd(f) ? "after every byte sent had come back" : "during the transfer") +
                ": the far end hung up, another client took the port over (ser2net's kickolduser), or the server "
@@ -171,9 +167,9 @@ std::string LineHint(const RunFacts& f) {
            "holds the sender";
   if (f.received == 0)
     return std::string("nothing came back: is the far end looped back or echoing, with the same line settings?") +
-           (OverNetwork(f) ? " Or the serial server, serving another client, never took this connection up (TCP "
-                             "connects before the server accepts)"
-                           : "");
+           (overNetwork ? " Or the serial server, serving another client, never took this connection up (TCP "
+                          "connects before the server accepts)"
+                        : "");
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut && f.accepted > f.written &&
       !f.stillAnswering)
     return "the far end was holding the line back when --drain-timeout ended (it had paused its reading, or flow "

@@ -40,8 +40,6 @@ constexpr int kPollMs = 20;
 // Start pauses this long between opening the file and the first tick.
 constexpr double kStartPauseSeconds = 0.1;
 
-bool IsNetworked(vx::PortKind kind) { return kind == vx::PortKind::RawNetwork || kind == vx::PortKind::Rfc2217; }
-
 volatile std::sig_atomic_t signalSeen = 0;
 void OnSignal(int signal) { signalSeen = signal; }
 
@@ -94,7 +92,7 @@ class Run {
         console_(console),
         view_(console, options.stress ? 0 : expected.PassLength()),
         drain_(kStartPauseSeconds, options.drainTimeout,
-               IsNetworked(vx::PortKindOf(options.port.c_str())) ? DrainPolicy::kOwedFloorOutOfSight
+               vx::IsNetworkPort(vx::PortKindOf(options.port.c_str())) ? DrainPolicy::kOwedFloorOutOfSight
                                                                   : DrainPolicy::kOwedFloor) {
     facts_.options = options;
     facts_.fileSize = expected.PassLength();
