@@ -33,6 +33,13 @@ HANDLE OpenDevice(int fd, const LineQuery& query);
 // with the COM-PORT option when `rfc2217`.
 HANDLE OpenNetworkPort(const std::string& hostPort, bool rfc2217, const LineQuery& query);
 
+// Whether a line holding `held` bits a second holds the rate `asked`: within
+// 3 %, as a UART's divisor makes a rate (and a serial server answers one).
+inline bool RatesAgree(DWORD held, DWORD asked) {
+  const double ratio = asked ? static_cast<double>(held) / asked : 1;
+  return ratio >= 0.97 && ratio <= 1.03;
+}
+
 // Moves bytes without ever blocking (but for WriteBlocking, below). Reads
 // are called with the port's read lock held and writes with its write lock,
 // so the two may run at once.

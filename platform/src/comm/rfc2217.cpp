@@ -101,8 +101,7 @@ class Rfc2217Backend final : public SocketBackend {
     const auto answered = [this](unsigned char command) {
       return (sentSettings_ & (1u << command)) && owedAnswers_[command] == 0;
     };
-    const double rate = asked.BaudRate ? static_cast<double>(dcb_.BaudRate) / asked.BaudRate : 1;
-    return !(answered(kSetBaudRate) && (rate < 0.97 || rate > 1.03)) &&
+    return !(answered(kSetBaudRate) && !RatesAgree(dcb_.BaudRate, asked.BaudRate)) &&
            !(answered(kSetDataSize) && dcb_.ByteSize != asked.ByteSize) &&
            !(answered(kSetParity) && dcb_.Parity != asked.Parity) &&
            !(answered(kSetStopSize) && dcb_.StopBits != asked.StopBits) &&

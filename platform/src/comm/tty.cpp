@@ -3,8 +3,8 @@
 #include "../kernel.h"
 #include "nonblocking_io.h"
 #include "port.h"
-#include "tty_rate.h"
-#include "tty_settings_held.h"
+#include "settings_not_held.h"
+#include "tty_termios2.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -192,7 +192,11 @@ class TtyBackend final : public Backend {
     return ioctl(fd_, TIOCOUTQ, &n) == 0 && n > 0 ? static_cast<DWORD>(n) : 0;
   }
 
-  std::string SettingsNotHeld(const DCB& kept) override { return isTty_ ? TtySettingsNotHeld(fd_, kept) : ""; }
+  std::string SettingsNotHeld(const DCB& kept) override {
+    DCB held;
+    if (!isTty_ || !ReadState(&held)) return "";
+    return DescribeSettingsNotHeld(held, ReadInputRate(fd_), kept);
+  }
 
  private:
   // Binary, no echo, no line editing, no output processing; rate, framing and

@@ -1,6 +1,6 @@
 // Kept apart from the rest of the tty code: the kernel's termios2 header and
 // the C library's <termios.h> cannot be included together.
-#include "tty_rate.h"
+#include "tty_termios2.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -24,6 +24,12 @@ DWORD ReadArbitraryRate(int fd) {
   struct termios2 t {};
   if (ioctl(fd, TCGETS2, &t) != 0) return 0;
   return t.c_ospeed;
+}
+
+DWORD ReadInputRate(int fd) {
+  struct termios2 t {};
+  if (ioctl(fd, TCGETS2, &t) != 0) return 0;
+  return t.c_ispeed ? t.c_ispeed : t.c_ospeed;
 }
 
 static_assert(sizeof(termios2) <= sizeof(SavedLine::state), "SavedLine must hold a termios2");

@@ -1,6 +1,6 @@
-// Line rates that termios has no Bnnn constant for (250000, 3000000 on some
-// adapters, ...), set and read through termios2 and BOTHER; and the whole
-// line state as termios2 holds it, rates in both directions included.
+// What only termios2 can do for a tty: rates that termios has no Bnnn
+// constant for (250000, 3000000 on some adapters, ...), an input rate apart
+// from the output one, and the whole line state given back exactly.
 #pragma once
 
 #include "platform/win32.h"
@@ -12,6 +12,8 @@ namespace vx::comm {
 bool SetArbitraryRate(int fd, DWORD baud);
 // The output rate in bits a second, however it was set; 0 when unknown.
 DWORD ReadArbitraryRate(int fd);
+// The input rate likewise: the output rate where it has none of its own.
+DWORD ReadInputRate(int fd);
 
 // A terminal's settings as found, to be given back exactly: termios without
 // the 2 cannot carry a rate that has no Bnnn constant, nor an input rate of
