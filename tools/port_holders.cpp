@@ -1,5 +1,6 @@
 #include "tools/port_holders.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -38,13 +39,17 @@ long MasterIndex(const std::string& fdinfo) {
 struct Held {
   bool port = false;
   bool master = false;
+  bool unseen = false;  // its open files could not be looked at
 };
 
 Held Scan(const std::string& pid, dev_t port, long ptyIndex) {
   Held held;
   const std::string fdDir = "/proc/" + pid + "/fd";
   DIR* fds = opendir(fdDir.c_str());
-  if (!fds) return held;  // gone, or another user's
+  if (!fds) {
+    held.unseen = errno == EACCES;  // another user's; gone is nothing to see
+    return held;
+  }
   while (dirent* fd = readdir(fds)) {
     if (fd->d_name[0] == '.') continue;
     const std::string link = fdDir + "/" + fd->d_name;
@@ -65,8 +70,9 @@ Held Scan(const std::string& pid, dev_t port, long ptyIndex) {
 
 }  // namespace
 
-std::vector<PortHolder> Holders(const std::string& path) {
+std::vector<PortHolder> Holders(const std::string& path, bool* unseen) {
   std::vector<PortHolder> found;
+  if (unseen) *unseen = false;
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return found;
   const long ptyIndex = PtyIndex(st.st_rdev);
@@ -77,6 +83,7 @@ std::vector<PortHolder> Holders(const std::string& path) {
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (*end || pid <= 0 || pid == getpid()) continue;
     const Held held = Scan(entry->d_name, st.st_rdev, ptyIndex);
+    if (held.unseen && unseen) *unseen = true;
     if (!held.port || held.master) continue;
     PortHolder holder{pid, ""};
     std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");

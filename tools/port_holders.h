@@ -18,7 +18,9 @@ struct PortHolder {
 // leaving out this process and the program that made the pseudo-terminal
 // `path` is, if it is one: a harness keeps the far side's slave open in the
 // process that holds the master, and that takes nothing from the line.
-std::vector<PortHolder> Holders(const std::string& path);
+// *unseen: some processes could not be looked at (another user's, to a user
+// who is not root), so one of them may hold it too.
+std::vector<PortHolder> Holders(const std::string& path, bool* unseen = nullptr);
 
 // "1234 (cat), 5678 (python3)".
 std::string HoldersText(const std::vector<PortHolder>& holders);

@@ -98,7 +98,11 @@ std::string LineHint(const RunFacts& f);
 // what it finds and may write; so it is named first.
 std::string Hint(const RunFacts& f) {
   const std::string line = LineHint(f);
-  if (f.otherHolders.empty() || JudgeRun(f) != Verdict::Failed || !f.counts.Faulty()) return line;
+  if (JudgeRun(f) != Verdict::Failed || !f.counts.Faulty()) return line;
+  if (f.otherHolders.empty())
+    return line + (f.holdersUnseen ? "; programs of other users (a modem manager, a getty) could not be looked at for "
+                                     "having the port open too: run as root to see them"
+                                   : "");
   return SharedWith(f) + ": it may have read the bytes called lost and written the extra ones; close it and run "
          "again. Otherwise: " + line;
 }

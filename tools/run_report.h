@@ -51,6 +51,9 @@ struct RunFacts {
   // Other programs that had the port open while it ran: they may have read
   // bytes meant for the run, and written their own. (Not a fault of the line.)
   std::vector<PortHolder> otherHolders;
+  // Some programs could not be looked at (other users', to a user who is not
+  // root): one of them may have the port open unseen.
+  bool holdersUnseen = false;
   // What of the line settings asked for the port's device does not hold, in
   // words ("" when it holds them all): the run did not test that line.
   std::string settingsNotHeld;

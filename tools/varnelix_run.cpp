@@ -214,7 +214,10 @@ class Run {
   void NoteOtherHolders() {
     const std::string device = vx::PortDevicePath(facts_.options.port.c_str());
     if (device.empty()) return;
-    for (const PortHolder& holder : Holders(device)) {
+    bool unseen = false;
+    const std::vector<PortHolder> holders = Holders(device, &unseen);
+    facts_.holdersUnseen = facts_.holdersUnseen || unseen;
+    for (const PortHolder& holder : holders) {
       auto& known = facts_.otherHolders;
       if (std::none_of(known.begin(), known.end(), [&](const PortHolder& h) { return h.pid == holder.pid; }))
         known.push_back(holder);

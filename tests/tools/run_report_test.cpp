@@ -467,8 +467,18 @@ TEST(RunVerdict, AnotherProgramOnThePortIsNamedAndSuspectedFirstOfBytesGoneAstra
                          "about"),
             std::string::npos)
       << summary;
+  // Seen by a user who could not look at other users' programs: the hint
+  // says that one of them may hold the port.
+  f.otherHolders.clear();
+  f.holdersUnseen = true;
+  EXPECT_NE(Summary(f).find("; programs of other users (a modem manager, a getty) could not be looked at for having "
+                            "the port open too: run as root to see them"),
+            std::string::npos)
+      << Summary(f);
+  f.otherHolders = {{1234, "cat"}};
   f.linkError = true;  // a hang-up is no byte the other program took
   EXPECT_EQ(Summary(f).find("another program has"), std::string::npos) << Summary(f);
+  EXPECT_EQ(Summary(f).find("programs of other users"), std::string::npos) << Summary(f);
   f = IntactRun(5000, 3000);  // nor is a line that stopped taking bytes
   f.otherHolders = {{1234, "cat"}};
   EXPECT_NE(Summary(f).find("hint: the line stopped taking bytes"), std::string::npos) << Summary(f);
