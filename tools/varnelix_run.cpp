@@ -155,11 +155,13 @@ class Run {
     dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);
     view_.Show(line.str(), dlg_.m_nWritten);
     // A program that opens the port during the run and leaves before its end
-    // is seen only while it holds it: looked for again as faults are found,
-    // at most once a second.
+    // is seen only while it holds it: looked for again, at most once a
+    // second, as faults are found, or while nothing comes back though bytes
+    // are owed (it may be taking them all; the faults show once it leaves).
     const CompareCounts& k = comparator_.Counts();
     const std::uint64_t faults = k.lost + k.corrupted + k.extra;
-    if (faults > faultsAtHolderLook_ && now - lastHolderLook_ >= 1.0) {
+    const bool silent = arrived_ < dlg_.m_nWritten && now - std::max(drain_.LastReceipt(), kStartPauseSeconds) >= 0.5;
+    if ((faults > faultsAtHolderLook_ || silent) && now - lastHolderLook_ >= 1.0) {
       NoteOtherHolders();
       faultsAtHolderLook_ = faults;
       lastHolderLook_ = now;
