@@ -93,7 +93,7 @@ class Run {
         view_(console, options.stress ? 0 : expected.PassLength()),
         drain_(kStartPauseSeconds, options.drainTimeout,
                vx::IsNetworkPort(vx::PortKindOf(options.port.c_str())) ? DrainPolicy::kOwedFloorOutOfSight
-                                                                  : DrainPolicy::kOwedFloor) {
+                                                                       : DrainPolicy::kOwedFloor) {
     facts_.options = options;
     facts_.fileSize = expected.PassLength();
   }
@@ -212,7 +212,7 @@ class Run {
 
   // Other programs with the port open. The port's exclusivity keeps out only
   // those that open it later (and root not even those): looked for at the
-  // start, and again at the end for one that came meanwhile.
+  // start, during the run (see Poll) and at the end.
   void NoteOtherHolders() {
     const std::string device = vx::PortDevicePath(facts_.options.port.c_str());
     if (device.empty()) return;
@@ -297,7 +297,7 @@ class Run {
   std::uint64_t lastWritten_ = 0;
   std::uint64_t arrived_ = 0;  // bytes seen back, delivered or still in the link's read
   double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
-  double lastHolderLook_ = -1;  // when other holders were last looked for, as faults grew
+  double lastHolderLook_ = -1;  // when other holders were last looked for during the run
   std::uint64_t faultsAtHolderLook_ = 0;
   int exitStatus_ = 1;
   bool xonXoff_ = false;  // the port has XON/XOFF flow control
