@@ -130,7 +130,10 @@ class Run {
       Quit(kBadArguments);
       return;
     }
-    // A driver keeps only the settings it can make, and says nothing.
+    // A driver keeps only the settings it can make, and says nothing. Read
+    // once, as the port opens: later the far end of a pseudo-terminal may set
+    // the line itself (its master's termios are the slave's), which is no
+    // fault of the driver.
     facts_.settingsNotHeld = vx::LineSettingsNotHeld(dlg_.m_pLink->PortHandle());
     facts_.pseudoTerminal = IsPseudoTerminal(vx::PortDevicePath(o.port.c_str()));
     DCB dcb{};
@@ -228,9 +231,6 @@ class Run {
 
   void Conclude(DrainEnd end) {
     if (facts_.portError.empty()) NoteOtherHolders();
-    // Settings another program changed during the run count as well.
-    if (facts_.settingsNotHeld.empty() && dlg_.m_pLink)
-      facts_.settingsNotHeld = vx::LineSettingsNotHeld(dlg_.m_pLink->PortHandle());
     dlg_.StopSending();
     const bool held = LineHolding();
     const std::uint64_t written = dlg_.EndLink();
