@@ -3,7 +3,7 @@
 #include "platform/hooks.h"
 #include "support/port_fixture.h"
 #include "support/raw_pty.h"
-#include "line_rates.h"
+#include "platform/src/comm/tty_termios2.h"
 
 #include <algorithm>
 #include <atomic>
@@ -537,17 +537,17 @@ TEST_F(RawPty, RatesWithoutAConstantAreGivenBackAtClose) {
   int slave = FarSide();
   ASSERT_GE(slave, 0);
   for (const char* query : {"?baud=9600", "?baud=31250"}) {
-    ASSERT_TRUE(SetLineRates(slave, 250000, 31250)) << errno;
+    ASSERT_TRUE(comm::SetRates(slave, 250000, 31250)) << errno;
     std::string name = std::string(ptsname(master)) + query;
     HANDLE h = CreateFileA(name.c_str(), GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    unsigned input = 0, output = 0;
-    ASSERT_TRUE(GetLineRates(slave, &input, &output));
+    DWORD input = comm::ReadInputRate(slave), output = comm::ReadArbitraryRate(slave);
     const unsigned asked = std::string(query) == "?baud=9600" ? 9600 : 31250;
     EXPECT_EQ(input, asked) << query;
     EXPECT_EQ(output, asked) << query;
     CloseHandle(h);
-    ASSERT_TRUE(GetLineRates(slave, &input, &output));
+    input = comm::ReadInputRate(slave);
+    output = comm::ReadArbitraryRate(slave);
     EXPECT_EQ(input, 250000u) << query;
     EXPECT_EQ(output, 31250u) << query;
   }
@@ -573,7 +573,7 @@ TEST_F(RawPty, SettingsTheDeviceDoesNotHoldAreToldInWords) {
   // The settings as the tty's driver might make them, the rates in each
   // direction (0 for input: the same as output).
   auto setRates = [&](termios t, unsigned out, unsigned in) {
-    return tcsetattr(slave, TCSANOW, &t) == 0 && SetLineRates(slave, in ? in : out, out);
+    return tcsetattr(slave, TCSANOW, &t) == 0 && comm::SetRates(slave, in ? in : out, out);
   };
 
   // 9700 is not the 9600 the tty is turned to, but within a UART's rounding.

@@ -10,15 +10,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...);
 
 namespace vx::comm {
 
-bool SetArbitraryRate(int fd, DWORD baud) {
+bool SetRates(int fd, DWORD input, DWORD output) {
   struct termios2 t {};
   if (ioctl(fd, TCGETS2, &t) != 0) return false;
   t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
   t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-  t.c_ispeed = baud;
-  t.c_ospeed = baud;
+  t.c_ispeed = input;
+  t.c_ospeed = output;
   return ioctl(fd, TCSETS2, &t) == 0;
 }
+
+bool SetArbitraryRate(int fd, DWORD baud) { return SetRates(fd, baud, baud); }
 
 DWORD ReadArbitraryRate(int fd) {
   struct termios2 t {};

@@ -10,6 +10,8 @@ namespace vx::comm {
 // Applies the settings already made with tcsetattr, with `baud` as the rate in
 // both directions. False, with errno set, when the driver refuses.
 bool SetArbitraryRate(int fd, DWORD baud);
+// The same with a rate of its own in each direction.
+bool SetRates(int fd, DWORD input, DWORD output);
 // The output rate in bits a second, however it was set; 0 when unknown.
 DWORD ReadArbitraryRate(int fd);
 // The input rate likewise: the output rate where it has none of its own.
