@@ -112,8 +112,15 @@ void Port::UnwatchWriteLocked() { Unwatch(writeWatchFd_, kWriteTag, &writeArmed_
 // Tells the service thread of the pending read: its deadline and the device
 // to watch. Cheaper than waking the service thread to set them itself.
 bool Port::ArmReadLocked() {
-  Clock::time_point due;
-  if (ReadDeadlineLocked(&due)) ScheduleLocked(due);
+  auto until = Clock::time_point::max();
+  ReadDeadlineLocked(&until);
+  // A paced line's bytes already on their way are due at a time known now.
+  Clock::time_point readable;
+  if (backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &readable)) until = std::min(until, readable);
+  ScheduleLocked(until);
+  // A backend with no device (the loopback) pokes the port itself when bytes
+  // are written or on their way, so the timer is all the read needs.
+  if (backend_->Fd() < 0) return true;
   return WatchReadLocked();
 }
 
@@ -211,6 +218,17 @@ void Port::ServiceLoop() {
       writePending = write_.active;
     }
     if (readSide) {
+      // The read's deadline joins the others below: one timer setting a round.
+      auto until = Clock::time_point::max();
+      // Line events first, before the read side's lock: a read completed
+      // below wakes its caller, who comes straight back for that lock with
+      // the next read, and should find it free rather than queue behind work
+      // that is not the read's.
+      {
+        std::lock_guard rest(lock_);
+        ProgressWaitLocked(now);
+        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = nextSample_;
+      }
       std::lock_guard lock(readLock_);
       if (readFired) readArmed_ = 0;
       if (timerFired) {
@@ -219,21 +237,15 @@ void Port::ServiceLoop() {
         (void)rc;
         timerDue_ = Clock::time_point::max();
       }
-      // The read's deadline joins the others below: one timer setting a round.
-      auto until = Clock::time_point::max();
       if (!read_.driver) {
         ProgressReadLocked(now);
         if (read_.active) {
           WatchReadLocked();
-          ReadDeadlineLocked(&until);
+          Clock::time_point due;
+          if (ReadDeadlineLocked(&due)) until = std::min(until, due);
         }
       }
       readPending = read_.active;
-      {
-        std::lock_guard rest(lock_);
-        ProgressWaitLocked(now);
-        if (canSample_ && (mask_ & EV_ERR) && !deadError_) until = std::min(until, nextSample_);
-      }
       Clock::time_point readable;
       if (read_.active && backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &readable))
         until = std::min(until, readable);
