@@ -375,7 +375,8 @@ void Port::ProgressReadLocked(Clock::time_point now) {
   bool arrived = false;
   while (read_.got < read_.size) {
     DWORD error = 0;
-    long n = backend_->ReadSome(read_.buffer + read_.got, read_.size - read_.got, &error);
+    const DWORD asked = read_.size - read_.got;
+    long n = backend_->ReadSome(read_.buffer + read_.got, asked, &error);
     if (n < 0) {
       read_.active = false;
       CompleteOverlapped(read_.ov, read_.event.get(), DeviceFailed(error), read_.got);
@@ -384,6 +385,7 @@ void Port::ProgressReadLocked(Clock::time_point now) {
     if (n == 0) break;
     read_.got += static_cast<DWORD>(n);
     arrived = true;
+    if (static_cast<DWORD>(n) < asked && backend_->ShortReadsDrain()) break;
   }
   if (read_.got == read_.size) {
     read_.active = false;

@@ -50,6 +50,9 @@ class Backend {
   // device has failed or gone away.
   virtual long ReadSome(void* buffer, std::size_t size, DWORD* error) = 0;
   virtual long WriteSome(const void* buffer, std::size_t size, DWORD* error) = 0;
+  // Whether a read that moved fewer bytes than asked took all the device
+  // held, so that asking again at once would only be refused.
+  virtual bool ShortReadsDrain() const { return false; }
   virtual int Fd() const { return -1; }
   // Whether WriteBlocking can be used: a write that sleeps in the device
   // until it has taken every byte, for a thread that would only wait anyway

@@ -73,6 +73,9 @@ class TtyBackend final : public Backend {
     return ReadAvailable([&] { return ::read(fd_, buffer, size); }, size, error, Failure);
   }
 
+  // The line discipline copies out everything it holds in one read.
+  bool ShortReadsDrain() const override { return true; }
+
   long WriteSome(const void* buffer, std::size_t size, DWORD* error) override {
     return WriteAvailable([&] { return ::write(fd_, buffer, size); }, error, Failure);
   }
