@@ -181,6 +181,9 @@ class Port final : public kernel::Object, public kernel::IoDriver {
   bool ArmReadLocked();    // schedules the read's deadline and watches the device
   bool WatchReadLocked();  // watches the device only
   bool ReadDeadlineLocked(Clock::time_point* due) const;
+  // When the pending read must next be looked at: its deadline, or the time
+  // the bytes it waits for are due on a paced line (max: no such time).
+  Clock::time_point ReadDueLocked();
   // How long a pause ends the pending read (max: no interval timeout).
   Clock::duration ReadGapLocked() const;
   // A paced line's bytes are on their way: sets the timer for the pending read.

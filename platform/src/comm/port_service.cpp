@@ -112,12 +112,7 @@ void Port::UnwatchWriteLocked() { Unwatch(writeWatchFd_, kWriteTag, &writeArmed_
 // Tells the service thread of the pending read: its deadline and the device
 // to watch. Cheaper than waking the service thread to set them itself.
 bool Port::ArmReadLocked() {
-  auto until = Clock::time_point::max();
-  ReadDeadlineLocked(&until);
-  // A paced line's bytes already on their way are due at a time known now.
-  Clock::time_point readable;
-  if (backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &readable)) until = std::min(until, readable);
-  ScheduleLocked(until);
+  ScheduleLocked(ReadDueLocked());
   // A backend with no device (the loopback) pokes the port itself when bytes
   // are written or on their way, so the timer is all the read needs.
   if (backend_->Fd() < 0) return true;
@@ -149,6 +144,16 @@ bool Port::DeferWatch(std::atomic<bool>* deferred) {
     }
   }
   return true;
+}
+
+Clock::time_point Port::ReadDueLocked() {
+  auto until = Clock::time_point::max();
+  ReadDeadlineLocked(&until);
+  // A paced line's bytes already on their way are due at a time known now.
+  Clock::time_point readable;
+  if (read_.active && backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &readable))
+    until = std::min(until, readable);
+  return until;
 }
 
 bool Port::ReadDeadlineLocked(Clock::time_point* due) const {
@@ -241,14 +246,10 @@ void Port::ServiceLoop() {
         ProgressReadLocked(now);
         if (read_.active) {
           WatchReadLocked();
-          Clock::time_point due;
-          if (ReadDeadlineLocked(&due)) until = std::min(until, due);
+          until = std::min(until, ReadDueLocked());
         }
       }
       readPending = read_.active;
-      Clock::time_point readable;
-      if (read_.active && backend_->NextReadable(read_.size - read_.got, ReadGapLocked(), &readable))
-        until = std::min(until, readable);
       ScheduleLocked(until);
     }
     if (const DWORD dead = deadError_) EndPending(dead);
