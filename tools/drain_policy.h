@@ -45,10 +45,20 @@ class DrainPolicy {
   // The quiet time needed while `owed` sent bytes have not come back.
   double QuietNeeded(std::uint64_t owed) const;
   // True once the line has been quiet long enough, or the time is up. With
-  // nothing owed only extra bytes can still come, and they are already seen:
-  // a line that keeps talking (a console, a trickle) is not waited out.
-  bool Done(double now, std::uint64_t owed) const {
-    return TimedOut(now) || now - lastActivity_ >= QuietNeeded(owed) || (owed == 0 && now - drainStart_ >= kOwedFloor);
+  // nothing owed only extra bytes can still come: they are waited for as for
+  // owed ones, quiet time and all, but a line that keeps talking (a console,
+  // a trickle) is not waited out for longer than the owed floor from when the
+  // last owed byte came back. Counted from the start of the drain instead, a
+  // slow line whose last bytes came after that long was judged at once, and
+  // what its far end sent after them was never seen.
+  bool Done(double now, std::uint64_t owed) {
+    if (TimedOut(now)) return true;
+    if (owed > 0) {
+      settled_ = -1;
+      return now - lastActivity_ >= QuietNeeded(owed);
+    }
+    if (settled_ < 0) settled_ = now;
+    return now - lastActivity_ >= QuietNeeded(0) || now - settled_ >= kOwedFloor;
   }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
   // True when the line has answered lately: within the owed floor, or within
@@ -72,6 +82,7 @@ class DrainPolicy {
  private:
   double sendStart_, timeout_, owedFloor_;
   double drainStart_ = 0;
+  double settled_ = -1;  // when nothing was owed any more, as Done first saw it
   double lastReceipt_ = -1;
   double firstReceipt_ = -1;
   std::uint64_t firstBlock_ = 0;  // the count at the first receipt

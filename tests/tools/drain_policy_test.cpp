@@ -124,6 +124,24 @@ TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {
   EXPECT_FALSE(drain.Done(1.0 + DrainPolicy::kOwedFloor, 100)) << "bytes still owed";
 }
 
+// A slow line still owes bytes long after the drain began; once the last of
+// them is back, what the far end sends after them is still waited for.
+TEST(DrainPolicy, BytesAfterTheLastOwedOneAreWaitedForHoweverLongTheDrainHasRun) {
+  DrainPolicy drain(0.0, 60.0);
+  drain.Begin(1.0);
+  double now = 1.0;
+  std::uint64_t got = 0;
+  for (; now < 10.1; now += 0.02) {
+    drain.Observe(now, got += 40);  // 2000 bytes a second
+    EXPECT_FALSE(drain.Done(now, 20000 - got)) << now;
+  }
+  drain.Observe(now, 20000);
+  EXPECT_FALSE(drain.Done(now + 0.02, 0)) << "judged as the last owed byte came back";
+  drain.Observe(now + 0.1, 20005);  // the far end's trailer
+  EXPECT_FALSE(drain.Done(now + 0.1 + DrainPolicy::kQuietFloor - 0.01, 0));
+  EXPECT_TRUE(drain.Done(now + 0.1 + DrainPolicy::kQuietFloor, 0));
+}
+
 TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {
   DrainPolicy drain(0.0, 2.0);
   drain.Begin(1.0);

@@ -702,6 +702,43 @@ run "a far end that holds XOFF for 5 s near the end" 0 --port "$(head -n 1 "$wor
 check counts.matched = 16442
 kill "$xoff_pid" 2>/dev/null; wait "$xoff_pid" 2>/dev/null
 
+# A far end on a pty that echoes at 2000 B/s, so that the last bytes come
+# back seconds into the drain, and 0.1 s after its last echo sends five bytes
+# of its own: they are extra, not unseen.
+cat > "$work/trailer_peer.py" <<'PEER'
+import os, sys, time
+total = int(sys.argv[1])
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+pending = os.read(master, 4096)
+start, echoed = time.monotonic(), 0
+try:
+    while echoed < total:
+        if not pending:
+            pending = os.read(master, 4096)
+        due = int((time.monotonic() - start) * 2000) - echoed
+        if due > 0:
+            chunk, pending = pending[:due], pending[due:]
+            os.write(master, chunk)
+            echoed += len(chunk)
+        time.sleep(0.005)
+    time.sleep(0.1)
+    os.write(master, b"EXTRA")
+    time.sleep(30)
+except OSError:
+    pass
+PEER
+head -c 12000 /dev/urandom > "$work/12000.bin"
+rm -f "$work/trailer_dev"
+python3 "$work/trailer_peer.py" 12000 > "$work/trailer_dev" &
+trailer_pid=$!
+for _ in $(seq 50); do [ -s "$work/trailer_dev" ] && break; sleep 0.1; done
+run "a slow far end that sends five bytes of its own after its last echo" 1 --port "$(head -n 1 "$work/trailer_dev")?flow=none" \
+  --file "$work/12000.bin"
+check counts.matched = 12000
+check counts.extra = 5
+kill "$trailer_pid" 2>/dev/null; wait "$trailer_pid" 2>/dev/null
+
 # --- An RFC 2217 server of another make: pyserial's, over its own loop:// --------
 # (The system's python3 has the Debian package; another first on the PATH may not.)
 pyserial=""
