@@ -48,9 +48,9 @@ class DrainPolicy {
   // nothing owed only extra bytes can still come: they are waited for as for
   // owed ones, quiet time and all, but a line that keeps talking (a console,
   // a trickle) is not waited out for longer than the owed floor from when the
-  // last owed byte came back. Counted from the start of the drain instead, a
-  // slow line whose last bytes came after that long was judged at once, and
-  // what its far end sent after them was never seen.
+  // last owed byte came back, not from the start of the drain: a slow line's
+  // last bytes come back seconds into it, and what its far end sends after
+  // them must still be seen.
   bool Done(double now, std::uint64_t owed) {
     if (TimedOut(now)) return true;
     if (owed > 0) {
