@@ -38,13 +38,18 @@ double DrainPolicy::ObservedRate() const {
 }
 
 double DrainPolicy::QuietNeeded(std::uint64_t owed) const {
-  if (owed == 0) return kQuietFloor;
+  // Half as long again as the longest pause the peer has already made, owed
+  // bytes or not: a far end that pauses before its last words pauses before
+  // anything it sends of its own too.
+  const double pauses = 1.5 * longestGap_;
+  if (owed == 0) return std::max(kQuietFloor, pauses);
   double seen = ObservedRate();
   double rate = seen > 0 ? seen : kSlowestRate;
-  double block = std::min<double>(kBlockBytes, static_cast<double>(owed));
-  // Half a block again for jitter, plus the read's 20 ms and the poll; and
-  // half as long again as the longest pause the peer has already made.
-  return std::max({owedFloor_, 1.5 * block / rate + 0.1, 1.5 * longestGap_});
+  // Until something has come back, a whole block: a far end may answer a
+  // block at a time, however few bytes it owes.
+  double block = lastReceipt_ < 0 ? kBlockBytes : std::min<double>(kBlockBytes, static_cast<double>(owed));
+  // Half a block again for jitter, plus the read's 20 ms and the poll.
+  return std::max({owedFloor_, 1.5 * block / rate + 0.1, pauses});
 }
 
 }  // namespace vx::tools

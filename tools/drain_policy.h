@@ -40,6 +40,8 @@ class DrainPolicy {
 
   // Called as the runner polls, with the time in seconds and the count so far.
   void Observe(double now, std::uint64_t received);
+  // Called as bytes go out to the line, with the time.
+  void Sent(double now) { lastSent_ = now; }
   // From now on the drain counts: sending has stopped.
   void Begin(double now) { drainStart_ = now; }
   // The quiet time needed while `owed` sent bytes have not come back.
@@ -55,7 +57,10 @@ class DrainPolicy {
     if (TimedOut(now)) return true;
     if (owed > 0) {
       settled_ = -1;
-      return now - lastActivity_ >= QuietNeeded(owed);
+      // A far end cannot answer before its bytes reach it: one that answers
+      // only once its input has gone quiet (a device that gathers a whole
+      // message first) has the owed floor from the last byte sent too.
+      return now - lastActivity_ >= QuietNeeded(owed) && now - lastSent_ >= owedFloor_;
     }
     if (settled_ < 0) settled_ = now;
     return now - lastActivity_ >= QuietNeeded(0) || now - settled_ >= kOwedFloor;
@@ -82,6 +87,7 @@ class DrainPolicy {
  private:
   double sendStart_, timeout_, owedFloor_;
   double drainStart_ = 0;
+  double lastSent_ = 0;  // when a byte last went out to the line
   double settled_ = -1;  // when nothing was owed any more, as Done first saw it
   double lastReceipt_ = -1;
   double firstReceipt_ = -1;

@@ -154,6 +154,12 @@ class Run {
       lastWritten_ = dlg_.m_nWritten;
       lastWrite_ = now;
     }
+    // What the line took, which may go on after the link accepted the last
+    // packet (a far end that paused its reading takes the rest later).
+    if (dlg_.m_pLink && dlg_.m_pLink->BytesWritten() > lastLineWritten_) {
+      lastLineWritten_ = dlg_.m_pLink->BytesWritten();
+      drain_.Sent(now);
+    }
     CString line;
     dlg_.GetDlgItem(IDC_STATUS)->GetWindowText(line);
     view_.Show(line.str(), dlg_.m_nWritten);
@@ -162,6 +168,10 @@ class Run {
     // second, as faults are found, or while nothing comes back though bytes
     // are owed (it may be taking them all; the faults show once it leaves).
     const CompareCounts& k = comparator_.Counts();
+    if (k.matched > lastMatched_) {
+      lastMatched_ = k.matched;
+      lastMatchedAt_ = now;
+    }
     const std::uint64_t faults = k.lost + k.corrupted + k.extra;
     const bool silent = arrived_ < dlg_.m_nWritten && now - std::max(drain_.LastReceipt(), kStartPauseSeconds) >= 0.5;
     if ((faults > faultsAtHolderLook_ || silent) && now - lastHolderLook_ >= 1.0) {
@@ -178,13 +188,15 @@ class Run {
     }
     if (phase_ == Phase::Sending) {
       const RunOptions& o = facts_.options;
-      // Nothing goes out and nothing comes back while the line holds the
-      // sender back: the far end has stopped reading. It will not finish.
+      // Nothing goes out and none of the bytes sent come back while the line
+      // holds the sender back: the far end has stopped reading. It will not
+      // finish. Bytes of its own (a heartbeat, a status line after its XOFF)
+      // are no progress: counted, they kept such a run going for ever.
       // Only a held line is evidence: the dialog's own wait at the end of the
       // file (or of a pass) sends nothing either, by design. And a line is not
       // called stopped on less than a few seconds of it, however short the
       // drain timeout: a slow line takes a packet every few tenths of a second.
-      const double quiet = now - std::max({lastWrite_, drain_.LastReceipt(), kStartPauseSeconds});
+      const double quiet = now - std::max({lastWrite_, lastMatchedAt_, kStartPauseSeconds});
       if (LineHolding() && quiet >= std::max(o.drainTimeout, DrainPolicy::kOwedFloor)) {
         facts_.sendingStalled = true;
         return Conclude(DrainEnd::TimedOut);
@@ -244,10 +256,11 @@ class Run {
     }
     // Bytes the line never took were never sent: they are not lost. Nor are
     // those still on their way back when the wait was cut short (by the
-    // drain timeout or a signal) while the line was still answering, or
-    // still holding the sender back: a far end that paused its reading has
-    // the rest queued before it, unread, not dropped.
-    const bool cutShort = (end == DrainEnd::TimedOut && !facts_.sendingStalled) || end == DrainEnd::Interrupted;
+    // drain timeout, a stall while sending, or a signal) while the line was
+    // still answering, or still holding the sender back: a far end that
+    // paused its reading has the rest queued before it, unread, not dropped,
+    // and the runner cannot tell a pause from a stop.
+    const bool cutShort = end == DrainEnd::TimedOut || end == DrainEnd::Interrupted;
     facts_.stillAnswering = drain_.StillAnswering(now);
     comparator_.Finish(written, cutShort && (facts_.stillAnswering || held));
     facts_.written = written;
@@ -295,6 +308,11 @@ class Run {
   QElapsedTimer clock_;
   Phase phase_ = Phase::Sending;
   std::uint64_t lastWritten_ = 0;
+  std::uint64_t lastLineWritten_ = 0;  // what the link had written to the line at the last poll
+  // The matched count at the last poll, and when it last grew: bytes sent
+  // coming back, which bytes of the far end's own are not.
+  std::uint64_t lastMatched_ = 0;
+  double lastMatchedAt_ = 0;
   std::uint64_t arrived_ = 0;  // bytes seen back, delivered or still in the link's read
   double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
   double lastHolderLook_ = -1;  // when other holders were last looked for during the run

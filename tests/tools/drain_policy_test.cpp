@@ -9,6 +9,7 @@ namespace {
 
 TEST(DrainPolicy, ASilentLineGetsABlockAtTheSlowestRateFromTheStartOfSending) {
   DrainPolicy drain(0.1, 600);
+  drain.Sent(0.2);
   drain.Begin(1.0);
   // 2048 bytes at 1200 baud take 17 s: not yet.
   EXPECT_FALSE(drain.Done(17.0, 16442));
@@ -19,6 +20,7 @@ TEST(DrainPolicy, ALineAt9600BaudIsWaitedForAWholeBlock) {
   DrainPolicy drain(0.0, 600);
   // 960 bytes a second: a block every 2.13 s, the count standing still between.
   for (int block = 1; block <= 3; ++block) drain.Observe(block * 2.13, block * 2048u);
+  drain.Sent(5.4);
   drain.Begin(6.4);
   EXPECT_FALSE(drain.Done(6.39 + 2.13, 4000)) << "a block due at the line's rate was not waited for";
   EXPECT_TRUE(drain.Done(6.39 + 3.5, 4000));
@@ -28,6 +30,7 @@ TEST(DrainPolicy, SmallBlocksSoFarDoNotShortenTheWaitForAFullOne) {
   DrainPolicy drain(0.0, 600);
   // Sent slowly at first, the line's 960 B/s came back in small blocks...
   for (int k = 1; k <= 10; ++k) drain.Observe(k * 0.2, k * 192u);
+  drain.Sent(1.0);
   drain.Begin(2.0);
   // ...but what is owed now comes as a full block, 2.13 s of line time.
   EXPECT_FALSE(drain.Done(2.0 + 2.5, 4000));
@@ -40,6 +43,7 @@ TEST(DrainPolicy, AFirstBurstDoesNotMakeASlowLineLookFast) {
   // away, and the count stands still until then.
   DrainPolicy drain(0.1, 600);
   drain.Observe(0.23, 302);
+  drain.Sent(0.3);
   drain.Begin(1.3);
   EXPECT_FALSE(drain.Done(2.2, 2698)) << "called lost before the next block could come";
   drain.Observe(2.33, 2350);
@@ -63,16 +67,51 @@ TEST(DrainPolicy, TheRecentRateFollowsALineThatSlowedDown) {
 
 TEST(DrainPolicy, NothingOwedEndsAfterTheShortFloor) {
   DrainPolicy drain(0.0, 600);
-  drain.Observe(0.5, 16442);
-  drain.Begin(0.6);
-  EXPECT_FALSE(drain.Done(0.5 + DrainPolicy::kQuietFloor - 0.01, 0));
-  EXPECT_TRUE(drain.Done(0.5 + DrainPolicy::kQuietFloor, 0));
+  drain.Observe(0.12, 16442);
+  drain.Sent(0.1);
+  drain.Begin(1.1);
+  EXPECT_FALSE(drain.Done(0.12 + DrainPolicy::kQuietFloor - 0.01, 0));
+  EXPECT_TRUE(drain.Done(0.12 + DrainPolicy::kQuietFloor, 0));
+}
+
+// Bytes of the far end's own after its last echo are waited for as long as
+// it has paused before: a peer that paused 2 s may take 2 s for them too.
+TEST(DrainPolicy, APeerThatPausedIsGivenAsLongAgainForWhatItSendsOfItsOwn) {
+  DrainPolicy drain(0.0, 60.0);
+  drain.Observe(0.1, 1000);
+  drain.Observe(2.1, 2000);
+  drain.Sent(0.1);
+  drain.Begin(2.2);
+  EXPECT_FALSE(drain.Done(2.1 + 2.9, 0));
+  EXPECT_TRUE(drain.Done(2.1 + 3.05, 0));
+}
+
+// A far end that answers only once its input has gone quiet (it gathers a
+// whole message first) is given the owed floor from the last byte sent, not
+// only from the start of sending: a long transfer is no silence.
+TEST(DrainPolicy, OwedBytesAreWaitedForTheFloorAfterTheLastByteSent) {
+  DrainPolicy drain(0.1, 600);
+  drain.Sent(23.0);
+  drain.Begin(24.0);  // 23 s of sending, nothing back yet
+  EXPECT_FALSE(drain.Done(25.9, 35000));
+  EXPECT_TRUE(drain.Done(26.0, 35000));
+}
+
+// A whole block at the slowest rate before anything has come back, however
+// small the file: a far end may answer a block at a time.
+TEST(DrainPolicy, ASmallFileOnASilentLineIsGivenAWholeBlock) {
+  DrainPolicy drain(0.1, 600);
+  drain.Sent(0.1);
+  drain.Begin(1.1);
+  EXPECT_FALSE(drain.Done(5.0, 300)) << "a far end 5 s late was called silent";
+  EXPECT_TRUE(drain.Done(0.1 + 1.5 * 2048 / DrainPolicy::kSlowestRate + 0.2, 300));
 }
 
 TEST(DrainPolicy, APeerThatPausedBeforeIsGivenAsLongAgain) {
   DrainPolicy drain(0.0, 600);
   drain.Observe(3.0, 100000);  // a 3 s pause before its first answer, then fast
   drain.Observe(3.1, 200000);
+  drain.Sent(2.2);
   drain.Begin(3.2);
   EXPECT_FALSE(drain.Done(3.1 + 4.0, 1000));
   EXPECT_TRUE(drain.Done(3.1 + 4.6, 1000));
@@ -84,6 +123,7 @@ TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
   DrainPolicy drain(0.1, 600);
   drain.Observe(0.12, 2048);
   drain.Observe(0.16, 5376);
+  drain.Sent(0.15);
   drain.Begin(1.2);
   EXPECT_FALSE(drain.Done(0.16 + 2.5, 11066));
   EXPECT_TRUE(drain.Done(0.16 + DrainPolicy::kOwedFloor, 11066));
@@ -92,6 +132,7 @@ TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
   DrainPolicy remote(0.1, 600, DrainPolicy::kOwedFloorOutOfSight);
   remote.Observe(0.12, 2048);
   remote.Observe(0.16, 5376);
+  remote.Sent(0.15);
   remote.Begin(1.2);
   EXPECT_FALSE(remote.Done(0.16 + 6.0, 11066));
   EXPECT_TRUE(remote.StillAnswering(0.16 + 6.0));
@@ -104,6 +145,7 @@ TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItAnsweredLately) {
   DrainPolicy drain(0.0, 60.0);
   EXPECT_FALSE(drain.StillAnswering(1.0)) << "a line that never answered";
   drain.Observe(0.14, 1000);
+  drain.Sent(0.1);
   drain.Begin(0.2);
   EXPECT_TRUE(drain.StillAnswering(0.14 + DrainPolicy::kOwedFloor - 0.1));
   EXPECT_FALSE(drain.StillAnswering(60.2)) << "silent for a minute, the drain still willing to wait";
@@ -114,6 +156,7 @@ TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItAnsweredLately) {
 TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {
   DrainPolicy drain(0.0, 60.0);
   drain.Observe(0.5, 16442);
+  drain.Sent(0.1);
   drain.Begin(1.0);
   double now = 1.0;
   for (std::uint64_t got = 16442; now < 1.0 + DrainPolicy::kOwedFloor - 0.05; now += 0.1) {
@@ -128,8 +171,9 @@ TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {
 // them is back, what the far end sends after them is still waited for.
 TEST(DrainPolicy, BytesAfterTheLastOwedOneAreWaitedForHoweverLongTheDrainHasRun) {
   DrainPolicy drain(0.0, 60.0);
+  drain.Sent(0.1);
   drain.Begin(1.0);
-  double now = 1.0;
+  double now = 0.1;
   std::uint64_t got = 0;
   for (; now < 10.1; now += 0.02) {
     drain.Observe(now, got += 40);  // 2000 bytes a second
@@ -144,6 +188,7 @@ TEST(DrainPolicy, BytesAfterTheLastOwedOneAreWaitedForHoweverLongTheDrainHasRun)
 
 TEST(DrainPolicy, TheTimeoutBoundsEveryWait) {
   DrainPolicy drain(0.0, 2.0);
+  drain.Sent(0.5);
   drain.Begin(1.0);
   EXPECT_FALSE(drain.Done(2.9, 1 << 20));
   EXPECT_TRUE(drain.Done(3.0, 1 << 20));
