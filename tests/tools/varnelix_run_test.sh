@@ -72,6 +72,17 @@ stop_peer() {
     "$work/echo.err")
 }
 
+# Starts a python peer that makes its own pty and prints its device first:
+# sets $pty_peer_pid and $pty_peer_device. Usage: pty_peer SCRIPT [ARGS...]
+pty_peer() {
+  rm -f "$work/pty_peer_dev"
+  python3 "$@" > "$work/pty_peer_dev" &
+  pty_peer_pid=$!
+  for _ in $(seq 50); do [ -s "$work/pty_peer_dev" ] && break; sleep 0.1; done
+  pty_peer_device=$(head -n 1 "$work/pty_peer_dev")
+}
+stop_pty_peer() { kill "$pty_peer_pid" 2>/dev/null; wait "$pty_peer_pid" 2>/dev/null; }
+
 head -c 2000 "$sample" > "$work/2000.txt"
 head -c 3000 "$sample" > "$work/3000.txt"
 head -c 30000 /dev/urandom > "$work/random.bin"
@@ -206,16 +217,13 @@ try:
 except OSError:
     pass
 PEER
-rm -f "$work/deaf_dev"
-python3 "$work/deaf_peer.py" > "$work/deaf_dev" &
-deaf_pid=$!
-for _ in $(seq 50); do [ -s "$work/deaf_dev" ] && break; sleep 0.1; done
+pty_peer "$work/deaf_peer.py"
 start=$(date +%s)
-( sleep 30; kill "$deaf_pid" 2>/dev/null ) &  # a runner that never ends then sees a hang-up
-run "a peer that stops reading and keeps talking" 1 --port "$(head -n 1 "$work/deaf_dev")?flow=none" \
+( sleep 30; kill "$pty_peer_pid" 2>/dev/null ) &  # a runner that never ends then sees a hang-up
+run "a peer that stops reading and keeps talking" 1 --port "$pty_peer_device?flow=none" \
   --file "$work/300k.bin" --drain-timeout 2
 took=$(( $(date +%s) - start ))
-kill "$deaf_pid" 2>/dev/null; wait "$deaf_pid" 2>/dev/null
+stop_pty_peer
 check sending_stalled = true
 check counts.matched = 5000
 check counts.extra -gt 0
@@ -729,14 +737,11 @@ try:
 except OSError:
     pass
 PEER
-rm -f "$work/xoff_dev"
-python3 "$work/xoff_peer.py" > "$work/xoff_dev" &
-xoff_pid=$!
-for _ in $(seq 50); do [ -s "$work/xoff_dev" ] && break; sleep 0.1; done
-run "a far end that holds XOFF for 5 s near the end" 0 --port "$(head -n 1 "$work/xoff_dev")?flow=xonxoff" \
+pty_peer "$work/xoff_peer.py"
+run "a far end that holds XOFF for 5 s near the end" 0 --port "$pty_peer_device?flow=xonxoff" \
   --file "$sample"
 check counts.matched = 16442
-kill "$xoff_pid" 2>/dev/null; wait "$xoff_pid" 2>/dev/null
+stop_pty_peer
 
 # A far end on a pty that echoes at 2000 B/s, so that the last bytes come
 # back seconds into the drain, and 0.1 s after its last echo sends five bytes
@@ -765,15 +770,12 @@ except OSError:
     pass
 PEER
 head -c 12000 /dev/urandom > "$work/12000.bin"
-rm -f "$work/trailer_dev"
-python3 "$work/trailer_peer.py" 12000 > "$work/trailer_dev" &
-trailer_pid=$!
-for _ in $(seq 50); do [ -s "$work/trailer_dev" ] && break; sleep 0.1; done
-run "a slow far end that sends five bytes of its own after its last echo" 1 --port "$(head -n 1 "$work/trailer_dev")?flow=none" \
+pty_peer "$work/trailer_peer.py" 12000
+run "a slow far end that sends five bytes of its own after its last echo" 1 --port "$pty_peer_device?flow=none" \
   --file "$work/12000.bin"
 check counts.matched = 12000
 check counts.extra = 5
-kill "$trailer_pid" 2>/dev/null; wait "$trailer_pid" 2>/dev/null
+stop_pty_peer
 
 # --- An RFC 2217 server of another make: pyserial's, over its own loop:// --------
 # (The system's python3 has the Debian package; another first on the PATH may not.)
