@@ -30,6 +30,11 @@ double BitErrorRate(const RunFacts& f) {
 }
 
 double ReceivedRate(const RunFacts& f) { return Rate(f.received, f.lastReceiptSeconds); }
+// The rate at which the bytes sent came back: chatter that goes on after the
+// echo has ended dilutes the received rate, not this one.
+double AnswerRate(const RunFacts& f) {
+  return f.lastAnswerSeconds > 0 ? Rate(f.counts.matched, f.lastAnswerSeconds) : ReceivedRate(f);
+}
 double WrittenRate(const RunFacts& f) { return Rate(f.written, f.sendingSeconds); }
 
 const char* DrainEndName(DrainEnd end) {
@@ -259,7 +264,7 @@ std::string LineHint(const RunFacts& f) {
     return "bytes came back out of place (reordered, repeated, or others in their stead): check the far end's "
            "buffering, and that nothing else talks on the line";
   double pacing = f.options.packetSize * 1000.0;
-  double line = ReceivedRate(f);
+  double line = AnswerRate(f);
   if (k.lost && line > 0 && line < 0.8 * WrittenRate(f)) {
     char text[256];
     unsigned fits = static_cast<unsigned>(std::max(1.0, line / 1000.0));

@@ -35,6 +35,9 @@ struct RunFacts {
   double drainSeconds = 0;     // end of the transfer to the verdict
   double totalSeconds = 0;     // Start to the verdict
   double lastReceiptSeconds = -1;  // Start to the last byte received; -1 if none came
+  // Start to the last time a byte sent came back intact (bytes of the far
+  // end's own may come long after it); -1 if none did, or it is not known.
+  double lastAnswerSeconds = -1;
   double recentReceiveRate = 0;  // bytes a second over the last few seconds of receipts; 0 if unknown
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;

@@ -271,6 +271,9 @@ class Run {
     facts_.drainSeconds = now - drainStart_;
     facts_.totalSeconds = now;
     facts_.lastReceiptSeconds = drain_.LastReceipt();
+    // What the close brought in was back by now.
+    if (facts_.counts.matched > lastMatched_) lastMatchedAt_ = now;
+    facts_.lastAnswerSeconds = facts_.counts.matched ? lastMatchedAt_ : -1;
     facts_.recentReceiveRate = drain_.RecentRate();
     facts_.fileChanged = expected_.Changed();
     facts_.drainEnd = end;

@@ -160,6 +160,24 @@ TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
   EXPECT_NE(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
 }
 
+// A far end that drops a few bytes and chatters through the drain: the echo
+// kept up with the pacing, and the chatter coming seconds later says nothing
+// of the line's rate.
+TEST(RunVerdict, ChatterAfterTheEchoDoesNotMakeTheLineLookSlow) {
+  RunFacts f = IntactRun(20000, 20000);
+  f.options.packetSize = 256;
+  f.sendingSeconds = 0.08;
+  f.counts.matched = 19996;
+  f.counts.lost = f.counts.gaps = 4;
+  f.counts.extra = 40;
+  f.received = f.counts.received = 19996 + 40;
+  f.lastReceiptSeconds = 4.1;
+  f.lastAnswerSeconds = 0.09;
+  EXPECT_EQ(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
+  f.lastAnswerSeconds = 0.9;  // the echo itself came back ten times slower than it went
+  EXPECT_NE(Summary(f).find("the line carries about 22218 B/s"), std::string::npos) << Summary(f);
+}
+
 // On an XON/XOFF line, a file's own 0x11 and 0x13 come back as flow control:
 // they, not the far end, stalled the line and lost the bytes.
 TEST(RunVerdict, FlowControlBytesInTheFileAreNamedBeforeTheStallTheyCause) {
