@@ -777,6 +777,40 @@ check counts.matched = 12000
 check counts.extra = 5
 stop_pty_peer
 
+# A far end that echoes its first 1000 bytes at once, then gathers the rest
+# and answers only once its input has been quiet for 2 s: the bytes it holds
+# are waited for 3 s from the last byte sent, however long ago it last
+# answered.
+cat > "$work/gather_peer.py" <<'PEER'
+import os, select
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+echoed, held = 0, b""
+try:
+    while True:
+        ready, _, _ = select.select([master], [], [], 2.0)
+        if not ready:
+            if held:
+                os.write(master, held)
+                held = b""
+            continue
+        data = os.read(master, 4096)
+        if echoed < 1000:
+            now, data = data[:1000 - echoed], data[1000 - echoed:]
+            os.write(master, now)
+            echoed += len(now)
+        held += data
+except OSError:
+    pass
+PEER
+head -c 6000 /dev/urandom > "$work/6000.bin"
+pty_peer "$work/gather_peer.py"
+run "a far end that answers once its input has gone quiet" 0 --port "$pty_peer_device?flow=none" \
+  --file "$work/6000.bin" --packet-size 1
+stop_pty_peer
+check counts.matched = 6000
+check counts.lost = 0
+
 # --- An RFC 2217 server of another make: pyserial's, over its own loop:// --------
 # (The system's python3 has the Debian package; another first on the PATH may not.)
 pyserial=""
