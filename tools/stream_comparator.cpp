@@ -76,6 +76,11 @@ unsigned PairCost(std::uint8_t want, std::uint8_t got) {
   return std::has_single_bit(static_cast<unsigned>(want ^ got)) ? 1 : kWholeEdit;
 }
 
+// Printable ASCII, with the line breaks and tabs of text.
+bool IsText(const std::uint8_t* p, std::size_t n) {
+  return std::all_of(p, p + n, [](std::uint8_t c) { return (c >= 0x20 && c < 0x7f) || c == '\r' || c == '\n' || c == '\t'; });
+}
+
 std::string Hex(const std::uint8_t* p, std::size_t n) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -640,13 +645,11 @@ void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairU
   }
   // Too few to have made a run that agrees, after a longer loss: found as
   // they stand further on, the bytes before them are lost. Fewer than 8 could
-  // stand anywhere by chance. Bytes found nowhere are extra (an aside, such
-  // as chatter), unless the caller takes them for another stream (noise, a
-  // wrong line speed): then they are paired up in order, as anywhere else.
+  // stand anywhere by chance.
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
   const std::size_t probe = std::min(m, settings_.agree);
   if (probe >= 8) {
-    const std::uint8_t* want = ExpectedAt(0);
-    const std::uint8_t* got = PendingAt(0);
     for (std::size_t d = 0; d + probe <= nE; ++d) {
       if (std::memcmp(want + d, got, probe) == 0) {
         Resolve(d, 0);
@@ -654,7 +657,21 @@ void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairU
       }
     }
   }
-  Resolve(pairUnknown ? std::min(m, nE) : 0, m);
+  // The other way round: bytes put in (chatter) and after them the stream
+  // again, too few before the end to have made a run that agrees: the bytes
+  // before it are extra, and those after it come back.
+  for (std::size_t i = 1; i + 8 <= m; ++i) {
+    const std::size_t rest = std::min(m - i, nE);
+    if (rest >= 8 && std::memcmp(want, got + i, rest) == 0) {
+      Resolve(0, i);
+      return;
+    }
+  }
+  // Bytes found nowhere are extra (an aside, such as chatter), unless the
+  // caller takes them for another stream (noise, a wrong line speed): then
+  // they are paired up in order, as anywhere else. Printable text is never
+  // that: a line at the wrong speed or garbling bytes does not make it.
+  Resolve(pairUnknown && !IsText(got, m) ? std::min(m, nE) : 0, m);
 }
 
 bool StreamComparator::DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const {

@@ -615,6 +615,9 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
       {"10 lost, 20 back", kRandom.substr(0, 5000) + kRandom.substr(5010, 20), 5020, 10, 0, 0},
       {"500 lost, 20 back", kRandom.substr(0, 5000) + kRandom.substr(5500, 20), 5020, 500, 0, 0},
       {"chatter", kRandom.substr(0, 5000) + "*** hello ***", 5000, 0, 0, 13},
+      {"lines of chatter, longer than a run", kRandom.substr(0, 5000) + Chatter(6), 5000, 0, 0, 6 * 28},
+      {"chatter and 18 bytes of the stream after it", kRandom.substr(0, 4982) + "*** hello ***" + kRandom.substr(4982, 18),
+       5000, 0, 0, 13},
       {"a bit flipped", flipped, 4999, 0, 1, 0},
   };
   for (const CutCase& c : cases) {
