@@ -75,7 +75,7 @@ void CExerciserDlg::OnTimer(UINT) {
   if (m_hSourceFile != INVALID_HANDLE_VALUE) {
     DWORD n = 0;
     void* block = LocalAlloc(LMEM_ZEROINIT, m_nPacketSize);
-    if (block) ReadFile(m_hSourceFile, block, m_nPacketSize, &n, nullptr);
+    const bool readFailed = block && !ReadFile(m_hSourceFile, block, m_nPacketSize, &n, nullptr);
 
     if (n > 0) {
       if (m_pLink->Send(block, n)) {
@@ -90,7 +90,13 @@ void CExerciserDlg::OnTimer(UINT) {
       m_editStatus.SetWindowText(FormatStatistics());
     } else {
       LocalFree(block);
-      if (m_nWritten != m_nReceived && m_nDrainTicks > 0) {
+      if (readFailed) {
+        // The file cannot be read on (a disk error, a device gone): that is
+        // a failure to show, not an end of a file it never reached, nor, in
+        // stress mode, a pass to start again at every tick.
+        ShowFailure();
+        EndTransfer();
+      } else if (m_nWritten != m_nReceived && m_nDrainTicks > 0) {
         --m_nDrainTicks;
       } else if (m_bStressTest) {
         SetFilePointer(m_hSourceFile, 0, nullptr, FILE_BEGIN);

@@ -145,6 +145,28 @@ TEST(Faults, SourceFileTruncatedOrDeletedMidTransfer) {
   }
 }
 
+// A file whose reads fail (here reading this process's memory from address
+// 0, which is never mapped) is a failure, shown as such, not an empty file:
+// once sent, or in stress mode again at every tick.
+TEST(Faults, AFileThatCannotBeReadShowsError) {
+  for (bool stress : {false, true}) {
+    SCOPED_TRACE(stress ? "stress" : "once");
+    bool errorShown = false;
+    RunMainDialog([&](CExerciserDlg& dlg) {
+      auto* status = Control<QLineEdit>(dlg, IDC_STATUS);
+      QObject::connect(status, &QLineEdit::textChanged, status, [&](const QString& t) {
+        if (t == QStringLiteral("ERROR")) errorShown = true;
+      });
+      tools::StartTransfer(dlg, {"/proc/self/mem", "loop://", 256, stress});
+      ASSERT_TRUE(WaitUntil([&] { return dlg.m_hSourceFile == INVALID_HANDLE_VALUE; }, 3000));
+      WaitUntil([] { return false; }, 100);
+      EXPECT_TRUE(errorShown);
+      EXPECT_EQ(Text(dlg, IDC_STATUS), "ERROR");
+      EXPECT_EQ(dlg.m_nWritten, 0u);
+    });
+  }
+}
+
 TEST(Faults, StartPressedRepeatedlyDuringATransfer) {
   Session s({}, 256 * 1024);
   std::size_t handles = 0;
