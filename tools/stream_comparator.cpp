@@ -76,9 +76,29 @@ unsigned PairCost(std::uint8_t want, std::uint8_t got) {
   return std::has_single_bit(static_cast<unsigned>(want ^ got)) ? 1 : kWholeEdit;
 }
 
-// Printable ASCII, with the line breaks and tabs of text.
+// Received bytes fewer than this that agree nowhere may be text by chance
+// (a random byte is printable four times in ten), and are not told apart.
+constexpr std::size_t kShortestText = 16;
+
+// Whether n bytes are text as a console prints it: printable ASCII, the
+// controls of text (bell, backspace, tab, line breaks, escape for colours)
+// and well-formed UTF-8.
 bool IsText(const std::uint8_t* p, std::size_t n) {
-  return std::all_of(p, p + n, [](std::uint8_t c) { return (c >= 0x20 && c < 0x7f) || c == '\r' || c == '\n' || c == '\t'; });
+  for (std::size_t k = 0; k < n;) {
+    const std::uint8_t c = p[k];
+    if ((c >= 0x20 && c < 0x7f) || (c >= 0x07 && c <= 0x0d) || c == 0x1b) {
+      ++k;
+      continue;
+    }
+    // A UTF-8 lead byte and its continuation bytes; a sequence the end of
+    // the bytes cuts off counts as text.
+    const std::size_t more = c >= 0xc2 && c <= 0xdf ? 1 : c >= 0xe0 && c <= 0xef ? 2 : c >= 0xf0 && c <= 0xf4 ? 3 : 0;
+    if (more == 0) return false;
+    for (std::size_t j = 1; j <= more; ++j)
+      if (k + j < n && (p[k + j] & 0xc0) != 0x80) return false;
+    k += 1 + more;
+  }
+  return true;
 }
 
 std::string Hex(const std::uint8_t* p, std::size_t n) {
@@ -163,6 +183,7 @@ void StreamComparator::Feed(const std::uint8_t* data, std::size_t n) {
       // In step: compare straight from the caller's bytes, no copy.
       std::size_t same = MatchInStep(data, n);
       r_ += same;
+      if (same) answeredTo_ = r_;
       data += same;
       n -= same;
       if (n == 0) break;
@@ -273,6 +294,7 @@ void StreamComparator::Drain(bool final) {
     if (Pending() == 0) return;
     std::size_t same = MatchInStep(PendingAt(0), Pending());
     ConsumePending(same);
+    if (same) answeredTo_ = r_;
     if (Pending() > 0) StartSearch();
   }
 }
@@ -451,6 +473,8 @@ bool StreamComparator::Search(bool final) {
   }
   bool allInView = final && limit - e_ <= nE && Pending() <= nR;
   const Candidate tail = allInView ? TailCandidate(nE, nR) : Candidate{};
+  // Text found nowhere is the far end's own, up to the ends that agree.
+  if (TakeTextAsExtra(nE, std::min(nR, allInView ? tail.i : nR))) return true;
   if (allInView && tail.d * tail.i <= kAlignCells) {
     Resolve(tail.d, tail.i);
     return true;
@@ -633,6 +657,21 @@ bool StreamComparator::ResolveDenseFaults(std::size_t nE, std::size_t nR) {
   return true;
 }
 
+bool StreamComparator::TakeTextAsExtra(std::size_t nE, std::size_t n) {
+  const std::size_t m = std::min(n, settings_.window);
+  if (m < kShortestText || !IsText(PendingAt(0), m)) return false;
+  // The next bytes of the stream among them: the last few, between chatter,
+  // left for the alignment to place.
+  const std::size_t head = std::min<std::size_t>(nE, 8);
+  if (head && std::search(PendingAt(0), PendingAt(m), ExpectedAt(0), ExpectedAt(head)) != PendingAt(m)) return false;
+  // Text with faults too dense for an agreeing run is still the stream.
+  const std::size_t look = std::min(kDenseStretch, m);
+  std::size_t end = 0;
+  if (DenseStretchEnd(look, std::min(2 * look, nE), &end)) return false;
+  Resolve(0, m);
+  return true;
+}
+
 void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairUnknown) {
   // The ends of the two sides do not meet here: the bytes sent after the
   // held ones are still on their way, or were lost when the far end stopped.
@@ -643,11 +682,17 @@ void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairU
     Resolve(end, m);
     return;
   }
+  const std::uint8_t* want = ExpectedAt(0);
+  const std::uint8_t* got = PendingAt(0);
+  // The last few bytes before the end, each one bit off the byte sent in its
+  // place: changed there, as a line damages bytes, not put in.
+  if (m < 8 && m <= nE && std::all_of(got, got + m, [&](const std::uint8_t& c) { return PairCost(want[&c - got], c) <= 1; })) {
+    Resolve(m, m);
+    return;
+  }
   // Too few to have made a run that agrees, after a longer loss: found as
   // they stand further on, the bytes before them are lost. Fewer than 8 could
   // stand anywhere by chance.
-  const std::uint8_t* want = ExpectedAt(0);
-  const std::uint8_t* got = PendingAt(0);
   const std::size_t probe = std::min(m, settings_.agree);
   if (probe >= 8) {
     for (std::size_t d = 0; d + probe <= nE; ++d) {

@@ -88,6 +88,10 @@ class StreamComparator {
   const std::vector<Difference>& Differences() const { return differences_; }
   // Bytes that have come in but are held while the comparator looks for its place.
   std::size_t Pending() const { return pend_.size() - pendStart_; }
+  // How many bytes had come in up to the last one found in step with the
+  // bytes sent: up to there the far end was answering; what came after may
+  // be bytes of its own (chatter) or not yet placed. 0 while none was.
+  std::uint64_t AnsweredTo() const { return answeredTo_; }
 
  private:
   struct Candidate {
@@ -126,6 +130,11 @@ class StreamComparator {
   // Aligns m received bytes with up to n expected ones: where on the
   // expected side they end (*end), and whether they are the stream at all.
   bool DenseStretchEnd(std::size_t m, std::size_t n, std::size_t* end) const;
+  // Where nothing agrees within the window: the first n held bytes, if they
+  // are text and not the stream with dense faults, are extra (a console,
+  // chatter): a line at the wrong speed or one that damages bytes does not
+  // make text.
+  bool TakeTextAsExtra(std::size_t nE, std::size_t n);
   // At the end, where nothing agrees: places the held bytes with the
   // expected side left open, since what was sent after them is still on its
   // way (a cut) or was lost (a far end that stopped). Bytes that are not the
@@ -195,6 +204,7 @@ class StreamComparator {
   std::uint64_t sent_ = 0;
   std::uint64_t e_ = 0;  // next expected byte to judge
   std::uint64_t r_ = 0;  // next received byte to judge
+  std::uint64_t answeredTo_ = 0;
 
   std::vector<std::uint8_t> exp_;  // expected bytes [expBase_, expBase_ + expLen_)
   std::uint64_t expBase_ = 0;

@@ -365,6 +365,26 @@ TEST(Comparator, GarbageIsNeverIntactAndEveryByteIsJudged) {
   EXPECT_GT(k.corrupted + k.lost, kText.size() * 9 / 10);
 }
 
+// A far end that never echoes but prints its console lines: text is no line
+// at the wrong speed garbling the stream, whatever was sent. Its lines are
+// extra and every byte sent is lost, not paired with them as changed bytes;
+// with the echo's last bytes among them, those still come back.
+TEST(Comparator, AFarEndThatOnlyTalksOfItsOwnIsExtraNotTheStreamGarbled) {
+  for (const std::string* file : {&kRandom, &kText}) {
+    SCOPED_TRACE(file == &kRandom ? "random" : "text");
+    CompareCounts k = Compare({"chatter only", *file, false, file->size(), [](auto) { return Chatter(1000); }, {}}, 2048);
+    EXPECT_EQ(k.extra, 28000u);
+    EXPECT_EQ(k.lost, file->size());
+    EXPECT_EQ(k.corrupted, 0u);
+  }
+  CompareCounts k = Compare({"the last bytes between chatter", kText, false, kText.size(),
+                             [](auto s) { return s.substr(0, 19994) + Chatter(3) + s.substr(19994) + Chatter(40); }, {}},
+                            2048);
+  EXPECT_EQ(k.matched, kText.size());
+  EXPECT_EQ(k.extra, 43 * 28u);
+  // Noise, as at a wrong line speed, is still paired up (the test above).
+}
+
 // A far end or an adapter that overflows loses a buffer's worth at once,
 // tens of kilobytes, more than the window the search looks ahead; one that
 // sends its buffer again repeats as much. Past the window the place is found
@@ -611,6 +631,8 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
   };
   std::string flipped = kRandom.substr(0, 5000);
   flipped[4990] ^= 0x10;
+  std::string lastFlipped = kRandom.substr(0, 5000);
+  lastFlipped[4999] ^= 0x04;
   const CutCase cases[] = {
       {"10 lost, 20 back", kRandom.substr(0, 5000) + kRandom.substr(5010, 20), 5020, 10, 0, 0},
       {"500 lost, 20 back", kRandom.substr(0, 5000) + kRandom.substr(5500, 20), 5020, 500, 0, 0},
@@ -619,6 +641,7 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
       {"chatter and 18 bytes of the stream after it", kRandom.substr(0, 4982) + "*** hello ***" + kRandom.substr(4982, 18),
        5000, 0, 0, 13},
       {"a bit flipped", flipped, 4999, 0, 1, 0},
+      {"a bit flipped in the last byte", lastFlipped, 4999, 0, 1, 0},
   };
   for (const CutCase& c : cases) {
     for (std::uint64_t sent : {10000u, 20000u}) {
