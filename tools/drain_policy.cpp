@@ -15,8 +15,16 @@ void DrainPolicy::Observe(double now, std::uint64_t received) {
     lastActivity_ = now;
     recent_.push_back({now, received});
     while (recent_.size() > 3 && recent_[1].at <= now - kRecentSeconds) recent_.pop_front();
+    arrivals_.push_back({now, received});
+    while (arrivals_.size() > 1 && arrivals_[1].at <= now - AnswerWindow()) arrivals_.pop_front();
   }
   received_ = received;
+}
+
+double DrainPolicy::ArrivalOf(std::uint64_t count) const {
+  auto it = std::lower_bound(arrivals_.begin(), arrivals_.end(), count,
+                             [](const Receipt& r, std::uint64_t c) { return r.count < c; });
+  return it == arrivals_.end() ? -1 : it->at;
 }
 
 double DrainPolicy::RecentRate() const {

@@ -63,16 +63,26 @@ class DrainPolicy {
       return now - lastActivity_ >= QuietNeeded(owed) && now - lastSent_ >= owedFloor_;
     }
     if (settled_ < 0) settled_ = now;
-    return now - lastActivity_ >= QuietNeeded(0) || now - settled_ >= kOwedFloor;
+    if (now - lastActivity_ >= QuietNeeded(0)) return true;
+    endedTalking_ = now - settled_ >= kOwedFloor;
+    return endedTalking_;
   }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
-  // True when the line has answered lately: within the owed floor, or within
-  // half as long again as the longest pause it has made. Evidence, not the
-  // patience of QuietNeeded: a far end silent since its first block is not
-  // answering. What a read held when the link closed counts as lately.
-  bool StillAnswering(double now) const {
-    return lastReceipt_ >= 0 && now - lastReceipt_ < std::max(owedFloor_, 1.5 * longestGap_);
+  // True when the line has answered lately: when the received byte number
+  // `answeredTo`, the last that came back in step with the bytes sent, came
+  // within the owed floor, or within half as long again as the longest pause
+  // the line has made. Evidence, not the patience of QuietNeeded: a far end
+  // silent since its first block is not answering, nor is one that only
+  // talks of its own (a heartbeat, a console). What a read held when the
+  // link closed counts as lately.
+  bool AnsweredLately(double now, std::uint64_t answeredTo) const {
+    const double at = answeredTo ? ArrivalOf(answeredTo) : -1;
+    return at >= 0 && now - at < AnswerWindow();
   }
+  // When the received count reached `count`: the time of the first receipt
+  // that brought it there, or of the oldest one kept when that is longer
+  // ago than the answering window reaches; -1 before it is reached.
+  double ArrivalOf(std::uint64_t count) const;
   // The line's rate as seen so far, in bytes a second; 0 until something has
   // come back after the first receipt.
   double ObservedRate() const;
@@ -83,12 +93,17 @@ class DrainPolicy {
   static constexpr double kRecentSeconds = 3.0;
   double RecentRate() const;
   double LastReceipt() const { return lastReceipt_; }
+  // True when the last Done() ended a drain with nothing owed whose line
+  // never fell quiet: the far end still talking the owed floor after the
+  // last owed byte came back.
+  bool EndedTalking() const { return endedTalking_; }
 
  private:
   double sendStart_, timeout_, owedFloor_;
   double drainStart_ = 0;
   double lastSent_ = 0;  // when a byte last went out to the line
   double settled_ = -1;  // when nothing was owed any more, as Done first saw it
+  bool endedTalking_ = false;
   double lastReceipt_ = -1;
   double firstReceipt_ = -1;
   std::uint64_t firstBlock_ = 0;  // the count at the first receipt
@@ -103,6 +118,10 @@ class DrainPolicy {
     std::uint64_t count;
   };
   std::deque<Receipt> recent_;
+  // Receipts as far back as the answering window reaches, the oldest one
+  // just before it: when each received byte came, for AnsweredLately.
+  std::deque<Receipt> arrivals_;
+  double AnswerWindow() const { return std::max(owedFloor_, 1.5 * longestGap_); }
 };
 
 }  // namespace vx::tools

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -25,19 +26,20 @@ long PtyIndex(dev_t device) {
   return static_cast<long>((m - kFirstSlaveMajor) * 256 + minor(device));
 }
 
-// The pseudo-terminal a master descriptor serves, from its fdinfo; -1 when
-// the kernel does not say (older kernels), so any master may be its creator.
-long MasterIndex(const std::string& fdinfo) {
+// A number from a descriptor's fdinfo ("flags:" in octal, "tty-index:"),
+// or -1 when the kernel does not say.
+long FdInfoField(const std::string& fdinfo, const std::string& key, int base) {
   std::ifstream in(fdinfo);
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("tty-index:", 0) == 0) return std::strtol(line.c_str() + 10, nullptr, 10);
+    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, base);
   return -1;
 }
 
-// What one process holds of interest: the port, and the pty's master.
+// What one process holds of interest: the port (and how), and the pty's master.
 struct Held {
   bool port = false;
+  bool reads = false, writes = false;
   bool master = false;
   bool unseen = false;  // its open files could not be looked at
 };
@@ -58,9 +60,18 @@ Held Scan(const std::string& pid, dev_t port, long ptyIndex) {
     if (readlink(link.c_str(), target, sizeof target) < 1 || target[0] != '/') continue;
     struct stat st;
     if (stat(link.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
-    if (st.st_rdev == port) held.port = true;
+    const std::string fdinfo = "/proc/" + pid + "/fdinfo/" + fd->d_name;
+    if (st.st_rdev == port) {
+      held.port = true;
+      // Unknown (gone meanwhile): taken for both.
+      const long flags = FdInfoField(fdinfo, "flags:", 8);
+      const long mode = flags < 0 ? O_RDWR : flags & O_ACCMODE;
+      held.reads = held.reads || mode != O_WRONLY;
+      held.writes = held.writes || mode != O_RDONLY;
+    }
     if (ptyIndex >= 0 && st.st_rdev == kPtmx) {
-      const long index = MasterIndex("/proc/" + pid + "/fdinfo/" + fd->d_name);
+      // A kernel that does not say which pty a master serves: any master may be this one's.
+      const long index = FdInfoField(fdinfo, "tty-index:", 10);
       if (index < 0 || index == ptyIndex) held.master = true;
     }
   }
@@ -85,7 +96,7 @@ std::vector<PortHolder> Holders(const std::string& path, bool* unseen) {
     const Held held = Scan(entry->d_name, st.st_rdev, ptyIndex);
     if (held.unseen && unseen) *unseen = true;
     if (!held.port || held.master) continue;
-    PortHolder holder{pid, ""};
+    PortHolder holder{pid, "", held.reads, held.writes};
     std::ifstream comm(std::string("/proc/") + entry->d_name + "/comm");
     std::getline(comm, holder.command);
     found.push_back(holder);
@@ -96,7 +107,9 @@ std::vector<PortHolder> Holders(const std::string& path, bool* unseen) {
 
 std::string HoldersText(const std::vector<PortHolder>& holders) {
   std::string text;
-  for (const PortHolder& h : holders) text += (text.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.command + ")";
+  for (const PortHolder& h : holders)
+    text += (text.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.command +
+            (!h.reads ? ", write-only" : !h.writes ? ", read-only" : "") + ")";
   return text;
 }
 

@@ -11,6 +11,10 @@ namespace vx::tools {
 struct PortHolder {
   long pid = 0;
   std::string command;  // as the kernel names the process (/proc/PID/comm)
+  // How it has the port open: a program that only writes takes no byte
+  // from the run, one that only reads puts none in.
+  bool reads = true;
+  bool writes = true;
 };
 
 // The processes that hold the device file `path` open (matched by device
@@ -22,7 +26,7 @@ struct PortHolder {
 // who is not root), so one of them may hold it too.
 std::vector<PortHolder> Holders(const std::string& path, bool* unseen = nullptr);
 
-// "1234 (cat), 5678 (python3)".
+// "1234 (cat), 5678 (python3, write-only)".
 std::string HoldersText(const std::vector<PortHolder>& holders);
 
 // Whether `path` is the slave side of a pseudo-terminal.

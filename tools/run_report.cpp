@@ -30,10 +30,15 @@ double BitErrorRate(const RunFacts& f) {
 }
 
 double ReceivedRate(const RunFacts& f) { return Rate(f.received, f.lastReceiptSeconds); }
-// The rate at which the bytes sent came back: chatter that goes on after the
-// echo has ended dilutes the received rate, not this one.
+// The rate at which the bytes sent came back, from the first answer on:
+// chatter that goes on after the echo has ended dilutes the received rate,
+// not this one, and a far end that held everything for seconds before it
+// answered at the pace it was sent is late, not slow. 0 when the answers
+// came all at once (or when is not known).
 double AnswerRate(const RunFacts& f) {
-  return f.lastAnswerSeconds > 0 ? Rate(f.counts.matched, f.lastAnswerSeconds) : ReceivedRate(f);
+  if (f.firstAnswerSeconds < 0) return f.lastAnswerSeconds < 0 ? ReceivedRate(f) : 0;
+  const double span = f.lastAnswerSeconds - f.firstAnswerSeconds;
+  return span > 0 ? Rate(f.counts.matched - std::min(f.counts.matched, f.firstAnswerBytes), span) : 0;
 }
 double WrittenRate(const RunFacts& f) { return Rate(f.written, f.sendingSeconds); }
 
@@ -89,6 +94,23 @@ bool AllBackBeforeTheEnd(const RunFacts& f) {
          f.accepted == f.written;
 }
 
+// When the link failed, as the hint for it says. After sending has ended,
+// with bytes still owed, how long after, and when the last answer came: a
+// far end that stopped answering long before it hung up lost those bytes
+// then, not with the hang-up.
+std::string WhenTheLineWentAway(const RunFacts& f) {
+  if (AllBackBeforeTheEnd(f)) return "after every byte sent had come back";
+  if (f.drainSeconds <= 0) return "during the transfer";
+  char text[160];
+  const double answered = f.lastAnswerSeconds >= 0 ? f.lastAnswerSeconds : f.lastReceiptSeconds;
+  if (answered < 0)
+    std::snprintf(text, sizeof text, "%.1f s after sending ended, nothing sent having come back", f.drainSeconds);
+  else
+    std::snprintf(text, sizeof text, "%.1f s after sending ended, the last byte sent having come back %.1f s after Start",
+                  f.drainSeconds, answered);
+  return text;
+}
+
 // "another program has /dev/pts/3 open too (1234 (cat))".
 std::string SharedWith(const RunFacts& f) {
   const std::size_t n = f.otherHolders.size();
@@ -108,8 +130,17 @@ std::string Hint(const RunFacts& f) {
     return line + (f.holdersUnseen ? "; programs of other users (a modem manager, a getty) could not be looked at for "
                                      "having the port open too: run as root to see them"
                                    : "");
-  return SharedWith(f) + ": it may have read the bytes called lost and written the extra ones; close it and run "
-         "again. Otherwise: " + line;
+  // What they may have done: read bytes meant for the run, put their own in.
+  const auto& holders = f.otherHolders;
+  const bool reads = std::any_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.reads; });
+  const bool writes = std::any_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.writes; });
+  const CompareCounts& k = f.counts;
+  const bool took = reads && (k.lost || k.corrupted), put = writes && (k.extra || k.corrupted);
+  if (!took && !put) return line;  // named on the "shared" line, but no suspect for these faults
+  return SharedWith(f) + (holders.size() == 1 ? ": it may have " : ": they may have ") +
+         (took ? "read the bytes called lost" : "") + (took && put ? " and " : "") +
+         (put ? "written the extra ones" : "") + "; close " + (holders.size() == 1 ? "it" : "them") +
+         " and run again. Otherwise: " + line;
 }
 
 std::string LineHint(const RunFacts& f) {
@@ -129,15 +160,11 @@ std::string LineHint(const RunFacts& f) {
       }
       // Behind a network port it is the server that closes the connection,
       // for its line or for reasons of its own.
-      if (overNetwork)
-        return std::string("the serial server closed the connection ") +
-               (AllBackBeforeTheEnd(f) ? "after every byte sent had come back" : "during the transfer") +
-               ": the far end hung up, another client took the port over (ser2net's kickolduser), or the server "
-               "stopped";
-      if (AllBackBeforeTheEnd(f))
-        return "the line went away after every byte sent had come back: the far end hung up, or the adapter was "
-               "unplugged";
-      return "the line went away during the transfer: the far end hung up, or the adapter was unplugged";
+      return std::string(overNetwork ? "the serial server closed the connection " : "the line went away ") +
+             WhenTheLineWentAway(f) +
+             (overNetwork ? ": the far end hung up, another client took the port over (ser2net's kickolduser), or "
+                            "the server stopped"
+                          : ": the far end hung up, or the adapter was unplugged");
     case Verdict::Failed: break;
   }
   const CompareCounts& k = f.counts;
@@ -164,21 +191,36 @@ std::string LineHint(const RunFacts& f) {
     return "the server answered in Telnet (its first bytes were an option negotiation, ff " + Hex2(first[1]) +
            " ...): it is an RFC 2217 port; name it rfc2217://" + f.options.port.substr(6) +
            ", or use the server's raw port with tcp://";
-  // Those bytes, echoed, stop the sender and vanish: they explain a stall
-  // and losses better than anything below.
-  if (f.flowControlBytes && f.received > 0)
-    return "the port uses XON/XOFF flow control and the file holds " + Bytes(f.flowControlBytes) +
-           " 0x11 (XON) or 0x13 (XOFF), which the line takes as flow control, not data: send this file with "
-           "flow=rtscts or flow=none, or send a text file";
+  // Those bytes, echoed, stop the sender and vanish: they explain a stall,
+  // and as many bytes lost as they are, better than anything below. More
+  // lost than that, the line did something else too: that comes first.
+  if (f.flowControlBytes && f.received > 0) {
+    const std::string bytes = Bytes(f.flowControlBytes) + " 0x11 (XON) or 0x13 (XOFF)";
+    const std::uint64_t passes = std::max<std::uint64_t>(1, (f.written + f.fileSize - 1) / std::max<std::uint64_t>(1, f.fileSize));
+    if (f.sendingStalled || f.accepted > f.written || k.lost <= f.flowControlBytes * passes)
+      return "the port uses XON/XOFF flow control and the file holds " + bytes +
+             ", which the line takes as flow control, not data: send this file with flow=rtscts or flow=none, or "
+             "send a file without those bytes";
+    RunFacts rest = f;
+    rest.flowControlBytes = 0;
+    return LineHint(rest) + "; besides, on this XON/XOFF line the file's " + bytes +
+           " are flow control, not data, and account for as many of the bytes lost";
+  }
   // A line that stopped taking bytes says more than the silence it causes.
   if (f.sendingStalled)
-    return "the line stopped taking bytes before the file was sent: the far end stopped reading, or flow control "
-           "holds the sender";
+    return std::string("the line stopped taking bytes before ") +
+           (f.options.stress ? "the time asked was up" : "the file was sent") +
+           ": the far end stopped reading, or flow control holds the sender";
   if (f.received == 0)
     return std::string("nothing came back: is the far end looped back or echoing, with the same line settings?") +
            (overNetwork ? " Or the serial server, serving another client, never took this connection up (TCP "
                           "connects before the server accepts)"
                         : "");
+  // Bytes came, but none of those sent: the far end talks (a console, a
+  // banner, a heartbeat) and does not echo.
+  if (k.matched == 0 && k.corrupted == 0 && k.extra == f.received && k.lost)
+    return "none of the bytes sent came back, only " + Bytes(k.extra) +
+           " of the far end's own (a console, a banner, chatter): is it looped back or echoing?";
   if (k.unreturned && !k.Faulty() && f.drainEnd == DrainEnd::TimedOut && f.accepted > f.written &&
       !f.stillAnswering)
     return "the far end was holding the line back when --drain-timeout ended (it had paused its reading, or flow "
@@ -206,9 +248,10 @@ std::string LineHint(const RunFacts& f) {
   // Bytes that came back as good as random (several bits wrong in each, where
   // a line that damages bytes flips one or two) are another stream: the two
   // ends do not agree on speed or framing. That explains the losses beside
-  // them too, however much of it came back.
+  // them too, however much of it came back. Such a mismatch garbles a good
+  // share of what comes back, not one block in a run otherwise intact.
   constexpr std::uint64_t kFewChanged = 64;
-  if (k.corrupted >= kFewChanged && k.bitErrors >= 3 * k.corrupted) {
+  if (k.corrupted >= kFewChanged && k.bitErrors >= 3 * k.corrupted && 4 * k.corrupted >= k.matched) {
     char text[280];
     std::snprintf(text, sizeof text,
                   "the bytes that came back are unlike those sent (%s changed, %.1f bits in each, as in random "
@@ -220,12 +263,14 @@ std::string LineHint(const RunFacts& f) {
   // a second there for the last bytes, and a far end that answered every
   // byte but one has not stopped answering a second early.
   const double transferEnd = f.sendingSeconds;
-  if (k.lost && f.lastReceiptSeconds >= 0 && f.lastReceiptSeconds + 1.0 < transferEnd) {
+  // Bytes of the far end's own after its last answer are no answer.
+  const double answered = f.lastAnswerSeconds >= 0 ? f.lastAnswerSeconds : f.lastReceiptSeconds;
+  if (k.lost && answered >= 0 && answered + 1.0 < transferEnd) {
     char text[200];
     std::snprintf(text, sizeof text,
                   "the far end stopped answering %.1f s after Start, %.1f s before the transfer ended: it stalled, "
                   "hung, or stopped reading",
-                  f.lastReceiptSeconds, transferEnd - f.lastReceiptSeconds);
+                  answered, transferEnd - answered);
     return text;
   }
   if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0 && TailLossUnplaced(k)) {
@@ -248,7 +293,7 @@ std::string LineHint(const RunFacts& f) {
     std::snprintf(text, sizeof text,
                   "the last %s sent never came back: the far end stopped answering %.1f s after Start; it stalled, "
                   "hung or stopped reading, or dropped the end of the stream",
-                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), f.lastReceiptSeconds);
+                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), answered);
     return text;
   }
   if (f.lineErrors)
@@ -375,7 +420,12 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     std::fprintf(out, "  not back  %s still on their way when the wait was cut short (not judged)\n",
                  Bytes(k.unreturned).c_str());
   const char* changed = f.fileChanged ? " (when read: it changed during the run)" : "";
-  if (f.options.stress)
+  // A stress run cut short (a signal, a line that stopped taking bytes or
+  // went away) sent for less than the time asked: it says how long.
+  if (f.options.stress && f.sendingSeconds + 0.5 < f.options.duration)
+    std::fprintf(out, "  file      %s, %s%s, sent again and again for %.1f s of the %.1f s asked\n",
+                 f.options.file.c_str(), Bytes(f.fileSize).c_str(), changed, f.sendingSeconds, f.options.duration);
+  else if (f.options.stress)
     std::fprintf(out, "  file      %s, %s%s, sent again and again for %.1f s\n", f.options.file.c_str(),
                  Bytes(f.fileSize).c_str(), changed, f.options.duration);
   else
@@ -399,8 +449,10 @@ void WriteSummary(FILE* out, const RunFacts& f) {
   else
     std::fprintf(out, "  received  nothing\n");
   std::fprintf(out, "  drain     %.2f s, %s\n", f.drainSeconds,
-               f.sendingStalled                    ? "not reached: the line stopped taking bytes"
-               : f.drainEnd == DrainEnd::Quiet       ? "ended when the line had been quiet long enough"
+               f.sendingStalled    ? "not reached: the line stopped taking bytes"
+               : f.drainEndedTalking ? "ended a while after every byte sent was back, the far end still sending "
+                                       "bytes of its own (the line never fell quiet)"
+               : f.drainEnd == DrainEnd::Quiet     ? "ended when the line had been quiet long enough"
                : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
                                                    : "cut short");

@@ -38,10 +38,17 @@ struct RunFacts {
   // Start to the last time a byte sent came back intact (bytes of the far
   // end's own may come long after it); -1 if none did, or it is not known.
   double lastAnswerSeconds = -1;
+  // Start to the first time bytes sent came back, and how many had then: a
+  // far end that answers late is not thereby slow.
+  double firstAnswerSeconds = -1;
+  std::uint64_t firstAnswerBytes = 0;
   double recentReceiveRate = 0;  // bytes a second over the last few seconds of receipts; 0 if unknown
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;
   bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
+  // The drain ended with every byte back, the far end still sending bytes of
+  // its own the owed floor after the last of them: the line was never quiet.
+  bool drainEndedTalking = false;
   bool stillAnswering = false;  // bytes were still coming back when the run ended
   bool fileChanged = false;     // the file was truncated or rewritten during the run
   // On a port with XON/XOFF flow control, the file's bytes 0x11 and 0x13,

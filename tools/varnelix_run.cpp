@@ -168,10 +168,7 @@ class Run {
     // second, as faults are found, or while nothing comes back though bytes
     // are owed (it may be taking them all; the faults show once it leaves).
     const CompareCounts& k = comparator_.Counts();
-    if (k.matched > lastMatched_) {
-      lastMatched_ = k.matched;
-      lastMatchedAt_ = now;
-    }
+    NoteAnswers(now);
     const std::uint64_t faults = k.lost + k.corrupted + k.extra;
     const bool silent = arrived_ < dlg_.m_nWritten && now - std::max(drain_.LastReceipt(), kStartPauseSeconds) >= 0.5;
     if ((faults > faultsAtHolderLook_ || silent) && now - lastHolderLook_ >= 1.0) {
@@ -225,6 +222,21 @@ class Run {
   // that has paused (or stopped) its reading.
   bool LineHolding() const { return dlg_.m_pLink && dlg_.m_pLink->BytesWritten() < dlg_.m_nWritten; }
 
+  // When bytes sent last came back, and first: the arrival of the last byte
+  // the judge found in step, not when it was judged (a slow line's block is
+  // delivered well after its first bytes came).
+  void NoteAnswers(double now) {
+    const std::uint64_t matched = comparator_.Counts().matched;
+    if (matched <= lastMatched_) return;
+    const double at = drain_.ArrivalOf(comparator_.AnsweredTo());
+    lastMatchedAt_ = at >= 0 ? at : now;
+    if (lastMatched_ == 0) {
+      firstAnswerAt_ = lastMatchedAt_;
+      firstAnswered_ = matched;
+    }
+    lastMatched_ = matched;
+  }
+
   // Other programs with the port open. The port's exclusivity keeps out only
   // those that open it later (and root not even those): looked for at the
   // start, during the run (see Poll) and at the end.
@@ -261,7 +273,7 @@ class Run {
     // paused its reading has the rest queued before it, unread, not dropped,
     // and the runner cannot tell a pause from a stop.
     const bool cutShort = end == DrainEnd::TimedOut || end == DrainEnd::Interrupted;
-    facts_.stillAnswering = drain_.StillAnswering(now);
+    facts_.stillAnswering = drain_.AnsweredLately(now, comparator_.AnsweredTo());
     comparator_.Finish(written, cutShort && (facts_.stillAnswering || held));
     facts_.written = written;
     facts_.accepted = dlg_.m_nWritten;
@@ -271,9 +283,11 @@ class Run {
     facts_.drainSeconds = now - drainStart_;
     facts_.totalSeconds = now;
     facts_.lastReceiptSeconds = drain_.LastReceipt();
-    // What the close brought in was back by now.
-    if (facts_.counts.matched > lastMatched_) lastMatchedAt_ = now;
-    facts_.lastAnswerSeconds = facts_.counts.matched ? lastMatchedAt_ : -1;
+    NoteAnswers(now);
+    facts_.lastAnswerSeconds = lastMatched_ ? lastMatchedAt_ : -1;
+    facts_.firstAnswerSeconds = lastMatched_ ? firstAnswerAt_ : -1;
+    facts_.firstAnswerBytes = firstAnswered_;
+    facts_.drainEndedTalking = end == DrainEnd::Quiet && drain_.EndedTalking();
     facts_.recentReceiveRate = drain_.RecentRate();
     facts_.fileChanged = expected_.Changed();
     facts_.drainEnd = end;
@@ -316,6 +330,9 @@ class Run {
   // coming back, which bytes of the far end's own are not.
   std::uint64_t lastMatched_ = 0;
   double lastMatchedAt_ = 0;
+  // The first answer: when it came, and the matched count it brought.
+  double firstAnswerAt_ = -1;
+  std::uint64_t firstAnswered_ = 0;
   std::uint64_t arrived_ = 0;  // bytes seen back, delivered or still in the link's read
   double lastWrite_ = 0, drainStart_ = 0, errorSeen_ = -1;
   double lastHolderLook_ = -1;  // when other holders were last looked for during the run

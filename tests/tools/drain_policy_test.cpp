@@ -135,22 +135,28 @@ TEST(DrainPolicy, AFastPeerMayPauseAFewSecondsBeforeItsBytesAreCalledLost) {
   remote.Sent(0.15);
   remote.Begin(1.2);
   EXPECT_FALSE(remote.Done(0.16 + 6.0, 11066));
-  EXPECT_TRUE(remote.StillAnswering(0.16 + 6.0));
+  EXPECT_TRUE(remote.AnsweredLately(0.16 + 6.0, 5376));
   EXPECT_TRUE(remote.Done(0.16 + DrainPolicy::kOwedFloorOutOfSight, 11066));
 }
 
 // Answering is what the line did lately, not how long the drain would still
-// wait for it: a far end silent since its first block has stopped.
-TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItAnsweredLately) {
+// wait for it: a far end silent since its first block has stopped, and so has
+// one that only talks of its own since (a heartbeat, a console).
+TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItsLastAnswerCameLately) {
   DrainPolicy drain(0.0, 60.0);
-  EXPECT_FALSE(drain.StillAnswering(1.0)) << "a line that never answered";
+  EXPECT_FALSE(drain.AnsweredLately(1.0, 0)) << "a line that never answered";
   drain.Observe(0.14, 1000);
   drain.Sent(0.1);
   drain.Begin(0.2);
-  EXPECT_TRUE(drain.StillAnswering(0.14 + DrainPolicy::kOwedFloor - 0.1));
-  EXPECT_FALSE(drain.StillAnswering(60.2)) << "silent for a minute, the drain still willing to wait";
-  drain.Observe(70.0, 1500);  // it came back after a 70 s pause: as long again may pass
-  EXPECT_TRUE(drain.StillAnswering(70.0 + 100.0));
+  EXPECT_TRUE(drain.AnsweredLately(0.14 + DrainPolicy::kOwedFloor - 0.1, 1000));
+  // A dot every second after the last answer, at byte 1000.
+  for (int k = 1; k <= 5; ++k) drain.Observe(0.14 + k, 1000 + k);
+  EXPECT_FALSE(drain.AnsweredLately(5.5, 1000)) << "the dots are no answer";
+  EXPECT_TRUE(drain.AnsweredLately(5.5, 1004)) << "bytes up to the fourth dot were in step after all";
+  EXPECT_FALSE(drain.AnsweredLately(60.2, 1005)) << "silent for a minute, the drain still willing to wait";
+  drain.Observe(70.0, 1500);  // it came back after a 65 s pause: as long again may pass
+  EXPECT_TRUE(drain.AnsweredLately(70.0 + 90.0, 1500));
+  EXPECT_FALSE(drain.AnsweredLately(70.0 + 90.0, 1005)) << "answered last before the pause";
 }
 
 TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {

@@ -86,6 +86,17 @@ TEST(PortHolders, AProgramHoldingThePortIsNamedUnderAnyNameOfIt) {
   EXPECT_TRUE(Lists(holders, reader.Pid(), "vx-reader")) << HoldersText(holders);
   EXPECT_EQ(HoldersText(holders), std::to_string(reader.Pid()) + " (vx-reader)");
 
+  // One that opened it only to write is listed as such: it takes no byte.
+  Child writer("vx-writer", [&] {
+    ::close(master);
+    ::close(own);  // the copy this test holds to read and write
+    return std::string(::open(slave.c_str(), O_WRONLY | O_NOCTTY) >= 0 ? "open" : "failed");
+  });
+  ASSERT_EQ(writer.Said(), "open");
+  EXPECT_NE(HoldersText(Holders(slave)).find(std::to_string(writer.Pid()) + " (vx-writer, write-only)"),
+            std::string::npos)
+      << HoldersText(Holders(slave));
+
   char link[] = "/tmp/vx-holders-XXXXXX";
   ASSERT_NE(mkdtemp(link), nullptr);
   const std::string alias = std::string(link) + "/port";

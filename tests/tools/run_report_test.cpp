@@ -68,6 +68,28 @@ TEST(RunVerdict, AStressRunOffersThePassesTheDialogBegan) {
   EXPECT_EQ(Offered(f), 82000u);
 }
 
+// A stress run cut short says how long it sent of the time asked; and a
+// line that stopped taking bytes stopped it before that time was up, not
+// before "the file was sent", which went out again and again.
+TEST(RunVerdict, AStressRunSaysHowLongItSent) {
+  RunFacts f = IntactRun(60000, 60000);
+  f.fileSize = 20000;
+  f.options.stress = true;
+  f.options.duration = 30;
+  f.sendingSeconds = 29.9;
+  EXPECT_NE(Summary(f).find("  file      , 20000 bytes, sent again and again for 30.0 s\n"), std::string::npos)
+      << Summary(f);
+  f.sendingSeconds = 3.98;
+  EXPECT_NE(Summary(f).find("  file      , 20000 bytes, sent again and again for 4.0 s of the 30.0 s asked\n"),
+            std::string::npos)
+      << Summary(f);
+  f.sendingStalled = true;
+  f.accepted = 61000;
+  f.counts.unreturned = 1000;
+  EXPECT_NE(Summary(f).find("hint: the line stopped taking bytes before the time asked was up"), std::string::npos)
+      << Summary(f);
+}
+
 // A hang-up is told by whether the file was out and back when it came.
 TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   RunFacts f = IntactRun(5000, 5000);
@@ -78,6 +100,14 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   f.counts.matched = 4000;
   f.counts.lost = 1000;
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
+  // Seconds into the drain, long after the far end last answered: the hang-up
+  // is not what lost those bytes, and the hint does not say it came with them.
+  f.drainSeconds = 2.5;
+  f.lastAnswerSeconds = 0.2;
+  EXPECT_NE(Summary(f).find("hint: the line went away 2.5 s after sending ended, the last byte sent having come back "
+                            "0.2 s after Start: the far end hung up"),
+            std::string::npos)
+      << Summary(f);
   f = IntactRun(5000, 3000);  // the rest never went out
   f.fileSize = 5000;
   f.linkError = true;
@@ -138,6 +168,45 @@ TEST(RunVerdict, NothingBackFromANetworkPortMayBeAConnectionNeverTakenUp) {
   }
 }
 
+// A far end that prints its console and echoes nothing is told so, not
+// that it stopped answering when its last line came.
+TEST(RunVerdict, AFarEndThatOnlyTalksOfItsOwnIsNotSaidToHaveStoppedAnswering) {
+  RunFacts f = IntactRun(20000, 20000);
+  f.counts.matched = 0;
+  f.counts.lost = f.counts.expected = 20000;
+  f.counts.gaps = 1;
+  f.counts.lostAtEnd = 20000;
+  f.received = f.counts.received = f.counts.extra = 25480;
+  f.lastReceiptSeconds = 9.2;
+  EXPECT_NE(Summary(f).find("hint: none of the bytes sent came back, only 25480 bytes of the far end's own"),
+            std::string::npos)
+      << Summary(f);
+}
+
+// A far end that withheld the last bytes and sent a line of its own two
+// seconds later stopped answering at its last echo, not at that line; and a
+// drain that ended on the cap while it kept talking does not say the line
+// fell quiet.
+TEST(RunVerdict, BytesOfTheFarEndsOwnAreNoAnswer) {
+  RunFacts f = IntactRun(20000, 20000);
+  f.counts.matched = 17000;
+  f.counts.lost = f.counts.lostAtEnd = 3000;
+  f.counts.gaps = 1;
+  f.counts.extra = 5;
+  f.received = f.counts.received = 17005;
+  f.sendingSeconds = 0.2;
+  f.firstAnswerSeconds = 0.01;
+  f.lastAnswerSeconds = 0.2;
+  f.lastReceiptSeconds = 2.2;
+  f.drainEnd = DrainEnd::Quiet;
+  EXPECT_NE(Summary(f).find("the far end stopped answering 0.2 s after Start"), std::string::npos) << Summary(f);
+  EXPECT_NE(Summary(f).find("ended when the line had been quiet long enough"), std::string::npos) << Summary(f);
+  f.drainEndedTalking = true;
+  EXPECT_NE(Summary(f).find("the far end still sending bytes of its own (the line never fell quiet)"),
+            std::string::npos)
+      << Summary(f);
+}
+
 // Two blocks swapped on a short run: their echo ends after sending does, so
 // the line looks slower than the pacing, but the pacing is not the cause.
 TEST(RunVerdict, BlocksOutOfPlaceAreNotBlamedOnThePacing) {
@@ -172,10 +241,32 @@ TEST(RunVerdict, ChatterAfterTheEchoDoesNotMakeTheLineLookSlow) {
   f.counts.extra = 40;
   f.received = f.counts.received = 19996 + 40;
   f.lastReceiptSeconds = 4.1;
+  f.firstAnswerSeconds = 0.01;
+  f.firstAnswerBytes = 2048;
   f.lastAnswerSeconds = 0.09;
   EXPECT_EQ(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
   f.lastAnswerSeconds = 0.9;  // the echo itself came back ten times slower than it went
-  EXPECT_NE(Summary(f).find("the line carries about 22218 B/s"), std::string::npos) << Summary(f);
+  EXPECT_NE(Summary(f).find("the line carries about 20166 B/s"), std::string::npos) << Summary(f);
+}
+
+// A far end that holds everything for three seconds, then answers at the
+// pace it was sent, is late, not slow: its rate counts from its first answer.
+TEST(RunVerdict, AFarEndThatAnswersLateIsNotCalledSlow) {
+  RunFacts f = IntactRun(20000, 20000);
+  f.options.packetSize = 256;
+  f.sendingSeconds = 0.08;
+  f.counts.matched = 19998;
+  f.counts.lost = f.counts.gaps = 2;
+  f.received = f.counts.received = 19998;
+  f.firstAnswerSeconds = 3.01;
+  f.firstAnswerBytes = 2048;
+  f.lastReceiptSeconds = f.lastAnswerSeconds = 3.09;
+  EXPECT_EQ(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
+  EXPECT_NE(Summary(f).find("bytes went missing on the way"), std::string::npos) << Summary(f);
+  // Everything at once, at the end of a long wait: no rate to judge by.
+  f.firstAnswerBytes = f.counts.matched;
+  f.firstAnswerSeconds = f.lastAnswerSeconds;
+  EXPECT_EQ(Summary(f).find("lower --packet-size"), std::string::npos) << Summary(f);
 }
 
 // On an XON/XOFF line, a file's own 0x11 and 0x13 come back as flow control:
@@ -191,9 +282,28 @@ TEST(RunVerdict, FlowControlBytesInTheFileAreNamedBeforeTheStallTheyCause) {
   EXPECT_NE(Summary(f).find("hint: the port uses XON/XOFF flow control and the file holds 121 bytes"),
             std::string::npos)
       << Summary(f);
+  // No stall, and far more lost than they are: another fault, named first.
+  f.sendingStalled = false;
+  f.accepted = f.fileSize = f.written;
+  f.lastReceiptSeconds = f.lastAnswerSeconds = 0.5;
+  f.counts.lost = f.counts.lostAtEnd = 3002;
+  f.counts.gaps = 2;
+  f.counts.matched = 3072 - 3002;
+  f.flowControlBytes = 2;
+  EXPECT_NE(Summary(f).find("hint: the last 3002 bytes sent never came back"), std::string::npos) << Summary(f);
+  EXPECT_NE(Summary(f).find("; besides, on this XON/XOFF line the file's 2 bytes 0x11 (XON) or 0x13 (XOFF) are flow "
+                            "control, not data"),
+            std::string::npos)
+      << Summary(f);
+  f.counts.lost = 2;  // as many as they are: they explain it
+  f.counts.lostAtEnd = 0;
+  f.counts.matched = 3070;
+  EXPECT_NE(Summary(f).find("hint: the port uses XON/XOFF flow control and the file holds 2 bytes"), std::string::npos)
+      << Summary(f);
   EXPECT_EQ(JudgeRun(IntactRun(5000, 5000)), Verdict::Ok);  // they are harmless when they came through
   f.received = f.counts.received = f.counts.matched = 0;  // nothing came back: nothing came back as flow control
   f.counts.lost = 3072;
+  f.flowControlBytes = 121;
   EXPECT_EQ(Summary(f).find("XON/XOFF"), std::string::npos) << Summary(f);
 }
 
@@ -390,6 +500,15 @@ TEST(RunVerdict, BytesAsGoodAsRandomAreToldAsAMismatchOfSpeedOrFraming) {
       << Summary(f);
   f.counts.bitErrors = f.counts.corrupted;  // one bit each: a line that damages bytes, not another stream
   EXPECT_EQ(Summary(f).find("unlike those sent"), std::string::npos) << Summary(f);
+  // One block of 100 garbled in a run that otherwise came back intact: no
+  // mismatch of speed, which would garble everything.
+  f = IntactRun(20000, 20000);
+  f.counts.matched = 19900;
+  f.counts.corrupted = 100;
+  f.counts.bitErrors = 410;
+  f.lastReceiptSeconds = 0.2;
+  EXPECT_EQ(Summary(f).find("unlike those sent"), std::string::npos) << Summary(f);
+  EXPECT_NE(Summary(f).find("hint: bytes came back changed"), std::string::npos) << Summary(f);
 }
 
 // The facts of a one-shot run of `sent` that came back as `received`.
@@ -481,10 +600,21 @@ TEST(RunVerdict, AnotherProgramOnThePortIsNamedAndSuspectedFirstOfBytesGoneAstra
       << summary;
   // What the line alone would be told comes after.
   EXPECT_NE(summary.find("hint: another program has /dev/pts/3 open too (1234 (cat)): it may have read the bytes "
-                         "called lost and written the extra ones; close it and run again. Otherwise: the line carries "
-                         "about"),
+                         "called lost; close it and run again. Otherwise: the line carries about"),
             std::string::npos)
       << summary;
+  // One that has it open only for writing took none of them.
+  f.otherHolders[0].reads = false;
+  EXPECT_NE(Summary(f).find("  shared    /dev/pts/3 is open in another program too: 1234 (cat, write-only)\n"),
+            std::string::npos)
+      << Summary(f);
+  EXPECT_NE(Summary(f).find("hint: the line carries about"), std::string::npos) << Summary(f);
+  f.counts.extra = 12;  // but it may have put bytes in
+  f.received = f.counts.received += 12;
+  EXPECT_NE(Summary(f).find("it may have written the extra ones; close it"), std::string::npos) << Summary(f);
+  f.counts.extra = 0;
+  f.received = f.counts.received -= 12;
+  f.otherHolders[0].reads = true;
   // Seen by a user who could not look at other users' programs: the hint
   // says that one of them may hold the port.
   f.otherHolders.clear();

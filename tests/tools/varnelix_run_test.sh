@@ -811,6 +811,46 @@ stop_pty_peer
 check counts.matched = 6000
 check counts.lost = 0
 
+# A far end that reads everything, echoes only its first N bytes, and then
+# sends a dot every half second: the dots keep the line busy, but they answer
+# nothing, so the bytes it never echoed are lost, not "on their way".
+cat > "$work/dot_peer.py" <<'PEER'
+import os, select, sys
+echo = int(sys.argv[1])
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+echoed = 0
+try:
+    while True:
+        if select.select([master], [], [], 0.5)[0]:
+            data = os.read(master, 4096)
+            now = data[:max(0, echo - echoed)]
+            os.write(master, now)
+            echoed += len(now)
+        if echoed >= echo:
+            os.write(master, b".")
+except OSError:
+    pass
+PEER
+head -c 20000 /dev/urandom > "$work/20000.bin"
+pty_peer "$work/dot_peer.py" 4000
+run "a far end that stops echoing and sends dots" 1 --port "$pty_peer_device?flow=none" --file "$work/20000.bin" \
+  --drain-timeout 5
+stop_pty_peer
+check counts.matched = 4000
+check counts.lost = 16000
+check counts.unreturned = 0
+check counts.corrupted = 0
+check counts.extra -ge 5
+check hint has "stopped answering"
+pty_peer "$work/dot_peer.py" 0
+run "a far end that never echoes and sends dots" 1 --port "$pty_peer_device?flow=none" --file "$work/20000.bin" \
+  --drain-timeout 5
+stop_pty_peer
+check counts.lost = 20000
+check counts.corrupted = 0
+check hint has "none of the bytes sent came back"
+
 # --- An RFC 2217 server of another make: pyserial's, over its own loop:// --------
 # (The system's python3 has the Debian package; another first on the PATH may not.)
 pyserial=""
