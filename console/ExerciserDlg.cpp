@@ -15,7 +15,8 @@ CExerciserDlg::CExerciserDlg(CWnd* pParent)
       m_hIcon(LoadIconA(nullptr, MAKEINTRESOURCEA(IDR_MAINFRAME))),
       m_pLink(nullptr),
       m_bLinkFailed(FALSE),
-      m_bStartFailed(FALSE) {}
+      m_bStartFailed(FALSE),
+      m_bSourceFailed(FALSE) {}
 
 void CExerciserDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);

@@ -34,6 +34,9 @@ class CExerciserDlg : public CDialog {
   // words links post about opening and closing, posted before the failure
   // was shown, do not replace its ERROR.
   BOOL m_bStartFailed;
+  // A read of the file failed mid-transfer: the transfer ended short, as
+  // ERROR shows.
+  BOOL m_bSourceFailed;
 
   // The statistics line from the current counters.
   CString FormatStatistics();

@@ -16,6 +16,7 @@ void CExerciserDlg::OnStart() {
   if (m_pLink && m_bLinkFailed) CloseLink();
   m_bLinkFailed = FALSE;
   m_bStartFailed = FALSE;
+  m_bSourceFailed = FALSE;
 
   if (!m_pLink && !m_strPortName.IsEmpty()) {
     m_pLink = new CSerialLink(m_hWnd);
@@ -94,6 +95,7 @@ void CExerciserDlg::OnTimer(UINT) {
         // The file cannot be read on (a disk error, a device gone): that is
         // a failure to show, not an end of a file it never reached, nor, in
         // stress mode, a pass to start again at every tick.
+        m_bSourceFailed = TRUE;
         ShowFailure();
         EndTransfer();
       } else if (m_nWritten != m_nReceived && m_nDrainTicks > 0) {

@@ -16,7 +16,8 @@ void DrainPolicy::Observe(double now, std::uint64_t received) {
     recent_.push_back({now, received});
     while (recent_.size() > 3 && recent_[1].at <= now - kRecentSeconds) recent_.pop_front();
     arrivals_.push_back({now, received});
-    while (arrivals_.size() > 1 && arrivals_[1].at <= now - AnswerWindow()) arrivals_.pop_front();
+    while (arrivals_.size() > 1 && arrivals_[1].at <= now - AnswerWindow() && arrivals_[1].count <= judgedUpTo_)
+      arrivals_.pop_front();
   }
   received_ = received;
 }

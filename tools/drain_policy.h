@@ -40,6 +40,10 @@ class DrainPolicy {
 
   // Called as the runner polls, with the time in seconds and the count so far.
   void Observe(double now, std::uint64_t received);
+  // Called as the judge goes on: the received bytes up to `upTo` are judged,
+  // and when they came need not be kept beyond the answering window; those
+  // after it may still be found in step, however late.
+  void Judged(std::uint64_t upTo) { judgedUpTo_ = upTo; }
   // Called as bytes go out to the line, with the time.
   void Sent(double now) { lastSent_ = now; }
   // From now on the drain counts: sending has stopped.
@@ -95,7 +99,7 @@ class DrainPolicy {
   double LastReceipt() const { return lastReceipt_; }
   // True when the last Done() ended a drain with nothing owed whose line
   // never fell quiet: the far end still talking the owed floor after the
-  // last owed byte came back.
+  // last byte owed was judged.
   bool EndedTalking() const { return endedTalking_; }
 
  private:
@@ -119,8 +123,10 @@ class DrainPolicy {
   };
   std::deque<Receipt> recent_;
   // Receipts as far back as the answering window reaches, the oldest one
-  // just before it: when each received byte came, for AnsweredLately.
+  // just before it, and all of those the judge has not got past: when each
+  // received byte came, for AnsweredLately and the times of the answers.
   std::deque<Receipt> arrivals_;
+  std::uint64_t judgedUpTo_ = 0;
   double AnswerWindow() const { return std::max(owedFloor_, 1.5 * longestGap_); }
 };
 

@@ -102,7 +102,7 @@ std::string WhenTheLineWentAway(const RunFacts& f) {
   if (AllBackBeforeTheEnd(f)) return "after every byte sent had come back";
   if (f.drainSeconds <= 0) return "during the transfer";
   char text[160];
-  const double answered = f.lastAnswerSeconds >= 0 ? f.lastAnswerSeconds : f.lastReceiptSeconds;
+  const double answered = f.lastAnswerSeconds;
   if (answered < 0)
     std::snprintf(text, sizeof text, "%.1f s after sending ended, nothing sent having come back", f.drainSeconds);
   else
@@ -135,12 +135,15 @@ std::string Hint(const RunFacts& f) {
   const bool reads = std::any_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.reads; });
   const bool writes = std::any_of(holders.begin(), holders.end(), [](const PortHolder& h) { return h.writes; });
   const CompareCounts& k = f.counts;
-  const bool took = reads && (k.lost || k.corrupted), put = writes && (k.extra || k.corrupted);
-  if (!took && !put) return line;  // named on the "shared" line, but no suspect for these faults
+  const bool took = reads && k.lost, put = writes && k.extra;
+  // Changed bytes: one taken and one of its own put in its place.
+  const bool swapped = reads && writes && k.corrupted && !took && !put;
+  if (!took && !put && !swapped) return line;  // named on the "shared" line, but no suspect for these faults
   return SharedWith(f) + (holders.size() == 1 ? ": it may have " : ": they may have ") +
-         (took ? "read the bytes called lost" : "") + (took && put ? " and " : "") +
-         (put ? "written the extra ones" : "") + "; close " + (holders.size() == 1 ? "it" : "them") +
-         " and run again. Otherwise: " + line;
+         (swapped ? "read bytes and written others in their place"
+                  : std::string(took ? "read the bytes called lost" : "") + (took && put ? " and " : "") +
+                        (put ? "written the extra ones" : "")) +
+         "; close " + (holders.size() == 1 ? "it" : "them") + " and run again. Otherwise: " + line;
 }
 
 std::string LineHint(const RunFacts& f) {
@@ -178,7 +181,7 @@ std::string LineHint(const RunFacts& f) {
     return "the file changed while it was being sent (appended to, truncated or rewritten): the bytes that came "
            "back were compared with what it held when read, which need not be what was sent, so the counts say "
            "nothing about the line; send a file nothing writes to";
-  if (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled)
+  if (f.fileReadFailed || (!f.options.stress && f.accepted < f.fileSize && !f.sendingStalled))
     return "the file could not be read to its end: only part of it was sent";
   // A Telnet server greets with its option negotiation, IAC (0xFF) and a
   // verb, and takes every 0xFF sent as a command: a raw port it is not.
@@ -196,7 +199,7 @@ std::string LineHint(const RunFacts& f) {
   // lost than that, the line did something else too: that comes first.
   if (f.flowControlBytes && f.received > 0) {
     const std::string bytes = Bytes(f.flowControlBytes) + " 0x11 (XON) or 0x13 (XOFF)";
-    const std::uint64_t passes = std::max<std::uint64_t>(1, (f.written + f.fileSize - 1) / std::max<std::uint64_t>(1, f.fileSize));
+    const std::uint64_t passes = f.fileSize ? Offered(f) / f.fileSize : 1;
     if (f.sendingStalled || f.accepted > f.written || k.lost <= f.flowControlBytes * passes)
       return "the port uses XON/XOFF flow control and the file holds " + bytes +
              ", which the line takes as flow control, not data: send this file with flow=rtscts or flow=none, or "
@@ -264,7 +267,7 @@ std::string LineHint(const RunFacts& f) {
   // byte but one has not stopped answering a second early.
   const double transferEnd = f.sendingSeconds;
   // Bytes of the far end's own after its last answer are no answer.
-  const double answered = f.lastAnswerSeconds >= 0 ? f.lastAnswerSeconds : f.lastReceiptSeconds;
+  const double answered = f.lastAnswerSeconds;
   if (k.lost && answered >= 0 && answered + 1.0 < transferEnd) {
     char text[200];
     std::snprintf(text, sizeof text,
@@ -285,7 +288,7 @@ std::string LineHint(const RunFacts& f) {
                   k.lostAtEndSpanGoesFurther ? ", or further back" : "");
     return text;
   }
-  if (k.lost && k.lostAtEnd == k.lost && f.lastReceiptSeconds >= 0) {
+  if (k.lost && k.lostAtEnd == k.lost && answered >= 0) {
     // Everything lost was still owed when the answers stopped: a far end that
     // stalled, or one that dropped the last bytes and had nothing more to
     // answer. Which, the counts cannot tell.
@@ -358,7 +361,8 @@ Verdict JudgeRun(const RunFacts& f) {
   const bool allSent = f.accepted <= f.written && !f.sendingStalled;
   // A one-shot run that ended short of the file (it could not be read to its
   // end) did not send it; nor does a file changed meanwhile hold what was sent.
-  const bool wholeFile = f.options.stress || f.accepted >= f.fileSize;
+  // In a stress run, a read that failed ended the sending before its time.
+  const bool wholeFile = f.options.stress ? !f.fileReadFailed : f.accepted >= f.fileSize;
   // Errors the port itself saw on the line fail the run even when the bytes
   // that came back were right: the line is not sound.
   // Nor did a run over a line other than the one asked for test it.
@@ -450,8 +454,8 @@ void WriteSummary(FILE* out, const RunFacts& f) {
     std::fprintf(out, "  received  nothing\n");
   std::fprintf(out, "  drain     %.2f s, %s\n", f.drainSeconds,
                f.sendingStalled    ? "not reached: the line stopped taking bytes"
-               : f.drainEndedTalking ? "ended a while after every byte sent was back, the far end still sending "
-                                       "bytes of its own (the line never fell quiet)"
+               : f.drainEndedTalking ? "ended with nothing more owed, the far end still sending bytes of its own "
+                                       "(the line never fell quiet)"
                : f.drainEnd == DrainEnd::Quiet     ? "ended when the line had been quiet long enough"
                : f.drainEnd == DrainEnd::TimedOut  ? "ended by --drain-timeout"
                : f.drainEnd == DrainEnd::LinkError ? "cut short by the link's ERROR"
@@ -519,10 +523,10 @@ void WriteJson(FILE* out, const RunFacts& f) {
   std::fprintf(out,
                "  \"line_errors\": %u,\n  \"line_error_kinds\": \"%s\",\n"
                "  \"drain_end\": \"%s\",\n  \"sending_stalled\": %s,\n  \"file_changed\": %s,\n"
-               "  \"link_error\": %s,\n  \"port_error\": ",
+               "  \"file_read_failed\": %s,\n  \"link_error\": %s,\n  \"port_error\": ",
                f.lineErrors, f.lineErrors ? LineErrorNames(f.lineErrorKinds).c_str() : "",
                DrainEndName(f.drainEnd), f.sendingStalled ? "true" : "false", f.fileChanged ? "true" : "false",
-               f.linkError ? "true" : "false");
+               f.fileReadFailed ? "true" : "false", f.linkError ? "true" : "false");
   if (f.portError.empty()) std::fprintf(out, "null"); else JsonString(out, f.portError);
   std::fprintf(out, ",\n  \"settings_not_held\": ");
   if (f.settingsNotHeld.empty()) std::fprintf(out, "null"); else JsonString(out, f.settingsNotHeld);

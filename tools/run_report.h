@@ -51,6 +51,7 @@ struct RunFacts {
   bool drainEndedTalking = false;
   bool stillAnswering = false;  // bytes were still coming back when the run ended
   bool fileChanged = false;     // the file was truncated or rewritten during the run
+  bool fileReadFailed = false;  // a read of the file failed (the window showed ERROR and stopped sending)
   // On a port with XON/XOFF flow control, the file's bytes 0x11 and 0x13,
   // which the line takes as flow control rather than data.
   std::uint64_t flowControlBytes = 0;

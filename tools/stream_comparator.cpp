@@ -82,7 +82,8 @@ constexpr std::size_t kShortestText = 16;
 
 // Whether n bytes are text as a console prints it: printable ASCII, the
 // controls of text (bell, backspace, tab, line breaks, escape for colours)
-// and well-formed UTF-8.
+// and UTF-8 sequences (a lead byte and as many continuation bytes as it
+// says; overlong forms are not told apart, which chance makes as rarely).
 bool IsText(const std::uint8_t* p, std::size_t n) {
   for (std::size_t k = 0; k < n;) {
     const std::uint8_t c = p[k];
@@ -473,14 +474,17 @@ bool StreamComparator::Search(bool final) {
   }
   bool allInView = final && limit - e_ <= nE && Pending() <= nR;
   const Candidate tail = allInView ? TailCandidate(nE, nR) : Candidate{};
-  // Text found nowhere is the far end's own, up to the ends that agree.
-  if (TakeTextAsExtra(nE, std::min(nR, allInView ? tail.i : nR))) return true;
+  // Text found nowhere is the far end's own, up to the ends that agree. With
+  // more of the stream still to come it may instead be the stream further on,
+  // after a loss longer than the window: that is looked for first.
+  if (allInView && TakeTextAsExtra(nE, tail.i)) return true;
   if (allInView && tail.d * tail.i <= kAlignCells) {
     Resolve(tail.d, tail.i);
     return true;
   }
   if (ResolveDenseFaults(nE, nR)) return true;
   if (FarSearch()) return true;
+  if (!allInView && TakeTextAsExtra(nE, nR)) return true;
   if (allInView) {
     Resolve(tail.d, tail.i);
   } else {
@@ -686,7 +690,9 @@ void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairU
   const std::uint8_t* got = PendingAt(0);
   // The last few bytes before the end, each one bit off the byte sent in its
   // place: changed there, as a line damages bytes, not put in.
-  if (m < 8 && m <= nE && std::all_of(got, got + m, [&](const std::uint8_t& c) { return PairCost(want[&c - got], c) <= 1; })) {
+  bool oneBitOff = m < 8 && m <= nE;
+  for (std::size_t k = 0; oneBitOff && k < m; ++k) oneBitOff = PairCost(want[k], got[k]) <= 1;
+  if (oneBitOff) {
     Resolve(m, m);
     return;
   }

@@ -149,6 +149,7 @@ class Run {
     // The most seen so far: the figure dips while a block moves from the
     // link's read to the dialog, and a dip and its return are no new bytes.
     arrived_ = std::max<std::uint64_t>(arrived_, dlg_.BytesArrived());
+    drain_.Judged(comparator_.Counts().received);
     drain_.Observe(now, arrived_);
     if (dlg_.m_nWritten > lastWritten_) {
       lastWritten_ = dlg_.m_nWritten;
@@ -273,7 +274,13 @@ class Run {
     // paused its reading has the rest queued before it, unread, not dropped,
     // and the runner cannot tell a pause from a stop.
     const bool cutShort = end == DrainEnd::TimedOut || end == DrainEnd::Interrupted;
-    facts_.stillAnswering = drain_.AnsweredLately(now, comparator_.AnsweredTo());
+    // Answering is bytes sent coming back in step. The judge may still hold
+    // the last of them: after a fault it holds up to a window before it finds
+    // its place again, on a slow line many seconds of bytes. A copy of it,
+    // finished as if nothing more came, says how far the answers reach.
+    StreamComparator trial(comparator_);
+    trial.Finish(written);
+    facts_.stillAnswering = drain_.AnsweredLately(now, trial.AnsweredTo());
     comparator_.Finish(written, cutShort && (facts_.stillAnswering || held));
     facts_.written = written;
     facts_.accepted = dlg_.m_nWritten;
@@ -290,6 +297,7 @@ class Run {
     facts_.drainEndedTalking = end == DrainEnd::Quiet && drain_.EndedTalking();
     facts_.recentReceiveRate = drain_.RecentRate();
     facts_.fileChanged = expected_.Changed();
+    facts_.fileReadFailed = dlg_.m_bSourceFailed;
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();
     facts_.firstBytesBack = dlg_.FirstBytes();
@@ -326,8 +334,9 @@ class Run {
   Phase phase_ = Phase::Sending;
   std::uint64_t lastWritten_ = 0;
   std::uint64_t lastLineWritten_ = 0;  // what the link had written to the line at the last poll
-  // The matched count at the last poll, and when it last grew: bytes sent
-  // coming back, which bytes of the far end's own are not.
+  // The matched count at the last poll, and when the last byte the judge
+  // found in step came: bytes sent coming back, which bytes of the far end's
+  // own are not.
   std::uint64_t lastMatched_ = 0;
   double lastMatchedAt_ = 0;
   // The first answer: when it came, and the matched count it brought.

@@ -162,6 +162,7 @@ TEST(Faults, AFileThatCannotBeReadShowsError) {
       WaitUntil([] { return false; }, 100);
       EXPECT_TRUE(errorShown);
       EXPECT_EQ(Text(dlg, IDC_STATUS), "ERROR");
+      EXPECT_TRUE(dlg.m_bSourceFailed);
       EXPECT_EQ(dlg.m_nWritten, 0u);
     });
   }

@@ -159,6 +159,22 @@ TEST(DrainPolicy, ALineIsStillAnsweringOnlyIfItsLastAnswerCameLately) {
   EXPECT_FALSE(drain.AnsweredLately(70.0 + 90.0, 1005)) << "answered last before the pause";
 }
 
+// The judge may find bytes in step long after they came (it holds them after
+// a fault until it finds its place): when they came is kept until it has got
+// past them, however many receipts come meanwhile.
+TEST(DrainPolicy, WhenABytesCameIsKeptUntilTheJudgeIsPastIt) {
+  DrainPolicy drain(0.0, 600.0);
+  drain.Observe(1.0, 5000);
+  drain.Judged(4900);  // the last 100 held after a fault
+  for (int k = 1; k <= 30; ++k) drain.Observe(1.0 + k, 5000 + 28 * k);  // a line of chatter a second
+  EXPECT_DOUBLE_EQ(drain.ArrivalOf(5000), 1.0);
+  EXPECT_DOUBLE_EQ(drain.ArrivalOf(5028), 2.0);
+  drain.Judged(5028 * 2);  // past all of them: only the answering window's are kept
+  drain.Observe(40.0, 6000);
+  EXPECT_LE(drain.ArrivalOf(5000), 40.0 - DrainPolicy::kOwedFloor) << "longer ago than the window, whatever is said";
+  EXPECT_FALSE(drain.AnsweredLately(40.0, 5000));
+}
+
 TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {
   DrainPolicy drain(0.0, 60.0);
   drain.Observe(0.5, 16442);

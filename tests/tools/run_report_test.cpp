@@ -83,6 +83,12 @@ TEST(RunVerdict, AStressRunSaysHowLongItSent) {
   EXPECT_NE(Summary(f).find("  file      , 20000 bytes, sent again and again for 4.0 s of the 30.0 s asked\n"),
             std::string::npos)
       << Summary(f);
+  // Everything back, but the file's reads failed after 4 s: not the run asked for.
+  EXPECT_EQ(JudgeRun(f), Verdict::Ok);
+  f.fileReadFailed = true;
+  EXPECT_EQ(JudgeRun(f), Verdict::Failed);
+  EXPECT_NE(Summary(f).find("hint: the file could not be read to its end"), std::string::npos) << Summary(f);
+  f.fileReadFailed = false;
   f.sendingStalled = true;
   f.accepted = 61000;
   f.counts.unreturned = 1000;
@@ -398,7 +404,7 @@ TEST(RunVerdict, ATailLostWhenTheAnswersStoppedIsToldAsAStopOrADroppedEnd) {
   f.sendingSeconds = 0.07;
   f.totalSeconds = 5.2;
   f.drainSeconds = 4.0;
-  f.lastReceiptSeconds = 0.9;
+  f.lastReceiptSeconds = f.lastAnswerSeconds = 0.9;
   f.counts.matched = f.counts.received = f.received = 3000;
   f.counts.lost = f.counts.lostAtEnd = 13442;
   f.drainEnd = DrainEnd::Quiet;
@@ -419,7 +425,7 @@ TEST(RunVerdict, ALossAtTheEndOfDataThatRepeatsIsNotPinnedOnTheEnd) {
   f.counts.expected = 65536;
   f.counts.lost = f.counts.lostAtEnd = f.counts.gaps = 1;
   f.counts.lostAtEndSpan = 65535;
-  f.lastReceiptSeconds = 0.38;
+  f.lastReceiptSeconds = f.lastAnswerSeconds = 0.38;
   f.differences = {Difference{65535, 65535, 1, 0, 0, 0, 1, 0, "55", ""}};
   const std::string text = Summary(f);
   EXPECT_EQ(text.find("stopped answering 0.4 s"), std::string::npos) << text;

@@ -35,6 +35,21 @@ std::string Text(std::size_t n) {
   return s;
 }
 
+// A device's measurement log: lines of figures, each unlike the others.
+std::string Log(std::size_t n) {
+  std::string s;
+  char line[64];
+  unsigned x = 12345;
+  while (s.size() < n) {
+    x = x * 1103515245u + 12345u;
+    std::snprintf(line, sizeof line, "%u,%d.%04u,%u.%04u,%u\r\n", x >> 12, static_cast<int>(x % 90) - 45,
+                  (x >> 3) % 10000, (x >> 7) % 360, (x >> 9) % 10000, (x >> 20) % 100);
+    s += line;
+  }
+  s.resize(n);
+  return s;
+}
+
 // Binary with long runs of zero bytes, which the display would cut off.
 std::string Zeros(std::size_t n) {
   std::string s(n, '\0');
@@ -412,7 +427,10 @@ TEST(Comparator, AStretchLostOrSentAgainBeyondTheWindowIsOnePlace) {
     return [at, n](std::size_t got) { return got - std::min(n, got > at ? got - at : 0) + 24 * 1024; };
   };
   const std::string halves = file + file;  // a file of two equal halves, as A/B firmware images
+  const std::string log = Log(300000);        // text: a loss past the window leaves text behind it
   const FarCase cases[] = {
+      {"20000 lost from a text log", log, false, log.size(), [](auto s) { return Erase(s, 50000, 20000); },
+       {20000, 1, 0, 0, 0}, ahead(20000)},
       {"17000 lost", file, false, file.size(), [](auto s) { return Erase(s, 10000, 17000); }, {17000, 1, 0, 0, 0}},
       {"20000 lost, stress", file, true, 5 * file.size() + 999, [](auto s) { return Erase(s, 10000, 20000); },
        {20000, 1, 0, 0, 0}},

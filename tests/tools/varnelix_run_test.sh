@@ -851,6 +851,40 @@ check counts.lost = 20000
 check counts.corrupted = 0
 check hint has "none of the bytes sent came back"
 
+# A far end that reads everything at once and echoes it at 960 B/s, one bit
+# wrong in every 20th byte: never 32 bytes in step, so the judge holds what
+# comes until it has a window of it. Cut short by --drain-timeout, the line
+# was still answering: what had not come back is on its way, not lost.
+cat > "$work/damaging_peer.py" <<'PEER'
+import os, select, time
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+held, echoed, start = bytearray(), 0, None
+try:
+    while True:
+        if select.select([master], [], [], 0.005)[0]:
+            held += os.read(master, 4096)
+            start = start or time.monotonic()
+        due = int((time.monotonic() - start) * 960) - echoed if start and held else 0
+        if due > 0:
+            chunk = held[:due]
+            del held[:due]
+            for k in range(len(chunk)):
+                if (echoed + k) % 20 == 19:
+                    chunk[k] ^= 1
+            os.write(master, bytes(chunk))
+            echoed += len(chunk)
+except OSError:
+    pass
+PEER
+pty_peer "$work/damaging_peer.py"
+run "a slow far end that damages every 20th byte, cut short" 1 --port "$pty_peer_device?flow=none" \
+  --file "$work/20000.bin" --drain-timeout 4
+stop_pty_peer
+check counts.lost = 0
+check counts.unreturned -gt 10000
+check counts.corrupted -gt 100
+
 # --- An RFC 2217 server of another make: pyserial's, over its own loop:// --------
 # (The system's python3 has the Debian package; another first on the PATH may not.)
 pyserial=""
