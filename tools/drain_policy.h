@@ -68,8 +68,11 @@ class DrainPolicy {
     }
     if (settled_ < 0) settled_ = now;
     if (now - lastActivity_ >= QuietNeeded(0)) return true;
-    endedTalking_ = now - settled_ >= kOwedFloor;
-    return endedTalking_;
+    if (now - settled_ < kOwedFloor) return false;
+    // Cut off: talking only if bytes came since; a line quiet since, whose
+    // pauses were long, has only not yet been quiet for as long as them.
+    endedTalking_ = lastActivity_ > settled_;
+    return true;
   }
   bool TimedOut(double now) const { return now - drainStart_ >= timeout_; }
   // True when the line has answered lately: when the received byte number

@@ -186,7 +186,18 @@ TEST(DrainPolicy, ALineThatKeepsTalkingWithNothingOwedIsNotWaitedOut) {
     EXPECT_FALSE(drain.Done(now, 0)) << now;
   }
   EXPECT_TRUE(drain.Done(1.0 + DrainPolicy::kOwedFloor, 0));
+  EXPECT_TRUE(drain.EndedTalking());
   EXPECT_FALSE(drain.Done(1.0 + DrainPolicy::kOwedFloor, 100)) << "bytes still owed";
+  // A line that paused 4 s once and is quiet since the last owed byte came is
+  // cut off by the same floor, but it was not talking.
+  DrainPolicy paused(0.0, 60.0);
+  paused.Observe(0.1, 2048);
+  paused.Observe(4.1, 4096);
+  paused.Sent(0.1);
+  paused.Begin(1.0);
+  EXPECT_FALSE(paused.Done(4.2, 0));
+  EXPECT_TRUE(paused.Done(4.2 + DrainPolicy::kOwedFloor, 0));
+  EXPECT_FALSE(paused.EndedTalking());
 }
 
 // A slow line still owes bytes long after the drain began; once the last of
