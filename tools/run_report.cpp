@@ -100,14 +100,20 @@ bool AllBackBeforeTheEnd(const RunFacts& f) {
 // then, not with the hang-up.
 std::string WhenTheLineWentAway(const RunFacts& f) {
   if (AllBackBeforeTheEnd(f)) return "after every byte sent had come back";
-  if (f.drainSeconds <= 0) return "during the transfer";
+  // Sending is over once the whole file went out (a stress run's time is up
+  // when its drain begins); the dialog then still waits a second for the
+  // last bytes, which is after it too.
+  const bool sendingOver =
+      f.options.stress ? f.drainSeconds > 0 : f.accepted >= f.fileSize && f.written == f.accepted;
+  const double after = f.linkErrorSeconds - f.sendingSeconds;
+  if (!sendingOver || f.linkErrorSeconds < 0 || after < 0.5) return "during the transfer";
   char text[160];
   const double answered = f.lastAnswerSeconds;
   if (answered < 0)
-    std::snprintf(text, sizeof text, "%.1f s after sending ended, nothing sent having come back", f.drainSeconds);
+    std::snprintf(text, sizeof text, "%.1f s after sending ended, nothing sent having come back", after);
   else
     std::snprintf(text, sizeof text, "%.1f s after sending ended, the last byte sent having come back %.1f s after Start",
-                  f.drainSeconds, answered);
+                  after, answered);
   return text;
 }
 

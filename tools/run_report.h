@@ -45,6 +45,7 @@ struct RunFacts {
   double recentReceiveRate = 0;  // bytes a second over the last few seconds of receipts; 0 if unknown
   DrainEnd drainEnd = DrainEnd::NotReached;
   bool linkError = false;
+  double linkErrorSeconds = -1;  // Start to when the link's ERROR came; -1 if it did not, or it is not known
   bool sendingStalled = false;  // the line stopped taking bytes before the file was sent
   // The drain ended with every byte back, the far end still sending bytes of
   // its own the owed floor after the last of them: the line was never quiet.

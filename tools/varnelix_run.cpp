@@ -300,6 +300,7 @@ class Run {
     facts_.fileReadFailed = dlg_.m_bSourceFailed;
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();
+    facts_.linkErrorSeconds = errorSeen_;
     facts_.firstBytesBack = dlg_.FirstBytes();
     facts_.lineErrors = dlg_.LineErrors();
     facts_.lineErrorKinds = dlg_.LineErrorKinds();

@@ -108,12 +108,21 @@ TEST(RunVerdict, AHangUpSaysWhetherBytesWereStillOwed) {
   EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
   // Seconds into the drain, long after the far end last answered: the hang-up
   // is not what lost those bytes, and the hint does not say it came with them.
-  f.drainSeconds = 2.5;
+  // Timed from the last write, not from the drain, which begins only after
+  // the dialog's wait at the end of the file.
+  f.sendingSeconds = 0.18;
+  f.linkErrorSeconds = 3.15;
+  f.drainSeconds = 1.9;
   f.lastAnswerSeconds = 0.2;
-  EXPECT_NE(Summary(f).find("hint: the line went away 2.5 s after sending ended, the last byte sent having come back "
+  EXPECT_NE(Summary(f).find("hint: the line went away 3.0 s after sending ended, the last byte sent having come back "
                             "0.2 s after Start: the far end hung up"),
             std::string::npos)
       << Summary(f);
+  f.drainSeconds = 0;  // in the dialog's wait at the end of the file: sending was over all the same
+  f.linkErrorSeconds = 1.16;
+  EXPECT_NE(Summary(f).find("hint: the line went away 1.0 s after sending ended"), std::string::npos) << Summary(f);
+  f.linkErrorSeconds = 0.3;  // with the last packets
+  EXPECT_NE(Summary(f).find("hint: the line went away during the transfer"), std::string::npos) << Summary(f);
   f = IntactRun(5000, 3000);  // the rest never went out
   f.fileSize = 5000;
   f.linkError = true;
