@@ -11,10 +11,16 @@ namespace vx::comm {
 namespace {
 
 constexpr std::size_t kLoopCapacity = 64 * 1024;
+// A paced loop holds what a real port's driver would, its output and input
+// buffers together: a writer that runs ahead of the line is held back there,
+// as by a real line, rather than queue a minute of bytes at 9600 baud that
+// the end of a run must then wait out.
+constexpr std::size_t kPacedLoopCapacity = 8 * 1024;
 
 class LoopBackend final : public Backend {
  public:
-  explicit LoopBackend(DWORD baud) : baud_(baud), ring_(kLoopCapacity) {}
+  explicit LoopBackend(DWORD baud)
+      : baud_(baud), capacity_(baud ? kPacedLoopCapacity : kLoopCapacity), ring_(capacity_) {}
 
   long ReadSome(void* buffer, std::size_t size, DWORD*) override {
     std::lock_guard lock(lock_);
@@ -32,7 +38,7 @@ class LoopBackend final : public Backend {
     std::size_t n;
     {
       std::lock_guard lock(lock_);
-      n = std::min(size, kLoopCapacity - used_);
+      n = std::min(size, capacity_ - used_);
       writerWaits_ = n < size;
       if (n == 0) return 0;
       Put(static_cast<const char*>(buffer), n);
@@ -146,10 +152,10 @@ class LoopBackend final : public Backend {
 
   void Take(char* out, std::size_t n) {
     for (std::size_t left = n; left;) {
-      std::size_t chunk = std::min(left, kLoopCapacity - head_);
+      std::size_t chunk = std::min(left, capacity_ - head_);
       std::memcpy(out, ring_.data() + head_, chunk);
       out += chunk;
-      head_ = (head_ + chunk) % kLoopCapacity;
+      head_ = (head_ + chunk) % capacity_;
       left -= chunk;
     }
     used_ -= n;
@@ -165,10 +171,10 @@ class LoopBackend final : public Backend {
 
   void Put(const char* in, std::size_t n) {
     for (std::size_t left = n; left;) {
-      std::size_t chunk = std::min(left, kLoopCapacity - tail_);
+      std::size_t chunk = std::min(left, capacity_ - tail_);
       std::memcpy(ring_.data() + tail_, in, chunk);
       in += chunk;
-      tail_ = (tail_ + chunk) % kLoopCapacity;
+      tail_ = (tail_ + chunk) % capacity_;
       left -= chunk;
     }
     used_ += n;
@@ -177,6 +183,7 @@ class LoopBackend final : public Backend {
   // The port reads and writes from two threads at once; the ring is shared.
   std::mutex lock_;
   const DWORD baud_;
+  const std::size_t capacity_;
   std::vector<char> ring_;
   std::size_t head_ = 0, tail_ = 0, used_ = 0;
   std::deque<Segment> segments_;
