@@ -32,6 +32,12 @@ class DrainPolicy {
   // side cannot see, and a far end holding them back (XOFF, RTS/CTS at the
   // server's line) looks just like one that lost them.
   static constexpr double kOwedFloorOutOfSight = 10.0;
+  // The owed floor of a run: what was asked (--max-pause), or the default
+  // for where the far end is. A far end may pause longer than the default
+  // mid-answer; nothing tells such a pause from a stop but its end.
+  static double OwedFloorFor(bool outOfSight, double asked) {
+    return asked > 0 ? asked : outOfSight ? kOwedFloorOutOfSight : kOwedFloor;
+  }
 
   // `sendStart`: when sending began; `timeout`: the most the drain may last;
   // `owedFloor`: the quiet time at least while bytes are owed.

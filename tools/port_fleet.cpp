@@ -46,6 +46,10 @@ std::vector<std::string> ChildArguments(const RunOptions& o, const PortRun& run)
   std::vector<std::string> args = {"varnelix-run", "--port", run.port, "--file", o.file, "--packet-size",
                                    std::to_string(o.packetSize), "--drain-timeout", Seconds(o.drainTimeout),
                                    "--json", run.report};
+  if (o.maxPause > 0) {
+    args.push_back("--max-pause");
+    args.push_back(Seconds(o.maxPause));
+  }
   if (o.stress) args.push_back("--stress");
   if (o.duration > 0) {
     args.push_back("--duration");

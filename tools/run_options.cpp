@@ -32,7 +32,7 @@ bool ParseSeconds(const char* name, const char* v, double* out) {
 void PrintRunUsage(FILE* out) {
   std::fprintf(out,
                "usage: varnelix-run --file PATH [--port NAME ...] [--packet-size N] [--stress --duration SECONDS]\n"
-               "                    [--drain-timeout SECONDS] [--json FILE|-]\n"
+               "                    [--drain-timeout SECONDS] [--max-pause SECONDS] [--json FILE|-]\n"
                "Sends a file through a serial port with the Varnelix exerciser, without a display, and\n"
                "checks every byte that comes back against the file.\n"
                "  --port NAME              COMn, a device path such as /dev/ttyUSB0, loop:// (default),\n"
@@ -46,6 +46,8 @@ void PrintRunUsage(FILE* out) {
                "  --stress                 send the file again and again\n"
                "  --duration SECONDS       with --stress: stop sending after this long (required there)\n"
                "  --drain-timeout SECONDS  wait at most this long for the line after sending (default 60)\n"
+               "  --max-pause SECONDS      how long the far end may fall silent with bytes still owed\n"
+               "                           before they are called lost (default 3; 10 on a network port)\n"
                "  --json FILE|-            also write a report in JSON to FILE, or to standard output\n"
                "Exit status: 0 every byte came back intact and nothing extra; 1 bytes were lost,\n"
                "corrupted or added, the link reported an error, or the port could not be opened;\n"
@@ -64,7 +66,7 @@ bool ParseRunOptions(int argc, char** argv, RunOptions* o) {
       continue;
     }
     if (a != "--port" && a != "--file" && a != "--packet-size" && a != "--duration" && a != "--drain-timeout" &&
-        a != "--json")
+        a != "--max-pause" && a != "--json")
       return Fail("unknown argument '" + a + "' (see --help)");
     if (i + 1 >= argc) return Fail(a + " needs a value");
     const char* v = argv[++i];
@@ -85,6 +87,8 @@ bool ParseRunOptions(int argc, char** argv, RunOptions* o) {
       o->packetSize = static_cast<unsigned>(n);
     } else if (a == "--duration") {
       if (!ParseSeconds("--duration", v, &o->duration)) return false;
+    } else if (a == "--max-pause") {
+      if (!ParseSeconds("--max-pause", v, &o->maxPause)) return false;
     } else if (!ParseSeconds("--drain-timeout", v, &o->drainTimeout)) {
       return false;
     }

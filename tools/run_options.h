@@ -15,6 +15,9 @@ struct RunOptions {
   bool stress = false;
   double duration = 0;       // seconds; 0 = until a one-shot transfer finishes
   double drainTimeout = 60;  // seconds at most spent waiting for the line after sending
+  // Seconds the far end may fall silent while bytes are owed before they are
+  // called lost; 0 = the default for the port (3, or 10 behind a network port).
+  double maxPause = 0;
   std::string json;          // report file, "-" for standard output, empty for none
   bool help = false;
 };

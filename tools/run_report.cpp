@@ -2,6 +2,7 @@
 
 #include "platform/hooks.h"
 #include "platform/win32.h"
+#include "tools/drain_policy.h"
 #include "tools/stop_signals.h"
 
 #include <algorithm>
@@ -298,11 +299,13 @@ std::string LineHint(const RunFacts& f) {
     // Everything lost was still owed when the answers stopped: a far end that
     // stalled, or one that dropped the last bytes and had nothing more to
     // answer. Which, the counts cannot tell.
-    char text[240];
+    char text[360];
     std::snprintf(text, sizeof text,
                   "the last %s sent never came back: the far end stopped answering %.1f s after Start; it stalled, "
-                  "hung or stopped reading, or dropped the end of the stream",
-                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), answered);
+                  "hung or stopped reading, or dropped the end of the stream (a far end that pauses longer than "
+                  "%g s before it answers again needs --max-pause)",
+                  k.lost == 1 ? "byte" : Bytes(k.lost).c_str(), answered,
+                  DrainPolicy::OwedFloorFor(overNetwork, f.options.maxPause));
     return text;
   }
   if (f.lineErrors)

@@ -92,8 +92,7 @@ class Run {
         console_(console),
         view_(console, options.stress ? 0 : expected.PassLength()),
         drain_(kStartPauseSeconds, options.drainTimeout,
-               vx::IsNetworkPort(vx::PortKindOf(options.port.c_str())) ? DrainPolicy::kOwedFloorOutOfSight
-                                                                       : DrainPolicy::kOwedFloor) {
+               DrainPolicy::OwedFloorFor(vx::IsNetworkPort(vx::PortKindOf(options.port.c_str())), options.maxPause)) {
     facts_.options = options;
     facts_.fileSize = expected.PassLength();
   }

@@ -328,6 +328,17 @@ check hint has "not yet unlocked"
 kill $locker
 run "a network port where nothing listens" 1 --port tcp://127.0.0.1:1 --file "$sample"
 check port_error has "nothing listens"
+# A server that takes the connection, reads the negotiation, closes it and
+# is gone: it was there, whatever opening the port again finds.
+python3 -c 'import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(1); print(s.getsockname()[1], flush=True)
+c, _ = s.accept(); c.recv(100); c.close(); s.close()' > "$work/gone_port" &
+gone=$!
+for _ in $(seq 50); do [ -s "$work/gone_port" ] && break; sleep 0.1; done
+run "an RFC 2217 server that closes the connection at once and goes" 1 \
+  --port "rfc2217://127.0.0.1:$(cat "$work/gone_port")" --file "$sample"
+check port_error has "took the connection and closed it at once, and no longer listens"
+wait "$gone" 2>/dev/null
 
 peer
 "$bin/varnelix-run" --port "$device" --file "$sample" --stress --duration 4 > /dev/null 2>&1 &
@@ -489,6 +500,7 @@ grep -q "missing" "$work/out.txt" || fail "the message does not name the missing
 expect_status "a directory as the file" 2 "$bin/varnelix-run" --file "$work"
 expect_status "a packet size out of range" 2 "$bin/varnelix-run" --file "$sample" --packet-size 4096
 expect_status "a drain timeout of nothing" 2 "$bin/varnelix-run" --file "$sample" --drain-timeout 0
+expect_status "a pause of nothing allowed" 2 "$bin/varnelix-run" --file "$sample" --max-pause 0
 expect_status "--help" 0 "$bin/varnelix-run" --help
 # What cannot be judged, or would destroy the file under test, is refused
 # before the run.
@@ -850,6 +862,40 @@ stop_pty_peer
 check counts.lost = 20000
 check counts.corrupted = 0
 check hint has "none of the bytes sent came back"
+
+# A far end that echoes the first 8000 bytes, then pauses 6 s before the
+# rest: past the 3 s a local far end may fall silent with bytes owed, they
+# are lost, and the hint says how to allow such a pause; allowed, it is OK.
+cat > "$work/pausing_peer.py" <<'PEER'
+import os, select, time
+master, slave = os.openpty()
+print(os.ttyname(slave), flush=True)
+echoed, held, resume = 0, b"", None
+try:
+    while True:
+        if select.select([master], [], [], 0.01)[0]:
+            held += os.read(master, 4096)
+        if echoed < 8000 and held:
+            now, held = held[:8000 - echoed], held[8000 - echoed:]
+            os.write(master, now)
+            echoed += len(now)
+            resume = time.monotonic() + 6 if echoed == 8000 else None
+        elif resume and time.monotonic() >= resume and held:
+            os.write(master, held)
+            held = b""
+except OSError:
+    pass
+PEER
+pty_peer "$work/pausing_peer.py"
+run "a far end that pauses 6 s mid-answer" 1 --port "$pty_peer_device?flow=none" --file "$sample"
+stop_pty_peer
+check counts.lost = 8442
+check hint has "needs --max-pause"
+pty_peer "$work/pausing_peer.py"
+run "a far end that pauses 6 s mid-answer, allowed 8" 0 --port "$pty_peer_device?flow=none" --file "$sample" \
+  --max-pause 8
+stop_pty_peer
+check counts.matched = 16442
 
 # A far end that reads everything at once and echoes it at 960 B/s, one bit
 # wrong in every 20th byte: never 32 bytes in step, so the judge holds what
