@@ -16,7 +16,8 @@ CExerciserDlg::CExerciserDlg(CWnd* pParent)
       m_pLink(nullptr),
       m_bLinkFailed(FALSE),
       m_bStartFailed(FALSE),
-      m_bSourceFailed(FALSE) {}
+      m_bSourceFailed(FALSE),
+      m_dwOpenError(0) {}
 
 void CExerciserDlg::DoDataExchange(CDataExchange* pDX) {
   CDialog::DoDataExchange(pDX);

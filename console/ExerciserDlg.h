@@ -37,6 +37,9 @@ class CExerciserDlg : public CDialog {
   // A read of the file failed mid-transfer: the transfer ended short, as
   // ERROR shows.
   BOOL m_bSourceFailed;
+  // Why the port could not be opened at the last Start (GetLastError), for
+  // whoever drives the dialog: the window itself shows only ERROR.
+  DWORD m_dwOpenError;
 
   // The statistics line from the current counters.
   CString FormatStatistics();

@@ -23,6 +23,7 @@ void CExerciserDlg::OnStart() {
     HANDLE port = CreateFileA(m_strPortName, GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE || !m_pLink->Open(port)) {
+      m_dwOpenError = GetLastError();
       // A port that cannot be opened is a failure to show, not a transfer to
       // run with nothing sent. The unopened link goes, so the next Start tries
       // again with the name shown then.

@@ -101,7 +101,7 @@ bool IsTerminal(const std::string& path) {
 
 }  // namespace
 
-PortProblem ProbePort(const std::string& fullName) {
+PortProblem ProbePort(const std::string& fullName, unsigned long firstError) {
   const bool loop = fullName.rfind("loop://", 0) == 0;
   // Line settings may follow the device after '?': the file is what comes before.
   const std::string name = loop ? fullName : fullName.substr(0, fullName.find('?'));
@@ -124,6 +124,9 @@ PortProblem ProbePort(const std::string& fullName) {
       case ERROR_BAD_NETPATH:
         return {"'" + name + "' names no host and port that can be found", "write it as tcp://HOST:PORT or rfc2217://HOST:PORT"};
       case ERROR_CONNECTION_REFUSED:
+        if (firstError == ERROR_DEVICE_NOT_CONNECTED && vx::IsNetworkPort(kind))
+          return {"the serial server at " + name + " took the connection and closed it at once, and no longer listens",
+                  "it stopped (or failed while setting up its line): see its log"};
         return {"nothing listens at " + name + ": the connection was refused", "is the serial server running, on that port?"};
       case ERROR_NOT_SUPPORTED:
         return {name + " does not speak RFC 2217: what came back was this side's own Telnet negotiation, as a raw "

@@ -11,6 +11,9 @@ struct PortProblem {
   std::string hint;    // what to do about it
 };
 
-PortProblem ProbePort(const std::string& name);
+// `firstError`: the error of the dialog's own open, when known (0 if not):
+// a server that took the connection and closed it may be gone by the time
+// the port is opened again.
+PortProblem ProbePort(const std::string& name, unsigned long firstError = 0);
 
 }  // namespace vx::tools

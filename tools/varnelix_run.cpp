@@ -118,7 +118,7 @@ class Run {
     StartTransfer(dlg_, {o.file, o.port, o.packetSize, o.stress});
     if (!dlg_.m_pLink) {
       // The dialog shows only "ERROR": ask the system why.
-      PortProblem problem = ProbePort(o.port);
+      PortProblem problem = ProbePort(o.port, dlg_.m_dwOpenError);
       facts_.portError = problem.reason;
       facts_.portHint = problem.hint;
       Conclude(DrainEnd::NotReached);
