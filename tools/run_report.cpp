@@ -452,7 +452,11 @@ void WriteSummary(FILE* out, const RunFacts& f) {
   if (!f.otherHolders.empty())
     std::fprintf(out, "  shared    %s is open in %s too: %s\n", vx::PortDevicePath(f.options.port.c_str()).c_str(),
                  f.otherHolders.size() == 1 ? "another program" : "other programs", HoldersText(f.otherHolders).c_str());
-  std::fprintf(out, "  written   %s in %.2f s, %.0f B/s\n", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
+  std::fprintf(out, "  written   %s in %.2f s, %.0f B/s", Bytes(f.written).c_str(), f.sendingSeconds, WrittenRate(f));
+  // The link goes on writing what it had accepted when sending stopped.
+  if (f.lastLineWriteSeconds > f.sendingSeconds + 0.5)
+    std::fprintf(out, " (the line took the last of them %.2f s after Start)", f.lastLineWriteSeconds);
+  std::fprintf(out, "\n");
   if (f.accepted > f.written)
     std::fprintf(out, "  unsent    %s the link accepted and the line never took (neither sent nor judged)\n",
                  Bytes(f.accepted - f.written).c_str());

@@ -32,6 +32,10 @@ struct RunFacts {
   CompareCounts counts;
   std::vector<Difference> differences;
   double sendingSeconds = 0;   // Start to the end of sending
+  // Start to when the line took the last byte written: later than the end of
+  // sending when the link still held packets then (a line slower than the
+  // pacing); -1 if not known.
+  double lastLineWriteSeconds = -1;
   double drainSeconds = 0;     // end of the transfer to the verdict
   double totalSeconds = 0;     // Start to the verdict
   double lastReceiptSeconds = -1;  // Start to the last byte received; -1 if none came

@@ -158,6 +158,7 @@ class Run {
     // packet (a far end that paused its reading takes the rest later).
     if (dlg_.m_pLink && dlg_.m_pLink->BytesWritten() > lastLineWritten_) {
       lastLineWritten_ = dlg_.m_pLink->BytesWritten();
+      lastLineWrite_ = now;
       drain_.Sent(now);
     }
     CString line;
@@ -297,6 +298,7 @@ class Run {
     facts_.recentReceiveRate = drain_.RecentRate();
     facts_.fileChanged = expected_.Changed();
     facts_.fileReadFailed = dlg_.m_bSourceFailed;
+    facts_.lastLineWriteSeconds = lastLineWrite_;
     facts_.drainEnd = end;
     facts_.linkError = dlg_.LinkFailed();
     facts_.linkErrorSeconds = errorSeen_;
@@ -334,6 +336,7 @@ class Run {
   Phase phase_ = Phase::Sending;
   std::uint64_t lastWritten_ = 0;
   std::uint64_t lastLineWritten_ = 0;  // what the link had written to the line at the last poll
+  double lastLineWrite_ = -1;          // when that last grew
   // The matched count at the last poll, and when the last byte the judge
   // found in step came: bytes sent coming back, which bytes of the far end's
   // own are not.

@@ -83,6 +83,14 @@ TEST(RunVerdict, AStressRunSaysHowLongItSent) {
   EXPECT_NE(Summary(f).find("  file      , 20000 bytes, sent again and again for 4.0 s of the 30.0 s asked\n"),
             std::string::npos)
       << Summary(f);
+  // A line slower than the pacing took what the link held long after.
+  f.lastLineWriteSeconds = 33.1;
+  EXPECT_NE(Summary(f).find("  written   60000 bytes in 3.98 s, 15075 B/s (the line took the last of them 33.10 s "
+                            "after Start)\n"),
+            std::string::npos)
+      << Summary(f);
+  f.lastLineWriteSeconds = 4.0;
+  EXPECT_NE(Summary(f).find("  written   60000 bytes in 3.98 s, 15075 B/s\n"), std::string::npos) << Summary(f);
   // Everything back, but the file's reads failed after 4 s: not the run asked for.
   EXPECT_EQ(JudgeRun(f), Verdict::Ok);
   f.fileReadFailed = true;
