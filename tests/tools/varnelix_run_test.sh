@@ -332,7 +332,7 @@ check port_error has "nothing listens"
 # is gone: it was there, whatever opening the port again finds.
 python3 -c 'import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(1); print(s.getsockname()[1], flush=True)
-c, _ = s.accept(); c.recv(100); c.close(); s.close()' > "$work/gone_port" &
+c, _ = s.accept(); s.close(); c.recv(100); c.close()' > "$work/gone_port" &
 gone=$!
 for _ in $(seq 50); do [ -s "$work/gone_port" ] && break; sleep 0.1; done
 run "an RFC 2217 server that closes the connection at once and goes" 1 \
