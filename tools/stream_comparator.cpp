@@ -709,11 +709,10 @@ void StreamComparator::PlaceOpenEnded(std::size_t nE, std::size_t nR, bool pairU
     }
   }
   // The other way round: bytes put in (chatter) and after them the stream
-  // again, too few before the end to have made a run that agrees: the bytes
-  // before it are extra, and those after it come back.
+  // again, too few before the end or the next chatter to have made a run
+  // that agrees: the bytes before it are extra, and those after it come back.
   for (std::size_t i = 1; i + 8 <= m; ++i) {
-    const std::size_t rest = std::min(m - i, nE);
-    if (rest >= 8 && std::memcmp(want, got + i, rest) == 0) {
+    if (nE >= 8 && AgreeFrom(0, i, 8) == 8) {
       Resolve(0, i);
       return;
     }

@@ -658,6 +658,8 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
       {"lines of chatter, longer than a run", kRandom.substr(0, 5000) + Chatter(6), 5000, 0, 0, 6 * 28},
       {"chatter and 18 bytes of the stream after it", kRandom.substr(0, 4982) + "*** hello ***" + kRandom.substr(4982, 18),
        5000, 0, 0, 13},
+      {"12 bytes of the stream between chatter", kRandom.substr(0, 4988) + "." + kRandom.substr(4988, 12) + "......",
+       5000, 0, 0, 7},
       {"a bit flipped", flipped, 4999, 0, 1, 0},
       {"a bit flipped in the last byte", lastFlipped, 4999, 0, 1, 0},
   };
@@ -676,6 +678,19 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
       EXPECT_EQ(k.unreturned, sent - k.expected) << c.what << ", " << sent << " sent";
       EXPECT_EQ(k.expected, c.matched + c.lost + c.corrupted) << c.what << ", " << sent << " sent";
     }
+  }
+  // The same with the last 12 bytes of its echo between dots, the line
+  // quiet at the end: they came back.
+  {
+    const std::string back = kRandom.substr(0, 4988) + "." + kRandom.substr(4988, 12) + std::string(30, '.');
+    MemoryStream stream(kRandom, false);
+    StreamComparator comparator(stream);
+    comparator.SetSent(20000);
+    comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
+    comparator.Finish(20000);
+    EXPECT_EQ(comparator.Counts().matched, 5000u);
+    EXPECT_EQ(comparator.Counts().extra, 31u);
+    EXPECT_EQ(comparator.Counts().lost, 15000u);
   }
   // A far end that stopped after 5000 bytes and then chattered, the line
   // quiet at the end: one loss to the end, and the chatter extra.
