@@ -637,6 +637,17 @@ TEST(Comparator, ForeignBytesPutIntoDataThatRepeatsAreExtraNotChanged) {
   EXPECT_EQ(comparator.Counts().extra, 1u);
 }
 
+// The counts for `back` coming in at once and the run ending there, with
+// `sent` bytes of kRandom sent; `cut`: cut short while the line answered.
+CompareCounts JudgedAtTheEnd(const std::string& back, std::uint64_t sent, bool cut) {
+  MemoryStream stream(kRandom, false);
+  StreamComparator comparator(stream);
+  comparator.SetSent(sent);
+  comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
+  comparator.Finish(sent, cut);
+  return comparator.Counts();
+}
+
 // The last few bytes before a cut, too few for a run that agrees, are placed
 // where they stand with the rest of the stream still open: a fault among them
 // is counted, chatter is extra, and neither the tail nor a loss before them
@@ -665,12 +676,7 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
   };
   for (const CutCase& c : cases) {
     for (std::uint64_t sent : {10000u, 20000u}) {
-      MemoryStream stream(kRandom, false);
-      StreamComparator comparator(stream);
-      comparator.SetSent(sent);
-      comparator.Feed(reinterpret_cast<const std::uint8_t*>(c.back.data()), c.back.size());
-      comparator.Finish(sent, true);
-      const CompareCounts& k = comparator.Counts();
+      const CompareCounts k = JudgedAtTheEnd(c.back, sent, true);
       EXPECT_EQ(k.matched, c.matched) << c.what << ", " << sent << " sent";
       EXPECT_EQ(k.lost, c.lost) << c.what << ", " << sent << " sent";
       EXPECT_EQ(k.corrupted, c.corrupted) << c.what << ", " << sent << " sent";
@@ -681,44 +687,26 @@ TEST(Comparator, BytesJustBeforeACutArePlacedWithTheRestStillOnItsWay) {
   }
   // The same with the last 12 bytes of its echo between dots, the line
   // quiet at the end: they came back.
-  {
-    const std::string back = kRandom.substr(0, 4988) + "." + kRandom.substr(4988, 12) + std::string(30, '.');
-    MemoryStream stream(kRandom, false);
-    StreamComparator comparator(stream);
-    comparator.SetSent(20000);
-    comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
-    comparator.Finish(20000);
-    EXPECT_EQ(comparator.Counts().matched, 5000u);
-    EXPECT_EQ(comparator.Counts().extra, 31u);
-    EXPECT_EQ(comparator.Counts().lost, 15000u);
-  }
+  CompareCounts k = JudgedAtTheEnd(kRandom.substr(0, 4988) + "." + kRandom.substr(4988, 12) + std::string(30, '.'),
+                                   20000, false);
+  EXPECT_EQ(k.matched, 5000u);
+  EXPECT_EQ(k.extra, 31u);
+  EXPECT_EQ(k.lost, 15000u);
   // A far end that stopped after 5000 bytes and then chattered, the line
   // quiet at the end: one loss to the end, and the chatter extra.
-  {
-    std::string chatter;
-    for (int k = 0; k < 9; ++k) chatter += "chatter 00" + std::to_string(k) + "\r\n";
-    const std::string back = kRandom.substr(0, 5000) + chatter;
-    MemoryStream stream(kRandom, false);
-    StreamComparator comparator(stream);
-    comparator.SetSent(10000);
-    comparator.Feed(reinterpret_cast<const std::uint8_t*>(back.data()), back.size());
-    comparator.Finish(10000);
-    EXPECT_EQ(comparator.Counts().matched, 5000u);
-    EXPECT_EQ(comparator.Counts().extra, chatter.size());
-    EXPECT_EQ(comparator.Counts().lost, 5000u);
-    EXPECT_EQ(comparator.Counts().gaps, 1u);
-    EXPECT_EQ(comparator.Counts().lostAtEnd, 5000u);
-  }
+  std::string chatter;
+  for (int n = 0; n < 9; ++n) chatter += "chatter 00" + std::to_string(n) + "\r\n";
+  k = JudgedAtTheEnd(kRandom.substr(0, 5000) + chatter, 10000, false);
+  EXPECT_EQ(k.matched, 5000u);
+  EXPECT_EQ(k.extra, chatter.size());
+  EXPECT_EQ(k.lost, 5000u);
+  EXPECT_EQ(k.gaps, 1u);
+  EXPECT_EQ(k.lostAtEnd, 5000u);
   // Noise is another stream, not chatter: paired up in order, as anywhere.
-  MemoryStream stream(kRandom, false);
-  StreamComparator comparator(stream);
-  comparator.SetSent(10000);
-  const std::string noise = kRandom.substr(0, 5000) + Random(600, 3);
-  comparator.Feed(reinterpret_cast<const std::uint8_t*>(noise.data()), noise.size());
-  comparator.Finish(10000, true);
-  EXPECT_GT(comparator.Counts().corrupted, 550u);
-  EXPECT_LT(comparator.Counts().extra, 20u);
-  EXPECT_EQ(comparator.Counts().unreturned, 10000 - comparator.Counts().expected);
+  k = JudgedAtTheEnd(kRandom.substr(0, 5000) + Random(600, 3), 10000, true);
+  EXPECT_GT(k.corrupted, 550u);
+  EXPECT_LT(k.extra, 20u);
+  EXPECT_EQ(k.unreturned, 10000 - k.expected);
 }
 
 TEST(Comparator, FaultsTooDenseForAnAgreeingRunAreStillCountedOneByOne) {
